@@ -1,0 +1,183 @@
+#ifndef PVALUE_COUNT_KERNELS_H
+#define PVALUE_COUNT_KERNELS_H
+
+// The counting members as templates over a Tail kernel, so that each
+// instruction set compiles the same walk around its own innermost loop.
+// Everything here has internal linkage, so each translation unit, built with
+// its own instruction-set flags, keeps its own copy.
+//
+// A Tail has
+//   static void run(const double *f, const double *s, size_t len,
+//                   double base_f, double base_s, double high, double low,
+//                   uint64_t &above, uint64_t &below);
+// which, for i from 0 to len - 1, forms fc = (base_s + s[i]) / (base_f + f[i])
+// and counts it above when fc >= high, else below when fc <= low.  This is the
+// last addition, the division and the comparisons of every combination; the
+// sums over the earlier positions are formed once per choice of them.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "count_reference.h"
+#include "vp_binomial.h"
+#include "pvalue.h"
+#include "sampled_params.h"
+
+namespace {
+
+// Longest lists the members lay out on the stack; the pair lists of the
+// near-exact method are exactly this long, longer ones take the reference path.
+inline constexpr uint64_t exhaustive_max_len = 56;
+inline constexpr uint64_t sampled_max_len = 552;
+
+template <unsigned K, class Tail>
+struct exhaustive_walk {
+    double f[exhaustive_max_len];
+    double s[exhaustive_max_len];
+    uint64_t n;
+    double high;
+    double low;
+    uint64_t above = 0;
+    uint64_t below = 0;
+
+    // Positions of levels 1 to D are chosen; bf and bs are their sums, added
+    // from the lowest position up.
+    template <unsigned D>
+    void level(uint64_t from, double bf, double bs)
+    {
+        if constexpr (D + 1 == K) {
+            Tail::run(f + from, s + from, n - from, bf, bs, high, low, above, below);
+        } else {
+            for (uint64_t q = from; q < n; ++q)
+                level<D + 1>(q + 1, bf + f[q], bs + s[q]);
+        }
+    }
+
+    void run()
+    {
+        for (uint64_t q = 0; q < n; ++q)
+            level<1>(q + 1, f[q], s[q]);
+    }
+};
+
+template <unsigned K, class Tail>
+uint64_t exhaustive_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
+                           double observed_fc)
+{
+    if (n > exhaustive_max_len)
+        return reference_count_exhaustive(list, n, K, fcs_sampled, observed_fc);
+    exhaustive_walk<K, Tail> w;
+    w.n = n;
+    w.high = observed_fc;
+    w.low = 1.0 / observed_fc;
+    for (uint64_t i = 0; i < n; ++i) {
+        w.f[i] = list[i].first;
+        w.s[i] = list[i].second;
+    }
+    w.run();
+    if (Debug)
+        print_count_trace(observed_fc, w.above, w.low, w.below);
+    *fcs_sampled = vp_n_choose_k(n, K);
+    return w.above + w.below;
+}
+
+template <unsigned P, unsigned S, class Tail, class Rng>
+struct sampled_walk {
+    const count_pair *list;
+    uint64_t n;
+    double high;
+    double low;
+    Rng &rng;
+    uint64_t above = 0;
+    uint64_t below = 0;
+    uint64_t sampled = 0;
+    // The deepest level visits start, start + S, ...: one residue class of
+    // positions modulo S, stored contiguously so its loop reads unit-stride.
+    double tf[sampled_max_len];
+    double ts[sampled_max_len];
+    uint64_t class_off[S];
+    uint64_t class_len[S];
+
+    sampled_walk(const count_pair *list_, uint64_t n_, double observed_fc, Rng &rng_)
+        : list(list_), n(n_), high(observed_fc), low(1.0 / observed_fc), rng(rng_)
+    {
+        lay_out();
+    }
+
+    void lay_out()
+    {
+        uint64_t off = 0;
+        for (unsigned r = 0; r < S; ++r) {
+            class_off[r] = off;
+            for (uint64_t v = r; v < n; v += S, ++off) {
+                tf[off] = list[v].first;
+                ts[off] = list[v].second;
+            }
+            class_len[r] = off - class_off[r];
+        }
+    }
+
+    void deepest(uint64_t start, double bf, double bs)
+    {
+        if (start >= n)
+            return;
+        uint64_t r = start % S;
+        uint64_t k = start / S;
+        uint64_t len = class_len[r] - k;
+        const uint64_t at = class_off[r] + k;
+        Tail::run(tf + at, ts + at, len, bf, bs, high, low, above, below);
+        sampled += len;
+    }
+
+    // Level L (1 to P - 1) takes start, start + S, ...; each value it takes
+    // draws once, at once, and the draw places the start of level L + 1.
+    template <unsigned L>
+    void level(uint64_t start, double bf, double bs)
+    {
+        for (uint64_t v = start; v < n; v += S) {
+            uint64_t next = v + 1 + static_cast<uint32_t>(rng()) % S;
+            double f = L == 1 ? list[v].first : bf + list[v].first;
+            double s = L == 1 ? list[v].second : bs + list[v].second;
+            if constexpr (L + 1 == P)
+                deepest(next, f, s);
+            else
+                level<L + 1>(next, f, s);
+        }
+    }
+};
+
+template <class Rng>
+long draw_through(void *ctx)
+{
+    return static_cast<long>((*static_cast<Rng *>(ctx))());
+}
+
+// The sampled member for P pairs: R sweeps of the structured walk with stride
+// S, drawing from rng (which returns values in [0, 2^31)).
+template <unsigned P, unsigned S, unsigned R, class Tail, class Rng>
+uint64_t sampled_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
+                        double observed_fc, Rng &rng)
+{
+    if (n > sampled_max_len)
+        return reference_count_sampled(list, n, P, S, R, fcs_sampled, observed_fc,
+                                       draw_through<Rng>, &rng);
+    sampled_walk<P, S, Tail, Rng> w(list, n, observed_fc, rng);
+    for (unsigned sweep = 0; sweep < R; ++sweep)
+        w.template level<1>(0, 0.0, 0.0);
+    if (Debug)
+        print_count_trace(observed_fc, w.above, w.low, w.below);
+    *fcs_sampled = w.sampled;
+    return w.above + w.below;
+}
+
+template <unsigned P, class Tail, class Rng>
+uint64_t sampled_member_for(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
+                            double observed_fc, Rng &rng)
+{
+    constexpr sampled_params m = sampled_params_for(P);
+    return sampled_member<P, m.stride, m.sweeps, Tail>(list, n, fcs_sampled, observed_fc, rng);
+}
+
+}  // namespace
+
+#endif

@@ -1,0 +1,174 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "pvalue.h"
+#include "vp_alloc.h"
+#include "vp_binomial.h"
+#include "vp_shuffle.h"
+
+namespace {
+
+// Each zero takes one thousandth of the other condition's mean.
+constexpr double zero_divisor = 1000.0;
+// Passes averaged for 5 or more pairs when tracing.
+constexpr unsigned debug_passes = 5;
+// Above this many pairs the trace does not state the number of possible FCs.
+constexpr size_t max_pairs_possible_traced = 10;
+// Up to this many pairs the counting is exhaustive and one pass is exact.
+constexpr size_t max_exhaustive_pairs = 4;
+
+double sum_of(const double *counts, size_t n)
+{
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i)
+        sum += counts[i];
+    return sum;
+}
+
+[[noreturn]] void out_of_memory(const char *what)
+{
+    std::fprintf(stderr, "near_exact_pval(): Could not allocate %s.\n", what);
+    std::exit(pvalue_exit_no_memory);
+}
+
+}  // namespace
+
+void print_count_trace(double observed_fc, uint64_t above, double low, uint64_t below)
+{
+    std::printf("FCs > %0.3f = %-5lu     FCs < %0.3f = %-5lu\n", observed_fc, above, low, below);
+}
+
+void adjust_zero_counts(double *counts1, double *counts2, size_t pairs)
+{
+    if (pairs != 0) {
+        double sum1 = sum_of(counts1, pairs);
+        double sum2 = sum_of(counts2, pairs);
+        if (sum1 == 0.0 && sum2 == 0.0) {
+            for (size_t i = 0; i < pairs; ++i)
+                counts1[i] = counts2[i] = 1.0;
+        } else {
+            double r1 = sum1 / static_cast<double>(pairs) / zero_divisor;
+            double r2 = sum2 / static_cast<double>(pairs) / zero_divisor;
+            for (size_t i = 0; i < pairs; ++i) {
+                if (counts1[i] == 0.0)
+                    counts1[i] = r2;
+                if (counts2[i] == 0.0)
+                    counts2[i] = r1;
+            }
+        }
+    }
+    if (Debug) {
+        std::puts("Adjusted counts:");
+        for (size_t i = 0; i < pairs; ++i)
+            std::printf("%f %f\n", counts1[i], counts2[i]);
+    }
+}
+
+double near_exact_pval(double *counts1, double *counts2, size_t pairs)
+{
+    if (pairs > near_exact_max_pairs) {
+        std::fprintf(stderr, "near_exact_pval(): Use mann_whitney_pval() for reps > %lu.\n",
+                     static_cast<unsigned long>(near_exact_max_pairs));
+        return 1.0;
+    }
+    // One pair has no counting function: the method does not apply.
+    if (pairs == 1)
+        return 1.0;
+
+    adjust_zero_counts(counts1, counts2, pairs);
+    double sum1 = sum_of(counts1, pairs);
+    double sum2 = sum_of(counts2, pairs);
+    if (sum1 == 0.0 && sum2 == 0.0)
+        return 1.0;
+
+    // The reciprocal of the computed quotient, not sum1 / sum2: the two can
+    // differ in the last bit, and that bit decides ties.
+    double observed_fc = sum2 / sum1;
+    if (observed_fc < 1.0)
+        observed_fc = 1.0 / observed_fc;
+
+    const uint64_t pooled_len = 2 * static_cast<uint64_t>(pairs);
+    if (Debug) {
+        std::printf("Observed: FC = %0.3f  1 / Observed FC = %0.3f\n", observed_fc,
+                    1.0 / observed_fc);
+        std::printf("\n%lu choose %d = %lu combinations of counts\n", pooled_len, 2,
+                    vp_n_choose_k(pooled_len, 2));
+        std::puts("2 ordered pairs for each combination:");
+    }
+
+    const uint64_t m = vp_n_choose_k(pooled_len, 2);
+    const uint64_t list_len = 2 * m;
+    count_pair *pair_list = static_cast<count_pair *>(vp_malloc(list_len, sizeof(count_pair)));
+    if (pair_list == nullptr)
+        out_of_memory("the pair list");
+    double *pooled = static_cast<double *>(vp_malloc(pooled_len, sizeof(double)));
+    if (pooled == nullptr)
+        out_of_memory("the pooled counts");
+
+    for (size_t i = 0; i < pairs; ++i) {
+        pooled[i] = counts1[i];
+        pooled[pairs + i] = counts2[i];
+    }
+    uint64_t e = 0;
+    for (uint64_t j = 0; j < pooled_len; ++j) {
+        for (uint64_t k = j + 1; k < pooled_len; ++k) {
+            if (e < m) {
+                pair_list[e] = {pooled[j], pooled[k]};
+                pair_list[e + m] = {pooled[k], pooled[j]};
+            }
+            ++e;
+        }
+    }
+    if (e != m) {
+        std::fprintf(stderr, "%lu != %lu\n", e, m);
+        std::exit(pvalue_exit_pair_list);
+    }
+    vp_shuffle(pair_list, list_len, sizeof(count_pair));
+
+    if (Debug)
+        for (uint64_t i = 0; i < list_len; ++i)
+            std::printf("%2lu %3.0f, %3.0f   FC = %0.3f\n", i, pair_list[i].first,
+                        pair_list[i].second, pair_list[i].first / pair_list[i].second);
+
+    double p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
+    vp_free(pooled);
+    vp_free(pair_list);
+    return p;
+}
+
+double near_exact_pval_passes(const count_pair *pair_list, size_t list_len, size_t pairs,
+                              double observed_fc)
+{
+    uint64_t possible =
+        pairs <= max_pairs_possible_traced ? vp_n_choose_k(list_len, pairs) : 0;
+    unsigned passes = 1;
+    if (Debug) {
+        std::printf("\n%zu choose %zu = %lu possible FCs from %zu pairs.\n", list_len, pairs,
+                    possible, pairs);
+        std::printf("P-value = likelihood of FC from %zu pairs >= %0.3f or <= %0.3f\n\n", pairs,
+                    observed_fc, 1.0 / observed_fc);
+        passes = debug_passes;
+    }
+
+    double sum = 0.0, max = 0.0, min = 1.0;
+    unsigned run = 0;
+    for (uint64_t i = 0;; ++i) {
+        uint64_t sampled = 0;
+        uint64_t extreme = count_extreme_fcs(pair_list, list_len, pairs, &sampled, observed_fc);
+        double p = static_cast<double>(extreme) / static_cast<double>(sampled);
+        if (Debug)
+            std::printf("Pass %lu: FCs sampled = %lu  P-value = %lu / %lu = %0.3f\n\n", i, sampled,
+                        extreme, sampled, p);
+        sum += p;
+        if (p > max)
+            max = p;
+        if (p < min)
+            min = p;
+        ++run;
+        if (pairs <= max_exhaustive_pairs || i + 1 == passes)
+            break;
+    }
+    if (Debug)
+        std::printf("P-value span = %0.3f\n\n", max - min);
+    return sum / run;
+}

@@ -1,0 +1,83 @@
+#ifndef PVALUE_H
+#define PVALUE_H
+
+#include <cstddef>
+#include <cstdint>
+
+// The P-value library shared by mirdle and pvalue-sim.
+
+// An ordered pair of two pooled counts.  The fold change of a set of pairs is
+// (sum of second) / (sum of first).  The layout (16 bytes, no padding) is
+// relied on by the shuffle and the kernels.
+struct count_pair {
+    double first;
+    double second;
+};
+static_assert(sizeof(count_pair) == 16);
+
+// The library's trace switch: when true, every step writes its trace to
+// standard output and five counting passes are averaged for 5 or more pairs.
+// Each program that links the library defines it.
+extern bool Debug;
+
+// Largest replicate count of the near-exact method.
+inline constexpr size_t near_exact_max_pairs = 12;
+// Smallest replicate count per condition of the Mann-Whitney method.
+inline constexpr size_t mann_whitney_min_reps = 8;
+// Exit statuses the library may end the process with.
+inline constexpr int pvalue_exit_no_memory = 69;
+inline constexpr int pvalue_exit_pair_list = 70;
+
+// Replaces every zero of counts1 by one thousandth of counts2's mean and every
+// zero of counts2 by one thousandth of counts1's mean (means from the sums
+// before any change); when both sums are zero every entry becomes 1.0.
+void adjust_zero_counts(double *counts1, double *counts2, size_t pairs);
+
+// Near-exact P-value of the fold change of counts2 over counts1, using the
+// first `pairs` entries of each (zeros in them are replaced in place).
+// Returns 1.0 where the method does not apply: more than 12 pairs (with a
+// message on standard error, arrays untouched), one pair (untouched, no
+// trace), or both adjusted sums zero.  Ends the process with status 69 when
+// memory is exhausted and 70 if the pair list comes out the wrong size.
+double near_exact_pval(double *counts1, double *counts2, size_t pairs);
+
+// Mann-Whitney U P-value, normal approximation without continuity or tie
+// correction; 1.0 when either length is below 8.  Reads only.
+double mann_whitney_pval(const double *counts1, const double *counts2, size_t len1, size_t len2);
+
+// Mean of the pass P-values of the counting function for `pairs` (one pass for
+// up to 4 pairs or without Debug, five with Debug from 5 pairs on).
+double near_exact_pval_passes(const count_pair *pair_list, size_t list_len, size_t pairs,
+                              double observed_fc);
+
+// A member of the counting family: the number of examined combinations of
+// K list positions whose fold change is >= observed_fc or <= 1/observed_fc;
+// *fcs_sampled receives the number examined.  Members never allocate and never
+// change the list.
+using count_fn = uint64_t (*)(const count_pair *pair_list, uint64_t list_len,
+                              uint64_t *fcs_sampled, double observed_fc);
+
+uint64_t count_extreme_fcs_2(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_3(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_4(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_5(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_6(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_7(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_8(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_9(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_10(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_11(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_12(const count_pair *, uint64_t, uint64_t *, double);
+
+// The counting table: entry pairs - 2 serves `pairs` from 2 to 12.
+inline constexpr size_t count_table_size = 11;
+extern const count_fn count_extreme_fcs_table[count_table_size];
+
+// Calls the table entry for `pairs` (2 to 12) and returns its result.
+uint64_t count_extreme_fcs(const count_pair *pair_list, size_t list_len, size_t pairs,
+                           uint64_t *fcs_sampled, double observed_fc);
+
+// Writes the counting trace line of one call (used by every member).
+void print_count_trace(double observed_fc, uint64_t above, double low, uint64_t below);
+
+#endif

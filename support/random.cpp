@@ -1,0 +1,61 @@
+#include "vp_random.h"
+
+#include <cstring>
+
+namespace vp_detail {
+
+namespace {
+
+// Fills the 31-word table exactly as glibc's srandom_r does for TYPE_3, then
+// lays it out oldest word first (the word at the front pointer, index 3, is the
+// oldest) and skips the 310 outputs that srandom discards.
+constexpr random_state seeded_state(unsigned int seed)
+{
+    if (seed == 0)
+        seed = 1;
+    int32_t table[random_lag] = {};
+    table[0] = static_cast<int32_t>(seed);
+    int32_t word = static_cast<int32_t>(seed);
+    for (unsigned i = 1; i < random_lag; ++i) {
+        long hi = word / 127773;
+        long lo = word % 127773;
+        word = static_cast<int32_t>(16807 * lo - 2836 * hi);
+        if (word < 0)
+            word += 2147483647;
+        table[i] = word;
+    }
+    random_state s{};
+    for (unsigned i = 0; i < random_lag; ++i)
+        s.words[i] = static_cast<uint32_t>(table[(3 + i) % random_lag]);
+    for (unsigned i = random_lag; i < random_lag + 310; ++i)
+        s.words[i] = s.words[i - 31] + s.words[i - 3];
+    s.pos = random_lag + 310;
+    for (unsigned i = s.pos; i < random_lag + random_batch; ++i)
+        s.words[i] = s.words[i - 31] + s.words[i - 3];
+    return s;
+}
+
+}  // namespace
+
+// The C library's default state is that of srandom(1); computing it at compile
+// time keeps vp_random free of a first-call check.
+constinit random_state g_random = seeded_state(1);
+
+void random_refill(random_state &s)
+{
+    std::memmove(s.words, s.words + random_batch, random_lag * sizeof s.words[0]);
+    for (unsigned i = random_lag; i < random_lag + random_batch; ++i)
+        s.words[i] = s.words[i - 31] + s.words[i - 3];
+    s.pos = random_lag;
+}
+
+}  // namespace vp_detail
+
+void vp_srandom(unsigned int seed)
+{
+#if VP_RANDOM_PRIVATE
+    vp_detail::g_random = vp_detail::seeded_state(seed);
+#else
+    srandom(seed);
+#endif
+}

@@ -1,0 +1,55 @@
+#ifndef VP_RANDOM_H
+#define VP_RANDOM_H
+
+#include <cstdint>
+#include <cstdlib>
+
+// The process-wide generator shared by sampled counting and the simulator.
+//
+// In production it is a private, lock-free copy of the C library's
+// additive-feedback random() (glibc's TYPE_3: x[n] = x[n-31] + x[n-3] on 32-bit
+// words, output x[n] >> 1): the same sequence after the same srandom(seed), and
+// from the default state, which the C library defines as srandom(1).  glibc's
+// random() takes a lock on every call; this does not, and it refills a batch of
+// outputs at a time.  Builds without glibc, and reference builds, call random()
+// and srandom() themselves so the sequence is still the platform's.
+
+#if defined(__GLIBC__) && !defined(DRANVEL_REFERENCE_KERNELS)
+#define VP_RANDOM_PRIVATE 1
+#else
+#define VP_RANDOM_PRIVATE 0
+#endif
+
+namespace vp_detail {
+inline constexpr unsigned random_lag = 31;
+inline constexpr unsigned random_batch = 1024;
+struct random_state {
+    // words[pos - 31 .. pos - 1] are the last 31 words of the sequence;
+    // words[pos .. end) are generated but not yet handed out.
+    uint32_t words[random_lag + random_batch];
+    unsigned pos;
+};
+extern random_state g_random;
+void random_refill(random_state &s);
+}  // namespace vp_detail
+
+// A value in [0, 2^31), advancing the one process-wide sequence.
+inline int32_t vp_random()
+{
+#if VP_RANDOM_PRIVATE
+    vp_detail::random_state &s = vp_detail::g_random;
+    if (s.pos == vp_detail::random_lag + vp_detail::random_batch) [[unlikely]]
+        vp_detail::random_refill(s);
+    return static_cast<int32_t>(s.words[s.pos++] >> 1);
+#else
+    return static_cast<int32_t>(random());
+#endif
+}
+
+// Seeds the process-wide sequence exactly as srandom(seed) would.
+void vp_srandom(unsigned int seed);
+
+// True when vp_random is the private copy rather than the C library's call.
+constexpr bool vp_random_is_private() { return VP_RANDOM_PRIVATE != 0; }
+
+#endif

@@ -1,0 +1,19 @@
+#ifndef VP_STREAM_H
+#define VP_STREAM_H
+
+#include <cstdio>
+
+// Opens path for reading.  Names ending ".gz", ".bz2" or ".xz" are decompressed
+// in-process; every other name is an ordinary stdio stream.  The result
+// supports getc, feof, ferror and rewind (rewind restarts decompression).
+// fileno gives the descriptor of a plain file and -1 for a compressed one.
+// A truncated or corrupt compressed file sets the stream's error indicator; it
+// never looks like a clean end of data.  On failure: NULL with errno set.
+// Only mode "r" is accepted for compressed names (EINVAL otherwise).
+FILE *vp_fopen(const char *path, const char *mode);
+
+// Flushes and closes any stream: one from vp_fopen, from fopen, or stdout.
+// Returns fclose's result.
+int vp_fclose(FILE *stream);
+
+#endif
