@@ -223,6 +223,9 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
         }
     }
 
+    // A report that cannot be written must fail before anything looks finished.
+    if (std::fflush(report) != 0 || std::ferror(report))
+        return report_error(report);
     if (!terminal)
         std::fputc('\n', stderr);
     for (size_t c = 0; c < r.n; ++c)

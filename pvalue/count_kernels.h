@@ -7,23 +7,57 @@
 // its own instruction-set flags, keeps its own copy.
 //
 // A Tail has
-//   static void run(const double *f, const double *s, size_t len,
-//                   double base_f, double base_s, double high, double low,
-//                   uint64_t &above, uint64_t &below);
-// which, for i from 0 to len - 1, forms fc = (base_s + s[i]) / (base_f + f[i])
-// and counts it above when fc >= high, else below when fc <= low.  This is the
-// last addition, the division and the comparisons of every combination; the
-// sums over the earlier positions are formed once per choice of them.
+//   void run(const double *f, const double *s, size_t len,
+//            double base_f, double base_s, double high, double low,
+//            uint64_t &above, uint64_t &below);
+// (static or not) which, for i from 0 to len - 1, forms
+// fc = (base_s + s[i]) / (base_f + f[i]) and counts it above when fc >= high,
+// else below when fc <= low.  This is the last addition, the division and the
+// comparisons of every combination; the sums over the earlier positions are
+// formed once per choice of them.  len may be 0.
+//
+// A Tail that prepares per-call constants (the vector kernels' division-free
+// filter) is constructible from a tail_setup; the walks build one per call.
+// Others are default-constructed.  Only the walks call a Tail; it reads the
+// arrays it is given and nothing else of the walk.
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "count_reference.h"
 #include "vp_binomial.h"
 #include "pvalue.h"
 #include "sampled_params.h"
 
+// What a Tail may look at once per call, before any combination.
+struct tail_setup {
+    const count_pair *list;
+    uint64_t n;
+    unsigned k;  // records per combination
+    double high;
+    double low;
+};
+
 namespace {
+
+template <class Tail>
+Tail make_tail(const tail_setup &setup)
+{
+    if constexpr (std::is_constructible_v<Tail, const tail_setup &>)
+        return Tail(setup);
+    else
+        return Tail{};
+}
+
+// A Tail may also have prepare(f, s, len), called once the walk's arrays are
+// filled, to derive per-record values in the same layout.
+template <class Tail>
+void prepare_tail(Tail &tail, const double *f, const double *s, uint64_t len)
+{
+    if constexpr (requires { tail.prepare(f, s, len); })
+        tail.prepare(f, s, len);
+}
 
 // Longest lists the members lay out on the stack; the pair lists of the
 // near-exact method are exactly this long, longer ones take the reference path.
@@ -37,8 +71,20 @@ struct exhaustive_walk {
     uint64_t n;
     double high;
     double low;
+    Tail tail;
     uint64_t above = 0;
     uint64_t below = 0;
+
+    exhaustive_walk(const count_pair *list, uint64_t n_, double observed_fc)
+        : n(n_), high(observed_fc), low(1.0 / observed_fc),
+          tail(make_tail<Tail>(tail_setup{list, n_, K, high, low}))
+    {
+        for (uint64_t i = 0; i < n; ++i) {
+            f[i] = list[i].first;
+            s[i] = list[i].second;
+        }
+        prepare_tail(tail, f, s, n);
+    }
 
     // Positions of levels 1 to D are chosen; bf and bs are their sums, added
     // from the lowest position up.
@@ -46,7 +92,7 @@ struct exhaustive_walk {
     void level(uint64_t from, double bf, double bs)
     {
         if constexpr (D + 1 == K) {
-            Tail::run(f + from, s + from, n - from, bf, bs, high, low, above, below);
+            tail.run(f + from, s + from, n - from, bf, bs, high, low, above, below);
         } else {
             for (uint64_t q = from; q < n; ++q)
                 level<D + 1>(q + 1, bf + f[q], bs + s[q]);
@@ -66,14 +112,7 @@ uint64_t exhaustive_member(const count_pair *list, uint64_t n, uint64_t *fcs_sam
 {
     if (n > exhaustive_max_len)
         return reference_count_exhaustive(list, n, K, fcs_sampled, observed_fc);
-    exhaustive_walk<K, Tail> w;
-    w.n = n;
-    w.high = observed_fc;
-    w.low = 1.0 / observed_fc;
-    for (uint64_t i = 0; i < n; ++i) {
-        w.f[i] = list[i].first;
-        w.s[i] = list[i].second;
-    }
+    exhaustive_walk<K, Tail> w(list, n, observed_fc);
     w.run();
     if (Debug)
         print_count_trace(observed_fc, w.above, w.low, w.below);
@@ -88,6 +127,7 @@ struct sampled_walk {
     double high;
     double low;
     Rng &rng;
+    Tail tail;
     uint64_t above = 0;
     uint64_t below = 0;
     uint64_t sampled = 0;
@@ -99,7 +139,8 @@ struct sampled_walk {
     uint64_t class_len[S];
 
     sampled_walk(const count_pair *list_, uint64_t n_, double observed_fc, Rng &rng_)
-        : list(list_), n(n_), high(observed_fc), low(1.0 / observed_fc), rng(rng_)
+        : list(list_), n(n_), high(observed_fc), low(1.0 / observed_fc), rng(rng_),
+          tail(make_tail<Tail>(tail_setup{list_, n_, P, high, low}))
     {
         lay_out();
     }
@@ -115,17 +156,18 @@ struct sampled_walk {
             }
             class_len[r] = off - class_off[r];
         }
+        prepare_tail(tail, tf, ts, n);
     }
 
+    // Without a branch on whether the start is below n: that test goes either
+    // way at random, and a start past the end just gives an empty run.
     void deepest(uint64_t start, double bf, double bs)
     {
-        if (start >= n)
-            return;
-        uint64_t r = start % S;
-        uint64_t k = start / S;
-        uint64_t len = class_len[r] - k;
-        const uint64_t at = class_off[r] + k;
-        Tail::run(tf + at, ts + at, len, bf, bs, high, low, above, below);
+        const uint64_t r = start % S;
+        const uint64_t k = start / S;
+        const uint64_t len = start < n ? class_len[r] - k : 0;
+        const uint64_t at = class_off[r] + (len != 0 ? k : 0);
+        tail.run(tf + at, ts + at, len, bf, bs, high, low, above, below);
         sampled += len;
     }
 

@@ -6,9 +6,12 @@ namespace {
 pvalue_isa detect_isa()
 {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f"))
+    // The vector kernels also use fused multiply-add and POPCNT; AVX-512F
+    // implies FMA, and every CPU with AVX2 has POPCNT, but ask anyway.
+    const bool base = __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
+    if (base && __builtin_cpu_supports("avx512f"))
         return pvalue_isa_avx512;
-    if (__builtin_cpu_supports("avx2"))
+    if (base && __builtin_cpu_supports("avx2"))
         return pvalue_isa_avx2;
     return pvalue_isa_scalar;
 }

@@ -1,30 +1,152 @@
-// Built with -mavx512f.  Only reached when the CPU reports AVX-512F.
+// Built with -mavx512f -mpopcnt.  Only reached when the CPU reports AVX-512F,
+// FMA and POPCNT.
 #include <immintrin.h>
 
+#include "fc_filter.h"
 #include "kernels.h"
 #include "kernels_table.h"
 
 namespace {
 
-// Eight combinations at a time; the last partial vector is masked, so its
-// unused lanes are neither loaded nor counted.
+// Eight combinations at a time.  A vector that is not full is masked, so its
+// unused lanes are neither loaded nor counted; an empty run still goes
+// through once with nothing live, which keeps the sampled walk's deepest level
+// free of a data-dependent branch.
+//
+// The mode (fc_filter.h) is fixed per call, so each gets its own loop:
+// division: vdivpd, the IEEE division of the rule, whose ordered comparisons
+// are false for NaN as >= and <= are; two_band and one_band: the signs of two
+// fused multiply-adds, with the division for a vector that has a lane in a
+// band; additive: one addition per threshold and lane, with the one_band test
+// for a vector that has a lane within the bound.
+template <fc_mode M>
 struct tail_avx512 {
-    static void run(const double *f, const double *s, size_t len, double base_f, double base_s,
-                    double high, double low, uint64_t &above, uint64_t &below)
+    __m512d hi, lo;
+    __m512i key;
+    __m512d bound, neg_bound;
+    double high, low;
+    // fc_mode::additive: per record, s - high * f and low * f - s, in the
+    // layout of the walk's arrays, which start at f_base.
+    const double *f_base = nullptr;
+    double a1[sampled_max_len];
+    double a2[sampled_max_len];
+
+    explicit tail_avx512(const tail_setup &t)
+        : hi(_mm512_set1_pd(t.high)), lo(_mm512_set1_pd(t.low)), high(t.high), low(t.low)
+    {
+        const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
+        key = _mm512_set1_epi64(flt.band_key);
+        bound = _mm512_set1_pd(flt.add_bound);
+        neg_bound = _mm512_set1_pd(-flt.add_bound);
+    }
+
+    // The walk's arrays of first and second, once they are filled.
+    void prepare(const double *f, const double *s, size_t len)
+    {
+        if constexpr (M == fc_mode::additive) {
+            f_base = f;
+            for (size_t i = 0; i < len; i += 8) {
+                const __mmask8 live = live_lanes(len - i);
+                const __m512d fv = _mm512_maskz_loadu_pd(live, f + i);
+                const __m512d sv = _mm512_maskz_loadu_pd(live, s + i);
+                _mm512_mask_storeu_pd(a1 + i, live, _mm512_fnmadd_pd(hi, fv, sv));
+                _mm512_mask_storeu_pd(a2 + i, live, _mm512_fmsub_pd(lo, fv, sv));
+            }
+        } else {
+            (void)f, (void)s, (void)len;
+        }
+    }
+
+    static __mmask8 live_lanes(size_t left)
+    {
+        return left >= 8 ? __mmask8(0xff) : __mmask8((1u << left) - 1);
+    }
+
+    static unsigned count(__mmask8 m) { return static_cast<unsigned>(__builtin_popcount(m)); }
+
+    void exact(__mmask8 live, __m512d s1, __m512d s2, uint64_t &a, uint64_t &b) const
+    {
+        const __m512d fc = _mm512_div_pd(s2, s1);
+        const __mmask8 up = _mm512_mask_cmp_pd_mask(live, fc, hi, _CMP_GE_OQ);
+        const __mmask8 dn = _mm512_mask_cmp_pd_mask(live & ~up, fc, lo, _CMP_LE_OQ);
+        a += count(up);
+        b += count(dn);
+    }
+
+    // Exact signs of s2 - high * s1 and low * s1 - s2.
+    template <bool OneBand>
+    void signs(__mmask8 live, __m512d s1, __m512d s2, uint64_t &a, uint64_t &b) const
+    {
+        const __m512d r1 = _mm512_fnmadd_pd(hi, s1, s2);
+        const __m512d r2 = _mm512_fmsub_pd(lo, s1, s2);
+        const __m512i i1 = _mm512_castpd_si512(r1);
+        const __m512i i2 = _mm512_castpd_si512(r2);
+        const __m512i zero = _mm512_setzero_si512();
+        if constexpr (OneBand) {
+            const __m512i mx = _mm512_castpd_si512(_mm512_maskz_max_pd(live, r1, r2));
+            if (!_mm512_mask_cmp_epi64_mask(live, mx, key, _MM_CMPINT_LE)) [[likely]] {
+                const __mmask8 up = _mm512_mask_cmp_epi64_mask(live, i1, zero, _MM_CMPINT_NLT);
+                const __mmask8 ext = _mm512_mask_cmp_epi64_mask(live, mx, zero, _MM_CMPINT_NLT);
+                a += count(up);
+                b += count(ext & ~up);
+                return;
+            }
+        } else {
+            const __mmask8 amb = _mm512_mask_cmp_epi64_mask(live, i1, key, _MM_CMPINT_LE) |
+                                 _mm512_mask_cmp_epi64_mask(live, i2, key, _MM_CMPINT_LE);
+            if (!amb) [[likely]] {
+                const __mmask8 up = _mm512_mask_cmp_epi64_mask(live, i1, zero, _MM_CMPINT_NLT);
+                const __mmask8 dn =
+                    _mm512_mask_cmp_epi64_mask(live & ~up, i2, zero, _MM_CMPINT_NLT);
+                a += count(up);
+                b += count(dn);
+                return;
+            }
+        }
+        exact(live, s1, s2, a, b);
+    }
+
+    void run(const double *f, const double *s, size_t len, double base_f, double base_s, double,
+             double, uint64_t &above, uint64_t &below) const
     {
         const __m512d bf = _mm512_set1_pd(base_f);
         const __m512d bs = _mm512_set1_pd(base_s);
-        const __m512d hi = _mm512_set1_pd(high);
-        const __m512d lo = _mm512_set1_pd(low);
         uint64_t a = 0, b = 0;
-        for (size_t i = 0; i < len; i += 8) {
-            __mmask8 live = len - i >= 8 ? __mmask8(0xff) : __mmask8((1u << (len - i)) - 1);
-            __m512d fc = _mm512_div_pd(_mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i)),
-                                       _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i)));
-            __mmask8 up = _mm512_mask_cmp_pd_mask(live, fc, hi, _CMP_GE_OQ);
-            __mmask8 dn = _mm512_mask_cmp_pd_mask(live & ~up, fc, lo, _CMP_LE_OQ);
-            a += static_cast<unsigned>(__builtin_popcount(up));
-            b += static_cast<unsigned>(__builtin_popcount(dn));
+        size_t i = 0;
+        if constexpr (M == fc_mode::additive) {
+            const size_t at = static_cast<size_t>(f - f_base);
+            const double *p1 = a1 + at, *p2 = a2 + at;
+            const __m512d c1 = _mm512_set1_pd(std::fma(-high, base_f, base_s));
+            const __m512d c2 = _mm512_set1_pd(std::fma(low, base_f, -base_s));
+            do {
+                const __mmask8 live = live_lanes(len - i);
+                const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + i));
+                const __m512d t2 = _mm512_add_pd(c2, _mm512_maskz_loadu_pd(live, p2 + i));
+                const __m512d mx = _mm512_maskz_max_pd(live, t1, t2);
+                const __mmask8 ext = _mm512_mask_cmp_pd_mask(live, mx, bound, _CMP_GT_OQ);
+                const __mmask8 near = _mm512_mask_cmp_pd_mask(live, mx, neg_bound, _CMP_GE_OQ);
+                if (!(near & ~ext)) [[likely]] {
+                    const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
+                    a += count(up);
+                    b += count(ext & ~up);
+                } else {
+                    const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
+                    const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
+                    signs<true>(live, s1, s2, a, b);
+                }
+                i += 8;
+            } while (i < len);
+        } else {
+            do {
+                const __mmask8 live = live_lanes(len - i);
+                const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
+                const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
+                if constexpr (M == fc_mode::division)
+                    exact(live, s1, s2, a, b);
+                else
+                    signs<M == fc_mode::one_band>(live, s1, s2, a, b);
+                i += 8;
+            } while (i < len);
         }
         above += a;
         below += b;
@@ -33,4 +155,4 @@ struct tail_avx512 {
 
 }  // namespace
 
-PVALUE_DEFINE_COUNT_TABLE(avx512_count_table, tail_avx512);
+PVALUE_DEFINE_FILTERED_COUNT_TABLE(avx512_count_table, tail_avx512);

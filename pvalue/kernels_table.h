@@ -4,6 +4,7 @@
 // One instruction set's counting table, built from its Tail.
 
 #include "count_kernels.h"
+#include "fc_filter.h"
 #include "production_rng.h"
 
 namespace {
@@ -19,7 +20,30 @@ uint64_t member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled, doubl
     }
 }
 
+// For a Tail template over fc_mode: the mode is chosen once per call from the
+// list and the observed fold change, and each mode has its own instance.
+template <unsigned K, template <fc_mode> class Tail>
+uint64_t filtered_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
+                         double observed_fc)
+{
+    switch (make_fc_filter(list, n, K, observed_fc, 1.0 / observed_fc).mode) {
+    case fc_mode::additive: return member<K, Tail<fc_mode::additive>>(list, n, fcs_sampled, observed_fc);
+    case fc_mode::one_band: return member<K, Tail<fc_mode::one_band>>(list, n, fcs_sampled, observed_fc);
+    case fc_mode::two_band: return member<K, Tail<fc_mode::two_band>>(list, n, fcs_sampled, observed_fc);
+    case fc_mode::division: break;
+    }
+    return member<K, Tail<fc_mode::division>>(list, n, fcs_sampled, observed_fc);
+}
+
 }  // namespace
+
+#define PVALUE_DEFINE_FILTERED_COUNT_TABLE(name, Tail)                                     \
+    const count_fn name[count_table_size] = {                                             \
+        filtered_member<2, Tail>,  filtered_member<3, Tail>,  filtered_member<4, Tail>,   \
+        filtered_member<5, Tail>,  filtered_member<6, Tail>,  filtered_member<7, Tail>,   \
+        filtered_member<8, Tail>,  filtered_member<9, Tail>,  filtered_member<10, Tail>,  \
+        filtered_member<11, Tail>, filtered_member<12, Tail>,                             \
+    }
 
 #define PVALUE_DEFINE_COUNT_TABLE(name, Tail)                                              \
     const count_fn name[count_table_size] = {                                             \

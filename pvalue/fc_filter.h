@@ -1,0 +1,132 @@
+#ifndef PVALUE_FC_FILTER_H
+#define PVALUE_FC_FILTER_H
+
+// Division-free classification of a combination's fold change, exact by
+// construction, for the vector kernels.
+//
+// The rule counts a combination above when fl(S2 / S1) >= high and below when
+// fl(S2 / S1) <= low.  With S1 > 0, the exact quotient x = S2 / S1 compares
+// with high as S2 - high * S1 compares with 0, and one fused multiply-add,
+// r1 = fl(S2 - high * S1), has exactly the sign of that difference: rounding
+// keeps the sign, an exact zero comes out as +0, and (see the range below) the
+// difference is never so small that it would round to zero.  So
+//   r1 >= 0  <=>  x >= high            ==> fl(x) >= high: above;
+//   x < pred(high)                     ==> fl(x) <= pred(high): not above,
+// and only the band pred(high) <= x < high, where rounding the quotient may
+// lift it onto high, is left open.  In that band |S2 - high * S1| <=
+// (high - pred(high)) * S1, so |r1| is below a bound `band` that holds for
+// every combination of the call.  Likewise r2 = fl(low * S1 - S2) settles
+// below for everything outside low < x <= succ(low).  A vector holding any
+// lane with r1 or r2 in [-band, 0) is classified again with the division.
+//
+// Seen as signed 64-bit integers, doubles of sign 0 are >= 0 and the negative
+// doubles in [-band, -0] are exactly those <= INT64_MIN + bits(band); the
+// kernels test the signs and the band with integer compares.
+//
+// All of this needs S1 and S2 positive and far from underflow and overflow, and
+// high normal: every record's first and second in [2^-400, 2^400] (so every
+// sum lies in [2^-400, 2^404], a sum of positive terms being at least its
+// largest term) and high in [2^-500, 2^500].  Then every product and
+// difference stays normal: high * S1 is exact to a multiple of 2^-1004 and so
+// is S2, so a non-zero difference has magnitude >= 2^-1004.  A call whose
+// list or observed fold change falls outside is counted with the division
+// throughout.  Zeros, negative values, subnormals, infinities and NaNs all
+// fall outside.
+
+// A cheaper first test serves most calls.  Where the quantities
+// above would be formed per combination, r1 = S2 - high * S1 with S1 = b + f
+// and S2 = c + s (b, c the sums over the earlier positions, f, s the record
+// of the last), it is nearly (c - high * b) + (s - high * f): one part per
+// choice of the earlier positions, one per record, both computed once, and one
+// addition per combination.  The difference comes from the rounding of S1, S2
+// and of the parts, at most about 2^-52 (S2 + high * S1) with S1, S2 below
+// Smax = 2 k vmax.  With add_bound = 2^-50 (Smax + max(high, low) * Smax),
+// t1 = A1 + a1 above add_bound puts the exact quotient above high, below
+// -add_bound below pred(high) (the band is narrower than the bound), and the
+// same for t2 = (low * b - c) + (low * f - s) and low.  Only lanes with |t1| or
+// |t2| within the bound go on to the exact tests; when high and low are far
+// enough apart that no lane can be near both, the larger of t1 and t2 decides.
+// Exact ties (the quotient equal to high) land within the bound and are
+// settled by the exact tests.
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "pvalue.h"
+
+// How a call is counted, cheapest first.
+enum class fc_mode {
+    division,  // the division for every combination
+    two_band,  // exact signs, r1 and r2 tested for their bands separately
+    one_band,  // exact signs, the larger of r1 and r2 decides
+    additive,  // t1 and t2 first, one_band for the vectors they leave open
+};
+
+struct fc_filter {
+    fc_mode mode = fc_mode::division;
+    // False: count this call with the division only.
+    bool usable = false;
+    // True when no combination can lie in both bands at once, so that the
+    // larger of r1 and r2 decides everything: it is >= 0 exactly for the
+    // extreme combinations and in [-band, 0) whenever either one is.
+    bool one_band = false;
+    // INT64_MIN + bits(band): r1 or r2 at or below it (as integers) is in the
+    // band.
+    int64_t band_key = 0;
+    // The error bound of t1 and t2 (fc_mode::additive).
+    double add_bound = 0.0;
+};
+
+inline int64_t fc_filter_bits(double v)
+{
+    int64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// The filter for one call: k records per combination out of the list.
+inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, double high,
+                                double low)
+{
+    const double lo_range = 0x1p-400, hi_range = 0x1p400;
+    fc_filter flt;
+    if (!(high >= 0x1p-500 && high <= 0x1p500))
+        return flt;
+    double vmin = hi_range, vmax = lo_range;
+    for (uint64_t i = 0; i < n; ++i) {
+        const double a = list[i].first, b = list[i].second;
+        // Written so that a NaN fails too.
+        if (!(a >= lo_range && a <= hi_range && b >= lo_range && b <= hi_range))
+            return flt;
+        vmin = a < vmin ? a : vmin;  // every S1 is at least this
+        vmax = a > vmax ? a : vmax;  // every S1 and S2 at most k times this
+        vmax = b > vmax ? b : vmax;
+    }
+    // Every S1 is at most k * vmax * (1 + 2^-53)^k < 2 * k * vmax.  The gaps
+    // below high and above low are powers of two; twice the larger of them
+    // times that bound covers |r1| and |r2| in the bands with room to spare
+    // for the rounding of r1 and r2 themselves.  All exact or rounded upward
+    // by at most a factor (1 + 2^-52), far inside the factor 2 of slack.
+    const double gap_high = high - std::nextafter(high, 0.0);
+    const double gap_low = std::nextafter(low, INFINITY) - low;
+    const double gap = gap_high > gap_low ? gap_high : gap_low;
+    const double band = 2.0 * gap * (2.0 * k * vmax);
+    flt.band_key = INT64_MIN + fc_filter_bits(band);
+    // Both r1 >= -band and r2 >= -band would need r1 + r2 >= -2 band (a bit
+    // more for rounding), but r1 + r2 is about (low - high) * S1 with S1 >=
+    // vmin.  So one band at a time whenever (high - low) * vmin > 4 band.
+    flt.one_band = high > low && (high - low) * vmin > 4.0 * band;
+    flt.usable = true;
+    flt.mode = flt.one_band ? fc_mode::one_band : fc_mode::two_band;
+    // The additive test: t1 + t2 is (low - high) * S1 up to twice the bound,
+    // so with (high - low) * vmin above eight bounds at most one of them can
+    // be within the bound of zero.
+    const double smax = 2.0 * k * vmax;
+    flt.add_bound = 0x1p-50 * (smax + (high > low ? high : low) * smax);
+    if (flt.one_band && (high - low) * vmin > 8.0 * flt.add_bound)
+        flt.mode = fc_mode::additive;
+    return flt;
+}
+
+#endif

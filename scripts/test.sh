@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up, then builds and runs the whole test suite twice: warnings as errors,
+# and under AddressSanitizer with UndefinedBehaviorSanitizer.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash scripts/setup.sh
+jobs=$(nproc)
+
+cmake -S . -B out/test -DDRANVEL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build out/test -j"$jobs"
+ctest --test-dir out/test --output-on-failure -j"$jobs"
+
+cmake -S . -B out/sanitize -DDRANVEL_WERROR=ON -DDRANVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build out/sanitize -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir out/sanitize --output-on-failure -j"$jobs"

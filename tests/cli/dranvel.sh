@@ -1,0 +1,373 @@
+#!/bin/bash
+# The dispatcher, checked against a tree installed into a temporary prefix.
+set -u
+: "${SRC_DIR:?}" "${TEST_TMP:?}"
+cmake=${CMAKE_COMMAND:-cmake}
+
+prefix=$TEST_TMP/prefix
+build=$TEST_TMP/build
+libexec=$prefix/libexec/dranvel
+bug_url=https://bugs.example.org/dranvel-test
+t=$TEST_TMP/scratch
+
+rm -rf "$prefix" "$t" "$TEST_TMP/outside"
+mkdir -p "$t" "$TEST_TMP/outside"
+
+# Build the way the calling build does (sanitizers, warnings as errors).
+forwarded=()
+if [ -n "${BUILD_DIR:-}" ] && [ -f "$BUILD_DIR/CMakeCache.txt" ]; then
+    for var in CMAKE_BUILD_TYPE DRANVEL_SANITIZE DRANVEL_WERROR; do
+        val=$(sed -n "s/^$var:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt")
+        [ -n "$val" ] && forwarded+=("-D$var=$val")
+    done
+fi
+
+step() {
+    local log=$t/step.log
+    if ! "$@" >"$log" 2>&1; then
+        printf 'setup failed: %s\n' "$*" >&2
+        cat "$log" >&2
+        exit 1
+    fi
+}
+
+step "$cmake" -S "$SRC_DIR" -B "$build" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DDRANVEL_TESTS=OFF -DDRANVEL_BUG_URL="$bug_url" "${forwarded[@]}"
+step "$cmake" --build "$build" -j2
+step "$cmake" --install "$build"
+
+dranvel=$prefix/bin/dranvel
+cc=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+
+passes=0
+failures=0
+note() { printf 'FAIL: %s\n' "$*" >&2; }
+bad() {
+    note "$@"
+    failures=$((failures + 1))
+}
+
+# run CMD... : standard streams and status of one run, in $run_dir (or
+# here) with $stdin_file (or nothing) as standard input.
+run() {
+    (cd "${run_dir:-.}" && exec "$@") <"${stdin_file:-/dev/null}" >"$t/out" 2>"$t/err"
+    rc=$?
+}
+
+same_bytes() { # TITLE WHAT EXPECTED ACTUAL_FILE
+    printf '%s' "$3" >"$t/want"
+    cmp -s "$t/want" "$4" && return 0
+    note "$1: $2 differs (expected, then actual)"
+    cat -A "$t/want" | head -40 >&2
+    echo ---- >&2
+    cat -A "$4" | head -40 >&2
+    return 1
+}
+
+expect() { # TITLE STATUS STDOUT STDERR
+    local good=1
+    if [ "$rc" != "$2" ]; then
+        note "$1: status $rc, expected $2"
+        good=0
+    fi
+    same_bytes "$1" "standard output" "$3" "$t/out" || good=0
+    same_bytes "$1" "standard error" "$4" "$t/err" || good=0
+    if [ $good = 1 ]; then
+        passes=$((passes + 1))
+    else
+        failures=$((failures + 1))
+    fi
+}
+
+stars=$(printf '%.0s*' $(seq 33))
+printf -v banner '\n%s Note %s\n%s\n%s\n%s\n%s.\n%s\n\n' "$stars" "$stars" \
+    'DRANVEL is beta-quality software.  Be sure to verify all results.' \
+    '(This is not to imply that other DE tools should be trusted, either.)' \
+    'Please contribute by reporting problems and offering suggestions at' \
+    "$bug_url" "$stars******$stars"
+
+# Expected standard error, in $want.
+not_found() { # PROGRAM NAME [DIRECTORY]
+    printf -v want '%s%s: No %s found in %s.\n' "$banner" "$1" "$2" "${3:-$libexec}"
+}
+cannot_run() { # PROGRAM ENTRY REASON
+    printf -v want '%s%s: Could not run %s/%s: %s.\n' "$banner" "$1" "$libexec" "$2" "$3"
+}
+usage_for() { # PROGRAM LISTING
+    printf -v want 'Usage: %s --version\n       %s subcommand [args]\n\nSubcommands:\n\n%s%s' \
+        "$1" "$1" "$2" \
+        $'\nRun "dranvel subcommand" or "man dranvel-subcommand" for more details.\n\n'
+}
+
+# --- installed layout ----------------------------------------------------
+
+if [ -x "$dranvel" ]; then passes=$((passes + 1)); else bad "no $dranvel"; fi
+for page in dranvel.1 dranvel-mirdle.1 pvalue-sim.1; do
+    installed=$prefix/share/man/man1/$page
+    if [ ! -f "$installed" ]; then
+        bad "manual page $page not installed"
+        continue
+    fi
+    LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+        man --warnings -E UTF-8 -l "$installed" >/dev/null 2>"$t/warn"
+    if [ -s "$t/warn" ]; then
+        bad "installed $page renders with warnings"
+        cat "$t/warn" >&2
+    else
+        passes=$((passes + 1))
+    fi
+done
+# The installed page names this build's directory and address.
+LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$prefix/share/man/man1/dranvel.1" 2>/dev/null >"$t/page"
+if grep -qF "$libexec" "$t/page" && grep -qF "$bug_url" "$t/page"; then
+    passes=$((passes + 1))
+else
+    bad "installed dranvel.1 does not name $libexec and $bug_url"
+fi
+while read -r file; do
+    case $file in
+    */mirdle) [ "$file" = "$libexec/mirdle" ] || bad "mirdle installed as $file" ;;
+    */pvalue-sim) [ "$file" = "$prefix/bin/pvalue-sim" ] || bad "pvalue-sim installed as $file" ;;
+    esac
+done <"$build/install_manifest.txt"
+
+# --- version -------------------------------------------------------------
+
+run "$dranvel" --version
+expect "--version by full path" 0 "$dranvel 0.2.0.1"$'\n' ""
+
+run env PATH="$prefix/bin:$PATH" dranvel --version
+expect "--version through PATH" 0 $'dranvel 0.2.0.1\n' ""
+
+run_dir=$prefix run bin/dranvel --version
+expect "--version by relative path" 0 $'bin/dranvel 0.2.0.1\n' ""
+
+run "$dranvel" --version extra
+not_found "$dranvel" --version
+expect "--version with another argument" 64 "" "$want"
+
+run "$dranvel" --versionx
+not_found "$dranvel" --versionx
+expect "near miss of --version" 64 "" "$want"
+
+# --- banner ---------------------------------------------------------------
+
+run "$dranvel" no-such-subcommand
+not_found "$dranvel" no-such-subcommand
+expect "not found" 64 "" "$want"
+head -c ${#banner} "$t/err" >"$t/banner"
+lines=$(wc -l <"$t/banner")
+line2=$(sed -n 2p "$t/banner")
+if [ "$lines" = 8 ] && [ ${#line2} = 72 ] && [ "$(tail -c 2 "$t/banner" | od -An -c | tr -d ' ')" = '\n\n' ]; then
+    passes=$((passes + 1))
+else
+    bad "banner has $lines lines, a second line of ${#line2} characters"
+fi
+
+run env PATH="$prefix/bin:$PATH" dranvel no-such-subcommand
+not_found dranvel no-such-subcommand
+expect "not found through PATH" 64 "" "$want"
+
+# --- the subcommand directory ---------------------------------------------
+
+cat >"$t/argv-dump.c" <<'EOF'
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    char cwd[4096], line[256];
+    for (int i = 0; i < argc; i++)
+        printf("argv[%d]=%s\n", i, argv[i]);
+    printf("cwd=%s\n", getcwd(cwd, sizeof cwd) ? cwd : "?");
+    const char *probe = getenv("DRANVEL_PROBE");
+    printf("probe=%s\n", probe ? probe : "(unset)");
+    if (fgets(line, sizeof line, stdin))
+        printf("stdin=%s", line);
+    fputs("argv-dump on stderr\n", stderr);
+    return 3;
+}
+EOF
+mkdir -p "$libexec"
+step "${cc:-cc}" -o "$libexec/argv-dump" "$t/argv-dump.c"
+
+printf '#!/bin/sh\nexit "$1"\n' >"$libexec/exit-with"
+printf '#!/bin/sh\necho ran\n' >"$libexec/noexec"
+printf '\001\002\003garbage\377\n' >"$libexec/garbage"
+printf '#!/nonexistent/interpreter\n' >"$libexec/no-interp"
+chmod 755 "$libexec/exit-with" "$libexec/garbage" "$libexec/no-interp"
+chmod 644 "$libexec/noexec"
+mkdir -p "$libexec/subdir"
+printf '#!/bin/sh\ntouch "%s"\n' "$TEST_TMP/outside/ran-inner" >"$libexec/subdir/inner"
+chmod 755 "$libexec/subdir/inner"
+ln -sfn "$libexec/nothing-here" "$libexec/dangling"
+printf '#!/bin/sh\ntouch "%s"\n' "$TEST_TMP/outside/ran-evil" >"$TEST_TMP/outside/evil"
+chmod 755 "$TEST_TMP/outside/evil"
+
+shown=(awk x-awk xawk awk. a.AWK argv-dump exit-with noexec garbage no-interp subdir dangling)
+hidden=(.hidden .awk x.awk a.awkward foo.awk.sh ..two-dots)
+for name in awk x-awk xawk awk. a.AWK "${hidden[@]}"; do
+    printf '#!/bin/sh\n' >"$libexec/$name"
+    chmod 755 "$libexec/$name"
+done
+[ -x "$libexec/mirdle" ] && shown+=(mirdle)
+
+# Directory order, as readdir yields it, with the hidden names left out.
+listing=$(cd "$libexec" && ls -U -a -1 | grep -v '^\.' | grep -vF .awk)$'\n'
+run "$dranvel"
+usage_for "$dranvel" "$listing"
+expect "usage" 64 "" "$want"
+for name in "${shown[@]}"; do
+    grep -qxF -- "$name" "$t/err" || bad "usage does not list $name"
+done
+for name in "${hidden[@]}"; do
+    grep -qxF -- "$name" "$t/err" && bad "usage lists $name"
+done
+
+run env PATH="$prefix/bin:$PATH" dranvel
+usage_for dranvel "$listing"
+expect "usage through PATH" 64 "" "$want"
+
+mv "$libexec" "$libexec.away"
+run "$dranvel"
+usage_for "$dranvel" ""
+expect "usage without the directory" 64 "" "$want"
+mv "$libexec.away" "$libexec"
+
+if [ "$(id -u)" != 0 ]; then
+    chmod 000 "$libexec"
+    run "$dranvel"
+    chmod 755 "$libexec"
+    usage_for "$dranvel" ""
+    expect "usage with an unreadable directory" 64 "" "$want"
+fi
+
+# --- hand-over ------------------------------------------------------------
+
+mkdir -p "$t/work"
+work=$(cd "$t/work" && pwd -P)
+printf 'piped line\n' >"$t/stdin"
+run_dir=$work stdin_file=$t/stdin run env DRANVEL_PROBE='a b' \
+    "$dranvel" argv-dump one 'two words' '' --version
+expect "hand-over passes arguments, environment, directory and stdin" 3 \
+    "argv[0]=argv-dump
+argv[1]=one
+argv[2]=two words
+argv[3]=
+argv[4]=--version
+cwd=$work
+probe=a b
+stdin=piped line
+" "${banner}argv-dump on stderr"$'\n'
+
+run_dir=$work run env -u DRANVEL_PROBE "$dranvel" argv-dump
+expect "single argument starts the subcommand alone" 3 \
+    "argv[0]=argv-dump
+cwd=$work
+probe=(unset)
+" "${banner}argv-dump on stderr"$'\n'
+
+for status in 0 1 42 255; do
+    run "$dranvel" exit-with $status
+    expect "exit status $status propagates" $status "" "$banner"
+done
+
+if command -v strace >/dev/null; then
+    ASAN_OPTIONS=detect_leaks=0 strace -f -o "$t/trace" -e trace=write,execve \
+        "$dranvel" argv-dump >/dev/null 2>&1 </dev/null
+    # Only the dispatcher's writes: those after its start, before the hand-over.
+    writes=$(awk -v start="execve(\"$dranvel\"" -v end="execve(\"$libexec/argv-dump\"" '
+        index($0, start) { on = 1 }
+        on && index($0, end) { exit }
+        on && /write\(2, / { n++ }
+        END { print n + 0 }' "$t/trace")
+    if [ "$writes" = 1 ] && grep -q "write(2, .*) = ${#banner}\$" "$t/trace"; then
+        passes=$((passes + 1))
+    else
+        bad "banner not written in one piece before the hand-over"
+        cat "$t/trace" >&2
+    fi
+fi
+
+# --- names that must not be found -----------------------------------------
+
+run "$dranvel" dangling
+not_found "$dranvel" dangling
+expect "dangling entry" 64 "" "$want"
+
+for name in ./argv-dump argv-dump/ subdir/inner ../dranvel/argv-dump \
+    ../../bin/dranvel ../../../outside/evil /bin/true "$TEST_TMP/outside/evil"; do
+    run "$dranvel" "$name"
+    not_found "$dranvel" "$name"
+    expect "name with a slash: $name" 64 "" "$want"
+done
+[ -e "$TEST_TMP/outside/ran-inner" ] && bad "subdir/inner was run"
+[ -e "$TEST_TMP/outside/ran-evil" ] && bad "a program outside the directory was run"
+
+long=$(printf '%.0sa' $(seq 1100))
+run "$dranvel" "$long"
+not_found "$dranvel" "$long"
+expect "name of 1100 characters" 64 "" "$want"
+
+# --- entries that exist but cannot run ------------------------------------
+
+run "$dranvel" subdir
+cannot_run "$dranvel" subdir 'Permission denied'
+expect "directory entry" 126 "" "$want"
+run "$dranvel" noexec
+cannot_run "$dranvel" noexec 'Permission denied'
+expect "file without execute permission" 126 "" "$want"
+run "$dranvel" garbage
+cannot_run "$dranvel" garbage 'Exec format error'
+expect "executable garbage" 126 "" "$want"
+run "$dranvel" no-interp
+cannot_run "$dranvel" no-interp 'No such file or directory'
+expect "missing interpreter" 126 "" "$want"
+run "$dranvel" ..
+cannot_run "$dranvel" .. 'Permission denied'
+expect "parent directory entry" 126 "" "$want"
+run env PATH="$prefix/bin:$PATH" dranvel subdir
+cannot_run dranvel subdir 'Permission denied'
+expect "cannot run, through PATH" 126 "" "$want"
+
+# --- mirdle, once it is installed -----------------------------------------
+
+if [ -x "$libexec/mirdle" ]; then
+    run "$dranvel" mirdle
+    expect "dranvel mirdle without tables" 64 "" "$banner"$'Usage: mirdle [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n'
+fi
+
+# --- the path buffer's limit ----------------------------------------------
+# A second build whose subcommand directory is long enough that a name of
+# legal length reaches the 1024-byte limit of the path buffer.
+
+long_prefix=$TEST_TMP/long
+while [ $((${#long_prefix} + 16 + 201)) -le 1000 ]; do
+    long_prefix+=/$(printf '%.0sd' $(seq 200))
+done
+long_libexec=$long_prefix/libexec/dranvel
+step "$cmake" -S "$SRC_DIR" -B "$TEST_TMP/build-long" -DCMAKE_INSTALL_PREFIX="$long_prefix" \
+    -DDRANVEL_TESTS=OFF -DDRANVEL_BUG_URL="$bug_url" "${forwarded[@]}"
+step "$cmake" --build "$TEST_TMP/build-long" -j2 --target dranvel
+long_dranvel=$(find "$TEST_TMP/build-long" -type f -name dranvel -perm -u+x | head -n 1)
+rm -rf "$TEST_TMP/long"
+mkdir -p "$long_libexec"
+
+# "dir/fits" is exactly 1023 characters, "dir/fitsx" one more.
+fits=$(printf '%.0sf' $(seq $((1022 - ${#long_libexec}))))
+for name in "$fits" "${fits}x"; do
+    printf '#!/bin/sh\necho "ran %s"\n' "${#name}" >"$long_libexec/$name"
+    chmod 755 "$long_libexec/$name"
+done
+
+run "$long_dranvel" "$fits"
+expect "path of 1023 characters" 0 "ran ${#fits}"$'\n' "$banner"
+run "$long_dranvel" "${fits}x"
+not_found "$long_dranvel" "${fits}x" "$long_libexec"
+expect "path of 1024 characters" 64 "" "$want"
+rm -rf "$TEST_TMP/long"
+
+printf '%d passed, %d failed\n' "$passes" "$failures"
+[ "$failures" = 0 ]

@@ -1,0 +1,71 @@
+#!/bin/bash
+# Every manual page renders without a warning, names itself, and documents
+# every exit status its program can end with.
+set -u
+: "${SRC_DIR:?}"
+
+passes=0
+failures=0
+fail() {
+    printf 'FAIL: %s\n' "$*" >&2
+    failures=$((failures + 1))
+}
+
+declare -A statuses=(
+    [dranvel.1]="0 64 126"
+    [dranvel-mirdle.1]="0 64 65 66 69 70 73 74"
+    [pvalue-sim.1]="0 64 69 70"
+)
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+for page in "${!statuses[@]}"; do
+    file=$SRC_DIR/man/$page
+    if [ ! -f "$file" ]; then
+        fail "$page is missing"
+        continue
+    fi
+    good=1
+
+    LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+        man --warnings -E UTF-8 -l "$file" >"$tmp/text" 2>"$tmp/warn"
+    rc=$?
+    if [ $rc != 0 ] || [ -s "$tmp/warn" ]; then
+        fail "$page: man reports (status $rc):"
+        cat "$tmp/warn" >&2
+        good=0
+    fi
+
+    if command -v mandoc >/dev/null; then
+        mandoc -T lint -W warning "$file" >"$tmp/lint" 2>&1
+        rc=$?
+        if [ $rc != 0 ] || [ -s "$tmp/lint" ]; then
+            fail "$page: mandoc reports (status $rc):"
+            cat "$tmp/lint" >&2
+            good=0
+        fi
+    fi
+
+    # The NAME line must parse for whatis and apropos, under the page's name.
+    name=$(lexgrog "$file" 2>/dev/null | sed -n 's/^[^:]*: "\([^ ]*\) - .*"$/\1/p')
+    if [ "$name" != "${page%.1}" ]; then
+        fail "$page: NAME section gives \"$name\""
+        good=0
+    fi
+
+    # Each status must be an item of the EXIT STATUS section itself.
+    awk '/^EXIT STATUS$/ { inside = 1; next } /^[A-Z]/ { inside = 0 } inside' \
+        "$tmp/text" >"$tmp/exit"
+    for status in ${statuses[$page]}; do
+        if ! grep -Eq "^ {7}$status( |\$)" "$tmp/exit"; then
+            fail "$page: exit status $status is not documented"
+            good=0
+        fi
+    done
+
+    [ $good = 1 ] && passes=$((passes + 1))
+done
+
+printf '%d passed, %d failed\n' "$passes" "$failures"
+[ "$failures" = 0 ]

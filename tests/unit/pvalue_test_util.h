@@ -1,0 +1,199 @@
+#ifndef TESTS_UNIT_PVALUE_TEST_UTIL_H
+#define TESTS_UNIT_PVALUE_TEST_UTIL_H
+
+// Helpers shared by the P-value library tests.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "pvalue.h"
+
+// The pair list that near_exact_pval builds from two count arrays, before its
+// shuffle: (pooled[j], pooled[k]) for every j < k in lexicographic order,
+// followed by the same records mirrored.
+inline std::vector<count_pair> unshuffled_pair_list(const std::vector<double> &c1,
+                                                    const std::vector<double> &c2)
+{
+    std::vector<double> pooled(c1);
+    pooled.insert(pooled.end(), c2.begin(), c2.end());
+    std::vector<count_pair> front, back;
+    for (size_t j = 0; j < pooled.size(); ++j)
+        for (size_t k = j + 1; k < pooled.size(); ++k) {
+            front.push_back({pooled[j], pooled[k]});
+            back.push_back({pooled[k], pooled[j]});
+        }
+    front.insert(front.end(), back.begin(), back.end());
+    return front;
+}
+
+// sum2 / sum1 (sums in index order), replaced by the reciprocal of that very
+// quotient when it is below 1.
+inline double observed_fold_change(const std::vector<double> &c1, const std::vector<double> &c2)
+{
+    double s1 = 0.0, s2 = 0.0;
+    for (double x : c1)
+        s1 += x;
+    for (double x : c2)
+        s2 += x;
+    double fc = s2 / s1;
+    return fc < 1.0 ? 1.0 / fc : fc;
+}
+
+// The counting trace line for the given values.
+inline std::string count_trace_line(double fc, unsigned long above, double low,
+                                    unsigned long below)
+{
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "FCs > %0.3f = %-5lu     FCs < %0.3f = %-5lu\n", fc, above,
+                  low, below);
+    return buf;
+}
+
+// Runs f with the trace switched on and returns what it wrote to stdout.
+template <class F>
+std::string traced(F &&f)
+{
+    testing::internal::CaptureStdout();
+    Debug = true;
+    f();
+    Debug = false;
+    return testing::internal::GetCapturedStdout();
+}
+
+// The counting tables this machine can run, the plain reference first.
+inline std::vector<pvalue_isa> runnable_isas()
+{
+    std::vector<pvalue_isa> isas{pvalue_isa_reference, pvalue_isa_scalar};
+    for (pvalue_isa isa : {pvalue_isa_avx2, pvalue_isa_avx512})
+        if (isa <= pvalue_best_isa())
+            isas.push_back(isa);
+    return isas;
+}
+
+// Restores the counting table in use when it goes out of scope.
+struct isa_restorer {
+    pvalue_isa saved = pvalue_active_isa();
+    ~isa_restorer() { pvalue_force_isa(saved); }
+};
+
+// Length of the pair list for p pairs: 2 x (2p choose 2).
+constexpr uint64_t pair_list_len(unsigned p)
+{
+    return 2ull * p * (2 * p - 1);
+}
+
+inline size_t pick(std::mt19937_64 &g, size_t k)
+{
+    return std::uniform_int_distribution<size_t>(0, k - 1)(g);
+}
+
+// Counts of one condition from one of several families: small integers with
+// many ties and zeros, wide integers, non-integers, mixed signs with signed
+// zeros, non-finite values, and magnitudes from subnormal to near overflow.
+inline std::vector<double> random_counts(std::mt19937_64 &g, size_t n, size_t family)
+{
+    static const double special[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 1.0};
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> c(n);
+    for (double &x : c) {
+        switch (family) {
+        case 0: x = static_cast<double>(pick(g, 4)); break;
+        case 1: x = static_cast<double>(pick(g, 1000)); break;
+        case 2: x = 1000 * u(g); break;
+        case 3: x = pick(g, 5) ? 100 * u(g) - 50 : pick(g, 2) ? 0.0 : -0.0; break;
+        case 4: x = pick(g, 3) ? static_cast<double>(pick(g, 10)) : special[pick(g, 6)]; break;
+        case 5: {
+            int e = pick(g, 3) == 0 ? -1074 + static_cast<int>(pick(g, 60))
+                    : pick(g, 2)    ? static_cast<int>(pick(g, 20)) - 10
+                                    : 1000 + static_cast<int>(pick(g, 23));
+            x = std::ldexp(0.5 + u(g), e) * (pick(g, 4) ? 1 : -1);
+            break;
+        }
+        default: x = 7.25; break;
+        }
+    }
+    return c;
+}
+
+// A shuffled pair list of two random conditions of p counts each, built as
+// near_exact_pval builds it (zeros adjusted or not), with its observed fold
+// change.
+struct random_list {
+    std::vector<count_pair> list;
+    double observed_fc;
+};
+
+inline random_list make_random_list(std::mt19937_64 &g, size_t p)
+{
+    constexpr size_t families = 7;
+    size_t f1 = pick(g, families);
+    size_t f2 = pick(g, 3) ? f1 : pick(g, families);
+    std::vector<double> c1 = random_counts(g, p, f1), c2 = random_counts(g, p, f2);
+    if (pick(g, 2))
+        adjust_zero_counts(c1.data(), c2.data(), p);
+    random_list r{unshuffled_pair_list(c1, c2), observed_fold_change(c1, c2)};
+    std::shuffle(r.list.begin(), r.list.end(), g);
+    return r;
+}
+
+// Fold change of the records at the given increasing positions, summed from
+// the lowest position up.
+inline double combination_fc(const count_pair *list, const std::vector<uint64_t> &pos)
+{
+    double s1 = list[pos[0]].first, s2 = list[pos[0]].second;
+    for (size_t i = 1; i < pos.size(); ++i) {
+        s1 += list[pos[i]].first;
+        s2 += list[pos[i]].second;
+    }
+    return s2 / s1;
+}
+
+// near_exact_pval passes thresholds of at least 1, negative ones (negative
+// counts) and NaN, never one in [0, 1).
+inline bool passable_threshold(double fc)
+{
+    return !(fc >= 0.0 && fc < 1.0);
+}
+
+// A threshold whose reciprocal is exactly t, if a neighbour of 1 / t has one.
+inline double reciprocal_tie(double t)
+{
+    double o = 1.0 / t;
+    for (double c : {o, std::nextafter(o, 0.0), std::nextafter(o, INFINITY)})
+        if (1.0 / c == t)
+            return c;
+    return o;
+}
+
+// A threshold for a list: its observed fold change; exactly the fold change t
+// of a combination that is examined (a tie above); a threshold whose
+// reciprocal is exactly t (a tie below); one ulp to either side of those; or
+// a plain value.  Thresholds near_exact_pval cannot pass fall back to the
+// observed fold change.
+inline double pick_threshold(std::mt19937_64 &g, double observed, double t)
+{
+    static const double plain[] = {1.0, -0.5, -2.0, INFINITY, -INFINITY, NAN};
+    const double towards = pick(g, 2) ? INFINITY : -INFINITY;
+    double o;
+    switch (pick(g, 8)) {
+    case 0: o = observed; break;
+    case 1:
+    case 2: o = t; break;
+    case 3: o = std::nextafter(t, towards); break;
+    case 4:
+    case 5: o = reciprocal_tie(t); break;
+    case 6: o = std::nextafter(reciprocal_tie(t), towards); break;
+    default: o = plain[pick(g, 6)]; break;
+    }
+    return passable_threshold(o) ? o : observed;
+}
+
+#endif
