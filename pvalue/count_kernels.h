@@ -16,6 +16,11 @@
 // comparisons of every combination; the sums over the earlier positions are
 // formed once per choice of them.  len may be 0.
 //
+// A Tail may also have run2 with the same arguments, which counts every
+// combination of two positions i < j of the run, fc = ((base_s + s[i]) + s[j])
+// / ((base_f + f[i]) + f[j]): the last two levels of an exhaustive walk at
+// once.  Walks of three or more levels use it when it is there.
+//
 // A Tail that prepares per-call constants (the vector kernels' division-free
 // filter) is constructible from a tail_setup; the walks build one per call.
 // Others are default-constructed.  Only the walks call a Tail; it reads the
@@ -91,7 +96,9 @@ struct exhaustive_walk {
     template <unsigned D>
     void level(uint64_t from, double bf, double bs)
     {
-        if constexpr (D + 1 == K) {
+        if constexpr (D + 2 == K && requires { &Tail::run2; }) {
+            tail.run2(f + from, s + from, n - from, bf, bs, high, low, above, below);
+        } else if constexpr (D + 1 == K) {
             tail.run(f + from, s + from, n - from, bf, bs, high, low, above, below);
         } else {
             for (uint64_t q = from; q < n; ++q)

@@ -13,23 +13,44 @@ namespace {
 // goes through once with nothing live, which keeps the sampled walk's deepest
 // level free of a data-dependent branch.
 //
-// Where the call allows it (fc_filter.h), each vector is classified without a
-// division from the signs of two fused multiply-adds; a vector with a lane in
-// the narrow band where that cannot decide, and every vector of a call that
-// the filter does not cover, is classified with vdivpd, the IEEE division of
-// the rule, whose ordered comparisons are false for NaN as >= and <= are.
+// The mode (fc_filter.h) is fixed per call, so each gets its own loop:
+// division: vdivpd, the IEEE division of the rule, whose ordered comparisons
+// are false for NaN as >= and <= are; two_band and one_band: the signs of two
+// fused multiply-adds, with the division for a vector that has a lane in a
+// band; additive: one addition per threshold and lane, with the one_band test
+// for a vector that has a lane within the bound.
+template <fc_mode M>
 struct tail_avx2 {
     __m256d hi, lo;
     __m256i key_plus_one;
-    bool filtered, one_band;
+    __m256d bound, magnitude;
+    double high, low;
+    // fc_mode::additive: per record, s - high * f and low * f - s, in the
+    // layout of the walk's arrays, which start at f_base.
+    const double *f_base = nullptr;
+    double a1[sampled_max_len];
+    double a2[sampled_max_len];
 
     explicit tail_avx2(const tail_setup &t)
-        : hi(_mm256_set1_pd(t.high)), lo(_mm256_set1_pd(t.low))
+        : hi(_mm256_set1_pd(t.high)), lo(_mm256_set1_pd(t.low)), high(t.high), low(t.low)
     {
         const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
         key_plus_one = _mm256_set1_epi64x(flt.band_key + 1);
-        filtered = flt.usable;
-        one_band = flt.one_band;
+        bound = _mm256_set1_pd(flt.add_bound);
+        magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
+    }
+
+    void prepare(const double *f, const double *s, size_t len)
+    {
+        if constexpr (M == fc_mode::additive) {
+            f_base = f;
+            for (size_t i = 0; i < len; ++i) {
+                a1[i] = std::fma(-high, f[i], s[i]);
+                a2[i] = std::fma(low, f[i], -s[i]);
+            }
+        } else {
+            (void)f, (void)s, (void)len;
+        }
     }
 
     // Lane masks for 0 to 4 live lanes, as maskload wants them.
@@ -40,44 +61,71 @@ struct tail_avx2 {
         return _mm256_load_si256(reinterpret_cast<const __m256i *>(masks[left < 4 ? left : 4]));
     }
 
-    static unsigned signs(__m256d v) { return static_cast<unsigned>(_mm256_movemask_pd(v)); }
-    static unsigned signs(__m256i v) { return signs(_mm256_castsi256_pd(v)); }
+    static unsigned bits(__m256d v) { return static_cast<unsigned>(_mm256_movemask_pd(v)); }
+    static unsigned bits(__m256i v) { return bits(_mm256_castsi256_pd(v)); }
     static unsigned count(unsigned m) { return static_cast<unsigned>(__builtin_popcount(m)); }
 
-    void classify(unsigned live, __m256d s1, __m256d s2, uint64_t &a, uint64_t &b) const
+    void exact(unsigned live, __m256d s1, __m256d s2, uint64_t &a, uint64_t &b) const
     {
-        if (filtered) {
-            const __m256d r1 = _mm256_fnmadd_pd(hi, s1, s2);  // s2 - high * s1
-            const __m256d r2 = _mm256_fmsub_pd(lo, s1, s2);   // low * s1 - s2
-            // A lane is >= 0 exactly when its sign bit is clear.
-            if (one_band) {
-                const __m256d mx = _mm256_max_pd(r1, r2);
-                const __m256i in_band = _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(mx));
-                if (!(signs(in_band) & live)) {
-                    const unsigned up = ~signs(r1) & live;
-                    const unsigned ext = ~signs(mx) & live;
-                    a += count(up);
-                    b += count(ext & ~up);
-                    return;
-                }
-            } else {
-                const __m256i in_band =
-                    _mm256_or_si256(_mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r1)),
-                                    _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r2)));
-                if (!(signs(in_band) & live)) {
-                    const unsigned up = ~signs(r1) & live;
-                    const unsigned dn = ~signs(r2) & live & ~up;
-                    a += count(up);
-                    b += count(dn);
-                    return;
-                }
-            }
-        }
         const __m256d fc = _mm256_div_pd(s2, s1);
-        const unsigned up = signs(_mm256_cmp_pd(fc, hi, _CMP_GE_OQ)) & live;
-        const unsigned dn = signs(_mm256_cmp_pd(fc, lo, _CMP_LE_OQ)) & live & ~up;
+        const unsigned up = bits(_mm256_cmp_pd(fc, hi, _CMP_GE_OQ)) & live;
+        const unsigned dn = bits(_mm256_cmp_pd(fc, lo, _CMP_LE_OQ)) & live & ~up;
         a += count(up);
         b += count(dn);
+    }
+
+    // Exact signs of s2 - high * s1 and low * s1 - s2: a lane is >= 0 exactly
+    // when its sign bit is clear.
+    template <bool OneBand>
+    void signs(unsigned live, __m256d s1, __m256d s2, uint64_t &a, uint64_t &b) const
+    {
+        const __m256d r1 = _mm256_fnmadd_pd(hi, s1, s2);
+        const __m256d r2 = _mm256_fmsub_pd(lo, s1, s2);
+        if constexpr (OneBand) {
+            const __m256d mx = _mm256_max_pd(r1, r2);
+            const __m256i in_band = _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(mx));
+            if (!(bits(in_band) & live)) [[likely]] {
+                const unsigned up = ~bits(r1) & live;
+                const unsigned ext = ~bits(mx) & live;
+                a += count(up);
+                b += count(ext & ~up);
+                return;
+            }
+        } else {
+            const __m256i in_band =
+                _mm256_or_si256(_mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r1)),
+                                _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r2)));
+            if (!(bits(in_band) & live)) [[likely]] {
+                const unsigned up = ~bits(r1) & live;
+                const unsigned dn = ~bits(r2) & live & ~up;
+                a += count(up);
+                b += count(dn);
+                return;
+            }
+        }
+        exact(live, s1, s2, a, b);
+    }
+
+    // One vector of the additive test; the exact tests when it cannot decide.
+    void additive(unsigned live, __m256d c1, __m256d c2, __m256d t1v, __m256d t2v,
+                  const double *f, const double *s, __m256i m, double bf, double bs, uint64_t &a,
+                  uint64_t &b) const
+    {
+        const __m256d t1 = _mm256_add_pd(c1, t1v);
+        const __m256d t2 = _mm256_add_pd(c2, t2v);
+        const __m256d mx = _mm256_max_pd(t1, t2);
+        const unsigned near =
+            bits(_mm256_cmp_pd(_mm256_and_pd(mx, magnitude), bound, _CMP_LE_OQ)) & live;
+        if (!near) [[likely]] {
+            const unsigned ext = bits(_mm256_cmp_pd(mx, bound, _CMP_GT_OQ)) & live;
+            const unsigned up = bits(_mm256_cmp_pd(t1, bound, _CMP_GT_OQ)) & ext;
+            a += count(up);
+            b += count(ext & ~up);
+        } else {
+            const __m256d s1 = _mm256_add_pd(_mm256_set1_pd(bf), _mm256_maskload_pd(f, m));
+            const __m256d s2 = _mm256_add_pd(_mm256_set1_pd(bs), _mm256_maskload_pd(s, m));
+            signs<true>(live, s1, s2, a, b);
+        }
     }
 
     void run(const double *f, const double *s, size_t len, double base_f, double base_s, double,
@@ -85,19 +133,36 @@ struct tail_avx2 {
     {
         const __m256d bf = _mm256_set1_pd(base_f);
         const __m256d bs = _mm256_set1_pd(base_s);
+        const __m256i all = load_mask(4);
         uint64_t a = 0, b = 0;
         size_t i = 0;
-        for (; i + 4 <= len; i += 4) {
-            const __m256d s1 = _mm256_add_pd(bf, _mm256_loadu_pd(f + i));
-            const __m256d s2 = _mm256_add_pd(bs, _mm256_loadu_pd(s + i));
-            classify(0xf, s1, s2, a, b);
+        if constexpr (M == fc_mode::additive) {
+            const size_t at = static_cast<size_t>(f - f_base);
+            const double *p1 = a1 + at, *p2 = a2 + at;
+            const __m256d c1 = _mm256_set1_pd(std::fma(-high, base_f, base_s));
+            const __m256d c2 = _mm256_set1_pd(std::fma(low, base_f, -base_s));
+            for (; i + 4 <= len; i += 4)
+                additive(0xf, c1, c2, _mm256_loadu_pd(p1 + i), _mm256_loadu_pd(p2 + i), f + i,
+                         s + i, all, base_f, base_s, a, b);
+            const size_t left = len - i;
+            const __m256i m = load_mask(left);
+            additive((1u << left) - 1, c1, c2, _mm256_maskload_pd(p1 + i, m),
+                     _mm256_maskload_pd(p2 + i, m), f + i, s + i, m, base_f, base_s, a, b);
+        } else {
+            auto step = [&](unsigned live, __m256d fv, __m256d sv) {
+                const __m256d s1 = _mm256_add_pd(bf, fv);
+                const __m256d s2 = _mm256_add_pd(bs, sv);
+                if constexpr (M == fc_mode::division)
+                    exact(live, s1, s2, a, b);
+                else
+                    signs<M == fc_mode::one_band>(live, s1, s2, a, b);
+            };
+            for (; i + 4 <= len; i += 4)
+                step(0xf, _mm256_loadu_pd(f + i), _mm256_loadu_pd(s + i));
+            const size_t left = len - i;
+            const __m256i m = load_mask(left);
+            step((1u << left) - 1, _mm256_maskload_pd(f + i, m), _mm256_maskload_pd(s + i, m));
         }
-        // The rest, possibly nothing, under a mask.
-        const size_t left = len - i;
-        const __m256i m = load_mask(left);
-        const __m256d s1 = _mm256_add_pd(bf, _mm256_maskload_pd(f + i, m));
-        const __m256d s2 = _mm256_add_pd(bs, _mm256_maskload_pd(s + i, m));
-        classify((1u << left) - 1, s1, s2, a, b);
         above += a;
         below += b;
     }
@@ -105,4 +170,4 @@ struct tail_avx2 {
 
 }  // namespace
 
-PVALUE_DEFINE_COUNT_TABLE(avx2_count_table, tail_avx2);
+PVALUE_DEFINE_FILTERED_COUNT_TABLE(avx2_count_table, tail_avx2);

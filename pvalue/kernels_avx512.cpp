@@ -23,7 +23,7 @@ template <fc_mode M>
 struct tail_avx512 {
     __m512d hi, lo;
     __m512i key;
-    __m512d bound, neg_bound;
+    __m512d bound;
     double high, low;
     // fc_mode::additive: per record, s - high * f and low * f - s, in the
     // layout of the walk's arrays, which start at f_base.
@@ -37,7 +37,6 @@ struct tail_avx512 {
         const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
         key = _mm512_set1_epi64(flt.band_key);
         bound = _mm512_set1_pd(flt.add_bound);
-        neg_bound = _mm512_set1_pd(-flt.add_bound);
     }
 
     // The walk's arrays of first and second, once they are filled.
@@ -60,6 +59,16 @@ struct tail_avx512 {
     static __mmask8 live_lanes(size_t left)
     {
         return left >= 8 ? __mmask8(0xff) : __mmask8((1u << left) - 1);
+    }
+
+    static uint64_t lane_sum(__m512i v)
+    {
+        alignas(64) uint64_t lanes[8];
+        _mm512_store_si512(lanes, v);
+        uint64_t sum = 0;
+        for (uint64_t x : lanes)
+            sum += x;
+        return sum;
     }
 
     static unsigned count(__mmask8 m) { return static_cast<unsigned>(__builtin_popcount(m)); }
@@ -124,8 +133,9 @@ struct tail_avx512 {
                 const __m512d t2 = _mm512_add_pd(c2, _mm512_maskz_loadu_pd(live, p2 + i));
                 const __m512d mx = _mm512_maskz_max_pd(live, t1, t2);
                 const __mmask8 ext = _mm512_mask_cmp_pd_mask(live, mx, bound, _CMP_GT_OQ);
-                const __mmask8 near = _mm512_mask_cmp_pd_mask(live, mx, neg_bound, _CMP_GE_OQ);
-                if (!(near & ~ext)) [[likely]] {
+                const __mmask8 near =
+                    _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
+                if (!near) [[likely]] {
                     const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
                     a += count(up);
                     b += count(ext & ~up);
@@ -150,6 +160,59 @@ struct tail_avx512 {
         }
         above += a;
         below += b;
+    }
+
+    // The last two levels of an exhaustive walk.  In the additive mode the
+    // rows i share their vectors of a1 and a2, and the counts stay in vector
+    // registers until the whole triangle is done.
+    void run2(const double *f, const double *s, size_t len, double base_f, double base_s,
+              double, double, uint64_t &above, uint64_t &below) const
+    {
+        if constexpr (M != fc_mode::additive) {
+            for (size_t i = 0; i + 1 < len; ++i)
+                run(f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i], high, low,
+                    above, below);
+        } else {
+            const size_t at = static_cast<size_t>(f - f_base);
+            const double *p1 = a1 + at, *p2 = a2 + at;
+            const __m512i one = _mm512_set1_epi64(1);
+            __m512i n_ext = _mm512_setzero_si512(), n_up = _mm512_setzero_si512();
+            uint64_t a = 0, b = 0;  // lanes settled by the exact tests
+            for (size_t i = 0; i + 1 < len; ++i) {
+                const double bf = base_f + f[i], bs = base_s + s[i];
+                const __m512d c1 = _mm512_set1_pd(std::fma(-high, bf, bs));
+                const __m512d c2 = _mm512_set1_pd(std::fma(low, bf, -bs));
+                auto step = [&](size_t j, __mmask8 live) {
+                    const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + j));
+                    const __m512d t2 = _mm512_add_pd(c2, _mm512_maskz_loadu_pd(live, p2 + j));
+                    const __m512d mx = _mm512_maskz_max_pd(live, t1, t2);
+                    const __mmask8 ext = _mm512_mask_cmp_pd_mask(live, mx, bound, _CMP_GT_OQ);
+                    // |mx| <= bound, a test of its own so that no mask
+                    // arithmetic stands between it and the branch.
+                    const __mmask8 near =
+                        _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
+                    if (!near) [[likely]] {
+                        const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
+                        n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
+                        n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
+                    } else {
+                        const __m512d s1 = _mm512_add_pd(_mm512_set1_pd(bf),
+                                                         _mm512_maskz_loadu_pd(live, f + j));
+                        const __m512d s2 = _mm512_add_pd(_mm512_set1_pd(bs),
+                                                         _mm512_maskz_loadu_pd(live, s + j));
+                        signs<true>(live, s1, s2, a, b);
+                    }
+                };
+                size_t j = i + 1;
+                for (; j + 8 <= len; j += 8)
+                    step(j, 0xff);
+                if (j < len)
+                    step(j, live_lanes(len - j));
+            }
+            const uint64_t ext = lane_sum(n_ext), up = lane_sum(n_up);
+            above += a + up;
+            below += b + (ext - up);
+        }
     }
 };
 

@@ -249,7 +249,7 @@ ssize_t cookie_read(void *cookie, char *buf, size_t size)
             // A decoder that neither consumes nor produces although it has
             // input, or although the file has ended, is waiting for bytes that
             // will never come: the data is truncated.
-            if (false && produced == 0 && d.avail == before && (d.src_eof || d.avail > 0))
+            if (produced == 0 && d.avail == before && (d.src_eof || d.avail > 0))
                 d.err = EIO;
             break;
         case step::member_end:

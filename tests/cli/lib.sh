@@ -22,8 +22,9 @@ expect_eq() {
 }
 
 # run_cmd CMD...: runs it, leaving stdout in $out, stderr in $err, status in $rc.
+# No command may run forever: a hang ends as status 124.
 run_cmd() {
-  "$@" >"$TEST_TMP/.out" 2>"$TEST_TMP/.err"
+  timeout "${CMD_TIMEOUT:-300}" "$@" >"$TEST_TMP/.out" 2>"$TEST_TMP/.err"
   rc=$?
   out=$(cat "$TEST_TMP/.out")
   err=$(cat "$TEST_TMP/.err")

@@ -43,6 +43,15 @@ expect_eq "g3 MNC" "335.7" "$(sed -n 4p .out | awk '{print $2}')"
 expect_eq "closing newline on stderr" "" "$err"
 expect_eq "closing newline byte" "0a" "$(od -An -tx1 .err | tr -d ' ')"
 
+# Zero sums give printf's infinities; number words and hex floats are numbers.
+printf 'z1\t0\t0\nz2\t1\t3\nz3\t0x1p3\tnan\nz4\tinf\t-2\n' >zl.tsv
+printf 'z1\t2\t2\nz2\t0\t0\nz3\t1\t1\nz4\t1\t1\n' >zr.tsv
+run_cmd "$M" zl.tsv zr.tsv
+expect_eq "first sum zero" "$(printf ' %7.2f %7.2f' inf inf)" "$(sed -n 2p .out | cut -c51-66)"
+expect_eq "second sum zero" "$(printf ' %7.2f %7.2f' 0 -inf)" "$(sed -n 3p .out | cut -c51-66)"
+expect_eq "hex float and nan" "$(printf '%-20s %7.1f %7.1f' z3 nan 1)" "$(sed -n 4p .out | cut -c1-36)"
+expect_eq "inf word" "$(printf '%-20s %7.1f %7.1f' z4 inf 1)" "$(sed -n 5p .out | cut -c1-36)"
+
 # The pair's P-value uses the first condition's 3 replicates of both tables.
 pv() { "$PVALUE_SIM" --fixed "$@" | awk '/^Pass 0:/ {split($0, a, "= "); split(a[3], b, " / "); printf "%.5f", b[1] / b[2]}'; }
 expect_eq "g1 P-value from 3 pairs" "$(pv 5 7 9 1 2 3)" "${g1##*  }"

@@ -1,0 +1,346 @@
+// The whole mirdle driver, compare_abundances, on 2 to 4 tables of arbitrary
+// bytes held in memory, with the report in a memory stream.  An independent
+// model of the table rules predicts the outcome: the status, the one message
+// of a failure, how many rows are reported before it, and every column of
+// every row except the P-values, which must lie in [0, 1].
+//
+// Input: the tables, separated by the three bytes "==\n" (one piece is used
+// as both tables; a fifth and later piece stay part of the fourth table).
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_util.h"
+#include "mirdle.h"
+#include "pvalue.h"
+#include "track_alloc.h"
+
+bool Debug = false;
+
+using namespace fuzz;
+
+namespace {
+
+constexpr size_t max_tables = 4;
+
+std::vector<std::string> split_tables(const std::string &input)
+{
+    static const std::string sep = "==\n";
+    std::vector<std::string> tables;
+    size_t start = 0;
+    while (tables.size() + 1 < max_tables) {
+        size_t at = input.find(sep, start);
+        if (at == std::string::npos)
+            break;
+        tables.push_back(input.substr(start, at - start));
+        start = at + sep.size();
+    }
+    tables.push_back(input.substr(start));
+    if (tables.size() == 1)
+        tables.push_back(tables[0]);
+    return tables;
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    std::string s(buf, n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
+    if (n >= static_cast<int>(sizeof buf)) {
+        std::vector<char> big(static_cast<size_t>(n) + 1);
+        va_start(ap, fmt);
+        std::vsnprintf(big.data(), big.size(), fmt, ap);
+        va_end(ap);
+        s.assign(big.data(), static_cast<size_t>(n));
+    }
+    return s;
+}
+
+// The row of one table for one feature, as the model reads it.
+struct row_values {
+    std::string id;
+    size_t reps = 0;
+    double sum = 0.0;
+    double sd = 0.0;
+};
+
+// The predicted outcome of one run.
+struct outcome {
+    int status = 0;
+    std::string message;       // the failure's one line
+    bool header = false;       // the report's header row is written
+    std::vector<std::vector<row_values>> rows;  // reported rows, per condition
+};
+
+// Parses one data row of condition c against the rules; on failure fills
+// the message.
+bool model_row(const std::string &line, size_t c, bool first, size_t &reps, row_values &out,
+               std::string &message, const std::string &path)
+{
+    std::vector<std::string> fields = split_fields(line);
+    out.id = fields[0];
+    size_t r = fields.size() - 1;
+    if (first) {
+        if (r == 0) {
+            message = format("mirdle: No abundance columns on condition %zu (%s) for %s\n", c,
+                             path.c_str(), out.id.c_str());
+            return false;
+        }
+        reps = r;
+    } else if (r != reps) {
+        message = format("mirdle: Wrong number of abundances on condition %zu for %s: %zu, "
+                         "expected %zu\n",
+                         c, out.id.c_str(), r, reps);
+        return false;
+    }
+    std::vector<double> v(r);
+    double sum = 0.0;
+    for (size_t k = 0; k < r; ++k) {
+        char *end;
+        v[k] = std::strtof(fields[k + 1].c_str(), &end);
+        if (*end != '\0') {
+            message = "mirdle: Invalid abundance: " + fields[k + 1] + "\n";
+            return false;
+        }
+        sum += v[k];
+    }
+    double mean = sum / static_cast<double>(r);
+    double squares = 0.0;
+    for (size_t k = 0; k < r; ++k)
+        squares += (v[k] - mean) * (v[k] - mean);
+    out.reps = r;
+    out.sum = sum;
+    out.sd = std::sqrt(squares / static_cast<double>(r));
+    return true;
+}
+
+outcome model(const std::vector<std::string> &tables, const std::vector<std::string> &paths)
+{
+    outcome o;
+    const size_t n = tables.size();
+    std::vector<std::vector<std::string>> data(n);
+    for (size_t c = 0; c < n; ++c) {
+        std::vector<std::string> lines = split_lines(tables[c]);
+        if (lines.empty() || lines[0].find('\0') != std::string::npos) {
+            o.status = 65;
+            o.message = "mirdle: Error reading first feature.\n";
+            return o;
+        }
+        size_t skip = split_fields(lines[0])[0] == "target_id" ? 1 : 0;
+        data[c].assign(lines.begin() + static_cast<long>(skip), lines.end());
+    }
+    o.header = true;
+    std::vector<size_t> reps(n, 0);
+    auto fail = [&](int status, std::string message) {
+        o.status = status;
+        o.message = std::move(message);
+        return o;
+    };
+    for (size_t i = 0;; ++i) {
+        if (i == data[0].size()) {
+            for (size_t c = 1; c < n; ++c)
+                if (data[c].size() > i)
+                    return fail(65, format("mirdle: Expected EOF on condition %zu after EOF on "
+                                           "condition 0.\n",
+                                           c));
+            return o;
+        }
+        std::vector<row_values> row(n);
+        std::string message;
+        for (size_t c = 0; c < n; ++c) {
+            if (c > 0 && i == data[c].size())
+                return fail(65, format("mirdle: Found EOF first on condition %zu, should be 0.\n",
+                                       c));
+            const std::string &line = data[c][i];
+            if (line.find('\0') != std::string::npos)
+                return fail(65, format("mirdle: Expected newline on condition stream %zu\n", c));
+            if (c > 0) {
+                std::string id = split_fields(line)[0];
+                if (id != row[0].id)
+                    return fail(65, "mirdle: Abundances files out of sync: " + row[0].id + " " +
+                                        id + "\n");
+            }
+            if (!model_row(line, c, i == 0, reps[c], row[c], message, paths[c]))
+                return fail(65, message);
+        }
+        o.rows.push_back(std::move(row));
+    }
+}
+
+// Does the pair go to near_exact_pval with more than 12 pairs, which answers
+// with a message of its own?
+bool refused_pair(size_t reps_i, size_t reps_j)
+{
+    if (reps_i >= mann_whitney_min_reps && reps_j >= mann_whitney_min_reps)
+        return false;
+    size_t pairs = reps_i <= near_exact_max_pairs && reps_j < reps_i ? reps_j : reps_i;
+    return pairs > near_exact_max_pairs;
+}
+
+// Checks one report row against the model; the P-values only by range.
+void check_row(const std::string &got, const std::vector<row_values> &row, size_t index)
+{
+    const size_t n = row.size();
+    std::string want = format("%-20s", row[0].id.c_str());
+    for (size_t c = 0; c < n; ++c)
+        want += format(" %7.1f", row[c].sum / static_cast<double>(row[c].reps));
+    for (size_t c = 0; c < n; ++c) {
+        double mnc = row[c].sum / static_cast<double>(row[c].reps);
+        want += format(" %6.1f", mnc == 0.0 ? 0.0 : row[c].sd / mnc);
+    }
+    size_t pos = 0;
+    auto expect_text = [&](const std::string &text) {
+        require(got.compare(pos, text.size(), text) == 0, "a report row differs from the model",
+                "row " + std::to_string(index) + ": got [" + got + "], expected prefix [" +
+                    got.substr(0, pos) + text + "]");
+        pos += text.size();
+    };
+    expect_text(want);
+    for (size_t i = 0; i + 1 < n; ++i) {
+        for (size_t j = i + 1; j < n; ++j) {
+            if (row[i].sum == 0.0 && row[j].sum == 0.0) {
+                expect_text(format(" %7s %7s", "*", "*"));
+            } else {
+                double fc = row[j].sum / row[i].sum;
+                expect_text(format(" %7.2f %7.2f", fc, std::log2(fc)));
+            }
+            expect_text("  ");
+            size_t end = got.find(' ', pos);
+            std::string token = got.substr(pos, end == std::string::npos ? end : end - pos);
+            char *stop;
+            double p = std::strtod(token.c_str(), &stop);
+            require(!token.empty() && *stop == '\0' && p >= 0.0 && p <= 1.0 &&
+                        format("%7.5f", p) == token,
+                    "a P-value outside [0, 1] or not printed as %7.5f",
+                    "row " + std::to_string(index) + ": [" + token + "]");
+            pos += token.size();
+        }
+    }
+    require(pos == got.size(), "a report row has more columns than the header promises",
+            "row " + std::to_string(index) + ": [" + got + "]");
+}
+
+std::string header_row(size_t n)
+{
+    std::string h = format("%-20s", "Feature");
+    for (size_t c = 1; c <= n; ++c)
+        h += format(" %6s%zu", "MNC", c);
+    for (size_t c = 1; c <= n; ++c)
+        h += format(" %5s%zu", "SD/C", c);
+    for (size_t a = 1; a < n; ++a)
+        for (size_t b = a + 1; b <= n; ++b)
+            h += format("  FC %zu-%zu log2(FC) %5s", a, b, "P-val");
+    return h;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::vector<std::string> tables =
+        split_tables(std::string(reinterpret_cast<const char *>(data), size));
+    const size_t n = tables.size();
+    std::vector<std::string> paths;
+    for (size_t c = 0; c < n; ++c)
+        paths.push_back("table" + std::to_string(c) + ".tsv");
+    const outcome want = model(tables, paths);
+
+    FILE *streams[max_tables];
+    const char *path_ptrs[max_tables];
+    for (size_t c = 0; c < n; ++c) {
+        streams[c] = open_text(tables[c]);
+        require(streams[c] != nullptr, "cannot open a table in memory");
+        path_ptrs[c] = paths[c].c_str();
+    }
+    char *report_buf = nullptr;
+    size_t report_len = 0;
+    FILE *report = open_memstream(&report_buf, &report_len);
+    require(report != nullptr, "open_memstream failed");
+
+    int status;
+    std::string messages;
+    {
+        capture err(stderr);
+        std::jmp_buf on_exit;
+        if (int jumped = setjmp(on_exit)) {
+            status = jumped - 1;
+        } else {
+            catch_exit(&on_exit);
+            status = compare_abundances(streams, path_ptrs, static_cast<int>(n), report, false);
+        }
+        catch_exit(nullptr);
+        messages = err.finish();
+    }
+    if (status != 0) {
+        for (size_t c = 0; c < n; ++c)
+            std::fclose(streams[c]);
+        std::fclose(report);
+    }
+    const std::string text(report_buf, report_len);
+    std::free(report_buf);
+    release_run_blocks();
+
+    require(status == 0 || status == 65 || status == 69 || status == 74,
+            "status outside 0, 65, 69, 74", std::to_string(status));
+    require(status == want.status, "status differs from the model",
+            std::to_string(status) + " instead of " + std::to_string(want.status) +
+                "; stderr: " + messages);
+
+    // Standard error: the library's refusals for reported rows, then either
+    // the failure's one line or the progress marks and closing newline.
+    size_t refused = 0;
+    for (const auto &row : want.rows)
+        for (size_t i = 0; i + 1 < n; ++i)
+            for (size_t j = i + 1; j < n; ++j)
+                refused += refused_pair(row[i].reps, row[j].reps);
+    std::string want_err;
+    static const std::string refusal = "near_exact_pval(): Use mann_whitney_pval() for reps > 12.\n";
+    size_t dots = want.rows.size() / 100;
+    // Marks and refusals interleave; compare them as counts, the rest exactly.
+    std::string rest = messages;
+    size_t found_refusals = 0;
+    for (size_t at; (at = rest.find(refusal)) != std::string::npos; ++found_refusals)
+        rest.erase(at, refusal.size());
+    require(found_refusals == refused, "library refusals differ from the model",
+            std::to_string(found_refusals) + " instead of " + std::to_string(refused));
+    std::string marks;
+    if (isatty(1)) {
+        for (size_t k = 1; k <= dots; ++k)
+            marks += std::to_string(k * 100) + "\r";
+    } else {
+        marks.assign(dots, '.');
+    }
+    if (status == 0)
+        want_err = isatty(1) ? marks : marks + "\n";
+    else
+        want_err = marks + want.message;
+    require(rest == want_err, "standard error differs from the model",
+            "got [" + rest + "], expected [" + want_err + "]");
+
+    // The report: the header once set-up passed, then one complete row per
+    // feature read before the end or the failure, nothing else.
+    std::vector<std::string> rows = split_lines(text);
+    require(text.empty() || text.back() == '\n', "the report ends inside a row");
+    require(rows.size() == (want.header ? 1 : 0) + want.rows.size(),
+            "the report's row count differs from the features read",
+            std::to_string(rows.size()) + " rows for " + std::to_string(want.rows.size()) +
+                " features");
+    if (want.header)
+        require(rows[0] == header_row(n), "the header row differs", rows[0]);
+    for (size_t i = 0; i < want.rows.size(); ++i)
+        check_row(rows[i + 1], want.rows[i], i);
+    return 0;
+}

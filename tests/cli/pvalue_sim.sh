@@ -1,0 +1,80 @@
+# pvalue-sim as a whole program: both modes, the trace, bad command lines.
+. "$(dirname "$0")/lib.sh"
+S=$PVALUE_SIM
+
+usage_text=$(printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S")
+
+for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1 2 3" "100 200 .2 3 0" "100 200 .2 -1 5" \
+            "-5 200 .2 3 5" "100 200 0 3 5" "100 200 -.2 3 5" "0 200 .2 3 5" "100 2 .2 3 5" \
+            "100 200 nan 3 5" "100 200 1e300 3 5"; do
+  # shellcheck disable=SC2086
+  expect_status "usage for '$args'" 64 "$usage_text" "$S" $args
+  expect_eq "usage for '$args': stdout" "" "$out"
+done
+
+# --fixed alone: two "Adjusted counts:" blocks with no pairs, both P-values 1.
+run_cmd "$S" --fixed
+expect_eq "--fixed alone: status" 0 "$rc"
+expect_eq "--fixed alone: output" "$(printf 'Adjusted counts:\nAdjusted counts:\nExact P-value = 1.000  Mann-Whitney = 1.000')" "$out"
+
+# Four counts are fixed mode with two counts per condition.
+run_cmd "$S" --fixed 1 2 3 4
+expect_eq "fixed 1 2 / 3 4: counts printed" "$(printf '1.000000\n2.000000\n3.000000\n4.000000')" "$(echo "$out" | head -4)"
+expect_eq "fixed 1 2 / 3 4: adjusted twice" 2 "$(echo "$out" | grep -c '^Adjusted counts:$')"
+expect_eq "fixed 1 2 / 3 4: observed" "Observed: FC = 2.333  1 / Observed FC = 0.429" "$(echo "$out" | grep '^Observed')"
+expect_eq "fixed 1 2 / 3 4: pass" "Pass 0: FCs sampled = 66  P-value = 12 / 66 = 0.182" "$(echo "$out" | grep '^Pass')"
+expect_eq "fixed 1 2 / 3 4: result" "Exact P-value = 0.182  Mann-Whitney = 1.000" "$(echo "$out" | tail -1)"
+expect_eq "fixed 1 2 / 3 4: twelve records" 12 "$(echo "$out" | grep -c -E '^ ?[0-9]+ +[0-9]+, +[0-9]+   FC = ')"
+
+# The tie decided by the last bit of the observed fold change.
+run_cmd "$S" --fixed 23 25 14 8
+expect_eq "swapped 14 8 / 23 25" "Pass 0: FCs sampled = 66  P-value = 8 / 66 = 0.121" "$(echo "$out" | grep '^Pass')"
+run_cmd "$S" --fixed 10 12 9 11 20 25 22 30
+expect_eq "four pairs" "FCs > 2.310 = 1237      FCs < 0.433 = 1237 " "$(echo "$out" | grep '^FCs')"
+
+# All of condition 1 zero, some of condition 2: the second adjustment replaces
+# condition 2's zeros from condition 1's new sum.
+run_cmd "$S" --fixed 0 0 6 0
+expect_eq "double adjustment" "$(printf 'Adjusted counts:\n0.003000 6.000000\n0.003000 0.000000\nAdjusted counts:\n0.003000 6.000000\n0.003000 0.000003')" \
+  "$(echo "$out" | sed -n '5,10p')"
+
+# One replicate per condition: neutral 1.000 without a second adjustment.
+run_cmd "$S" --fixed 3 5
+expect_eq "one pair: status" 0 "$rc"
+expect_eq "one pair: result" "Exact P-value = 1.000  Mann-Whitney = 1.000" "$(echo "$out" | tail -1)"
+expect_eq "one pair: adjusted once" 1 "$(echo "$out" | grep -c '^Adjusted counts:$')"
+
+# Thirteen replicates: refusal on stderr, Mann-Whitney on the adjusted counts.
+args=$(seq 1 13; seq 14 26)
+# shellcheck disable=SC2086
+run_cmd "$S" --fixed $args
+expect_eq "13 pairs: refusal" "near_exact_pval(): Use mann_whitney_pval() for reps > 12." "$err"
+expect_eq "13 pairs: result" "Exact P-value = 1.000  Mann-Whitney = 0.000" "$(echo "$out" | tail -1)"
+
+# Random mode: the range line, five tables, counts within their ranges.
+run_cmd "$S" 100 200 .2 3 5
+expect_eq "random: status" 0 "$rc"
+expect_eq "random: range line" "count1 = 100 +/- to up to 20%, count2 = 200 +/- up to 20%" "$(echo "$out" | sed -n 2p)"
+expect_eq "random: five tables" 5 "$(echo "$out" | grep -c '^Cond1 Cond2 FC      1/FC$')"
+expect_eq "random: counts in range" 0 \
+  "$(echo "$out" | awk '/^Cond1/ {t = 1; n = 0; next} t && n < 3 && NF == 2 {n++; if ($1 < 80 || $1 > 119 || $2 < 160 || $2 > 239 || $1 != int($1)) bad++} END {print bad + 0}')"
+run_cmd "$S" 10 10 .25 4 1
+expect_eq "random: half-integer counts" 0 \
+  "$(echo "$out" | sed -n '/^Cond1/,/^Adjusted/p' | sed -n '2,5p' | awk '{if ($1 < 7 || $1 > 12) bad++} END {print bad + 0}')"
+expect_eq "random: trace uses exact values" 1 \
+  "$(echo "$out" | sed -n '/^Adjusted/,/^Observed/p' | grep -c -E '^(7|8|9|10|11)\.500000 (7|8|9|10|11)\.500000$' | awk '{print ($1 == 4) ? 1 : 0}')"
+run_cmd "$S" 100 200 .2 0 2
+expect_eq "random: no replicates" "$(printf '\ncount1 = 100 +/- to up to 20%%, count2 = 200 +/- up to 20%%\nCond1 Cond2 FC      1/FC\nCond1 Cond2 FC      1/FC\nAdjusted counts:\nExact P-value = 1.000  Mann-Whitney = 1.000')" "$out"
+run_cmd "$S" 100 200 .2 13 1
+expect_eq "random: 13 replicates refused" "near_exact_pval(): Use mann_whitney_pval() for reps > 12." "$err"
+
+# Five or more pairs: five passes and the span line.
+run_cmd "$S" --fixed 3 6 9 12 15 8 11 14 17 20
+expect_eq "five pairs: passes" 5 "$(echo "$out" | grep -c '^Pass ')"
+expect_eq "five pairs: possible FCs" "90 choose 5 = 43949268 possible FCs from 5 pairs." "$(echo "$out" | grep 'possible FCs')"
+expect_eq "five pairs: one span line" 1 "$(echo "$out" | grep -c '^P-value span = ')"
+
+# Output that cannot be written is a failure.
+"$S" --fixed 1 2 3 4 >/dev/full 2>full.err
+expect_eq "/dev/full: status" 74 "$?"
+finish
