@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -67,9 +68,12 @@ workload make_workload(const std::vector<double> &c1, const std::vector<double> 
 }
 
 // "counts": whole-number abundances of an expressed gene, the second
-// condition about 1.6 times the first, with replicate scatter.  "ties": every
-// count equal (what a row of zeros becomes), so every fold change is exactly
-// the observed one, the worst case for any comparison that must settle ties.
+// condition about 1.6 times the first, with replicate scatter.  "equal":
+// every count equal (what a row of zeros becomes), so the observed fold change
+// and every combination's are exactly 1.  "ties": small whole numbers in two
+// conditions that differ, so that a large share of the combinations have a
+// fold change exactly equal to the observed one or its reciprocal, the worst
+// case for a comparison that must settle ties exactly.
 workload counts_workload(unsigned pairs)
 {
     std::mt19937_64 g(1000 + pairs);
@@ -82,10 +86,20 @@ workload counts_workload(unsigned pairs)
     return make_workload(c1, c2, 77 + pairs);
 }
 
-workload ties_workload(unsigned pairs)
+workload equal_workload(unsigned pairs)
 {
     return make_workload(std::vector<double>(pairs, 1.0), std::vector<double>(pairs, 1.0),
                          99 + pairs);
+}
+
+workload ties_workload(unsigned pairs)
+{
+    std::vector<double> c1, c2;
+    for (unsigned i = 0; i < pairs; ++i) {
+        c1.push_back(i % 2 ? 2.0 : 1.0);
+        c2.push_back(i % 2 ? 4.0 : 2.0);
+    }
+    return make_workload(c1, c2, 55 + pairs);
 }
 
 struct expected_counts {
@@ -93,20 +107,30 @@ struct expected_counts {
     uint64_t sampled;
 };
 
-expected_counts reference_counts(const workload &w, unsigned pairs)
-{
-    srandom(draw_seed);
-    expected_counts e{};
-    e.extreme = reference_count_table[pairs - 2](w.list.data(), w.list.size(), &e.sampled,
-                                                 w.observed_fc);
-    return e;
-}
+// A workload and, once first needed, the reference's counts on it.
+struct member_case {
+    workload w;
+    unsigned pairs;
+    bool known = false;
+    expected_counts want{};
 
-void run_member(benchmark::State &state, const workload *w, unsigned pairs, pvalue_isa isa,
-                expected_counts want)
+    const expected_counts &expected()
+    {
+        if (!known) {
+            srandom(draw_seed);
+            want.extreme = reference_count_table[pairs - 2](w.list.data(), w.list.size(),
+                                                            &want.sampled, w.observed_fc);
+            known = true;
+        }
+        return want;
+    }
+};
+
+void run_member(benchmark::State &state, member_case *c, pvalue_isa isa)
 {
-    const count_fn fn = pvalue_isa_table(isa)[pairs - 2];
-    const bool draws = pairs > 4;
+    const count_fn fn = pvalue_isa_table(isa)[c->pairs - 2];
+    const workload *w = &c->w;
+    const bool draws = c->pairs > 4;
     uint64_t sampled = 0, extreme = 0, total = 0;
     for (auto _ : state) {
         if (draws) {
@@ -119,6 +143,7 @@ void run_member(benchmark::State &state, const workload *w, unsigned pairs, pval
         benchmark::DoNotOptimize(extreme);
         total += sampled;
     }
+    const expected_counts &want = c->expected();
     if (extreme != want.extreme || sampled != want.sampled) {
         state.SkipWithError("counts differ from the reference");
         return;
@@ -152,14 +177,12 @@ public:
         ConsoleReporter::Finalize();
         std::FILE *out = stdout;
         std::fflush(out);
-        std::fprintf(out, "\nSummary: time per call, per combination, and speed-up over the "
-                          "reference (same list, same generator state)\n");
+        std::fprintf(out, "\nSummary: CPU time per call and per combination, and speed-up over "
+                          "the reference (same list, same generator state)\n");
         std::fprintf(out, "%-22s %-7s %-10s %12s %10s %9s\n", "member", "list", "variant",
                      "us/call", "ns/comb", "speed-up");
-        for (const auto &[key, ref] : order_) {
-            (void)ref;
-            print_group(out, key);
-        }
+        for (const auto &[group, names] : order_)
+            print_group(out, group, names);
     }
 
     void expect(const std::string &group, const std::vector<std::string> &names)
@@ -173,29 +196,25 @@ private:
         double combs;
     };
 
-    void print_group(std::FILE *out, const std::string &group)
+    void print_group(std::FILE *out, const std::string &group,
+                     const std::vector<std::string> &names)
     {
-        const std::vector<std::string> *names = nullptr;
-        for (const auto &[g, n] : order_)
-            if (g == group)
-                names = &n;
-        auto ref = results_.find(group + "/reference");
-        for (const std::string &name : *names) {
-            auto it = results_.find(name);
+        const auto ref = results_.find(group + "/reference");
+        const std::string member = group.substr(0, group.find('/'));
+        const std::string list = group.substr(group.find('/') + 1);
+        for (const std::string &name : names) {
+            const auto it = results_.find(name);
             if (it == results_.end())
                 continue;
-            std::string variant = name.substr(name.rfind('/') + 1);
-            std::string head = group.substr(0, group.find('/'));
-            std::string list = group.substr(group.find('/') + 1);
+            const std::string variant = name.substr(name.rfind('/') + 1);
             const figure &f = it->second;
-            double ns_comb = f.combs > 0 ? f.secs * 1e9 / f.combs : 0.0;
-            if (ref != results_.end() && variant != "reference")
-                std::fprintf(out, "%-22s %-7s %-10s %12.2f %10.3f %8.2fx\n", head.c_str(),
-                             list.c_str(), variant.c_str(), f.secs * 1e6, ns_comb,
-                             ref->second.secs / f.secs);
+            const double ns_comb = f.combs > 0 ? f.secs * 1e9 / f.combs : 0.0;
+            std::fprintf(out, "%-22s %-7s %-10s %12.2f %10.3f", member.c_str(), list.c_str(),
+                         variant.c_str(), f.secs * 1e6, ns_comb);
+            if (ref != results_.end() && f.secs > 0)
+                std::fprintf(out, " %8.2fx\n", ref->second.secs / f.secs);
             else
-                std::fprintf(out, "%-22s %-7s %-10s %12.2f %10.3f %9s\n", head.c_str(),
-                             list.c_str(), variant.c_str(), f.secs * 1e6, ns_comb, "1.00x");
+                std::fprintf(out, " %9s\n", "-");
         }
     }
 
@@ -220,21 +239,24 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "note: this build draws from the C library's random()\n");
 
     summary_reporter reporter;
-    // Workloads live for the whole run; the benchmarks hold pointers to them.
-    static std::vector<workload> workloads;
-    workloads.reserve(2 * count_table_size);
+    // The cases live for the whole run; the benchmarks hold pointers to them.
+    static std::vector<member_case> cases;
+    const char *const kinds[] = {"counts", "ties", "equal"};
+    cases.reserve(3 * count_table_size);
     for (unsigned pairs = 2; pairs <= 12; ++pairs) {
-        for (int kind = 0; kind < 2; ++kind) {
-            workloads.push_back(kind == 0 ? counts_workload(pairs) : ties_workload(pairs));
-            const workload *w = &workloads.back();
-            const expected_counts want = reference_counts(*w, pairs);
-            const std::string group = "count_extreme_fcs_" + std::to_string(pairs) + "/" +
-                                      (kind == 0 ? "counts" : "ties");
+        for (int kind = 0; kind < 3; ++kind) {
+            cases.push_back({kind == 0   ? counts_workload(pairs)
+                             : kind == 1 ? ties_workload(pairs)
+                                         : equal_workload(pairs),
+                             pairs});
+            member_case *c = &cases.back();
+            const std::string group =
+                "count_extreme_fcs_" + std::to_string(pairs) + "/" + kinds[kind];
             std::vector<std::string> names;
             for (pvalue_isa isa : isas) {
                 std::string name = group + "/" + pvalue_isa_name(isa);
                 names.push_back(name);
-                benchmark::RegisterBenchmark(name.c_str(), run_member, w, pairs, isa, want)
+                benchmark::RegisterBenchmark(name.c_str(), run_member, c, isa)
                     ->Unit(benchmark::kMicrosecond);
             }
             reporter.expect(group, names);

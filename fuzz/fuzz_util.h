@@ -193,7 +193,9 @@ inline std::string compress(codec c, const std::string &data)
     switch (c) {
     case codec::gzip: {
         z_stream z{};
-        require(deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK,
+        // Small encoder state keeps the targets fast; the output is an
+        // ordinary gzip member all the same.
+        require(deflateInit2(&z, 6, Z_DEFLATED, 9 + 16, 1, Z_DEFAULT_STRATEGY) == Z_OK,
                 "deflateInit2");
         out.resize(deflateBound(&z, data.size()) + 32);
         z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
@@ -215,13 +217,19 @@ inline std::string compress(codec c, const std::string &data)
         break;
     }
     case codec::xz: {
+        // Preset 0 with the smallest dictionary: an ordinary .xz stream from
+        // a small encoder.
+        lzma_options_lzma opt;
+        require(lzma_lzma_preset(&opt, 0) == 0, "lzma_lzma_preset");
+        opt.dict_size = LZMA_DICT_SIZE_MIN;
+        lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
         out.resize(lzma_stream_buffer_bound(data.size()));
         size_t pos = 0;
-        require(lzma_easy_buffer_encode(0, LZMA_CHECK_CRC64, nullptr,
-                                        reinterpret_cast<const uint8_t *>(data.data()),
-                                        data.size(), reinterpret_cast<uint8_t *>(out.data()),
-                                        &pos, out.size()) == LZMA_OK,
-                "lzma_easy_buffer_encode");
+        require(lzma_stream_buffer_encode(filters, LZMA_CHECK_CRC64, nullptr,
+                                          reinterpret_cast<const uint8_t *>(data.data()),
+                                          data.size(), reinterpret_cast<uint8_t *>(out.data()),
+                                          &pos, out.size()) == LZMA_OK,
+                "lzma_stream_buffer_encode");
         out.resize(pos);
         break;
     }
@@ -236,7 +244,7 @@ inline std::string compress(codec c, const std::string &data)
 inline bool decode_whole(codec c, const std::string &in, std::string &out, size_t limit)
 {
     out.clear();
-    std::string chunk(64 * 1024, '\0');
+    static std::string chunk(64 * 1024, '\0');
     switch (c) {
     case codec::gzip: {
         size_t pos = 0;

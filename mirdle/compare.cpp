@@ -55,11 +55,14 @@ struct run {
     double sds[MAX_CONDITIONS];
 };
 
+// A read that fails because a line buffer or a decompressor's state cannot
+// grow is an allocation failure (69), any other an input/output error (74).
 int read_error(const run &r, size_t c)
 {
+    const int e = errno ? errno : EIO;
     std::fprintf(stderr, "mirdle: Could not read condition %zu (%s): %s.\n", c, r.paths[c],
-                 std::strerror(errno ? errno : EIO));
-    return EXIT_IO;
+                 std::strerror(e));
+    return e == ENOMEM ? EXIT_NO_MEMORY : EXIT_IO;
 }
 
 int read_row(run &r, size_t c)
@@ -104,6 +107,9 @@ int take_row(run &r, size_t c, const char *feature_id)
 int set_up(run &r)
 {
     for (size_t c = 0; c < r.n; ++c) {
+        // The run's state is static: nothing may be left from an earlier call.
+        r.pending[c] = false;
+        r.rep_counts[c] = nullptr;
         r.lines[c] = vp_dsv_line_new();
         if (r.lines[c] == nullptr) {
             std::fputs("mirdle: Could not allocate a line buffer.\n", stderr);
@@ -124,7 +130,6 @@ int set_up(run &r)
         } else {
             r.pending[c] = true;
         }
-        r.rep_counts[c] = nullptr;
     }
     return 0;
 }

@@ -64,6 +64,15 @@ void prepare_tail(Tail &tail, const double *f, const double *s, uint64_t len)
         tail.prepare(f, s, len);
 }
 
+// A Tail may keep counts of its own until the walk is over; finish(above,
+// below) adds them to the walk's.
+template <class Tail>
+void finish_tail(Tail &tail, uint64_t &above, uint64_t &below)
+{
+    if constexpr (requires { tail.finish(above, below); })
+        tail.finish(above, below);
+}
+
 // Longest lists the members lay out on the stack; the pair lists of the
 // near-exact method are exactly this long, longer ones take the reference path.
 inline constexpr uint64_t exhaustive_max_len = 56;
@@ -121,6 +130,7 @@ uint64_t exhaustive_member(const count_pair *list, uint64_t n, uint64_t *fcs_sam
         return reference_count_exhaustive(list, n, K, fcs_sampled, observed_fc);
     exhaustive_walk<K, Tail> w(list, n, observed_fc);
     w.run();
+    finish_tail(w.tail, w.above, w.below);
     if (Debug)
         print_count_trace(observed_fc, w.above, w.low, w.below);
     *fcs_sampled = vp_n_choose_k(n, K);
@@ -213,6 +223,7 @@ uint64_t sampled_member(const count_pair *list, uint64_t n, uint64_t *fcs_sample
     sampled_walk<P, S, Tail, Rng> w(list, n, observed_fc, rng);
     for (unsigned sweep = 0; sweep < R; ++sweep)
         w.template level<1>(0, 0.0, 0.0);
+    finish_tail(w.tail, w.above, w.below);
     if (Debug)
         print_count_trace(observed_fc, w.above, w.low, w.below);
     *fcs_sampled = w.sampled;

@@ -58,6 +58,7 @@
 // How a call is counted, cheapest first.
 enum class fc_mode {
     division,  // the division for every combination
+    unit,      // high = low = 1: every combination counts, above when S2 >= S1
     two_band,  // exact signs, r1 and r2 tested for their bands separately
     one_band,  // exact signs, the larger of r1 and r2 decides
     additive,  // t1 and t2 first, one_band for the vectors they leave open
@@ -126,6 +127,13 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     flt.add_bound = 0x1p-50 * (smax + (high > low ? high : low) * smax);
     if (flt.one_band && (high - low) * vmin > 8.0 * flt.add_bound)
         flt.mode = fc_mode::additive;
+    // With both thresholds 1 (equal sums, as every all-zero row gives) and S1,
+    // S2 in range, fl(S2 / S1) is >= 1 exactly when S2 >= S1: if S2 < S1,
+    // then S2 <= pred(S1) <= S1 (1 - 2^-53), so the quotient is at most
+    // pred(1) = 1 - 2^-53.  Every other combination has a quotient below 1,
+    // so at most low.  Every combination is extreme.
+    if (high == 1.0 && low == 1.0)
+        flt.mode = fc_mode::unit;
     return flt;
 }
 

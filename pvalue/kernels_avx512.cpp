@@ -25,6 +25,9 @@ struct tail_avx512 {
     __m512i key;
     __m512d bound;
     double high, low;
+    // Whether the above and below counts are wanted apart (for the trace), or
+    // only their sum.
+    bool split;
     // fc_mode::additive: per record, s - high * f and low * f - s, in the
     // layout of the walk's arrays, which start at f_base.
     const double *f_base = nullptr;
@@ -32,7 +35,8 @@ struct tail_avx512 {
     double a2[sampled_max_len];
 
     explicit tail_avx512(const tail_setup &t)
-        : hi(_mm512_set1_pd(t.high)), lo(_mm512_set1_pd(t.low)), high(t.high), low(t.low)
+        : hi(_mm512_set1_pd(t.high)), lo(_mm512_set1_pd(t.low)), high(t.high), low(t.low),
+          split(Debug)
     {
         const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
         key = _mm512_set1_epi64(flt.band_key);
@@ -115,8 +119,21 @@ struct tail_avx512 {
         exact(live, s1, s2, a, b);
     }
 
+    // Lanes counted by run in the additive mode: extreme, and above among them.
+    __m512i n_ext = _mm512_setzero_si512(), n_up = _mm512_setzero_si512();
+
+    // Called by the walk once every combination has been through run.
+    void finish(uint64_t &above, uint64_t &below) const
+    {
+        // Unsplit, every extreme lane is counted as above; only the sum is
+        // reported then.
+        const uint64_t ext = lane_sum(n_ext), up = split ? lane_sum(n_up) : ext;
+        above += up;
+        below += ext - up;
+    }
+
     void run(const double *f, const double *s, size_t len, double base_f, double base_s, double,
-             double, uint64_t &above, uint64_t &below) const
+             double, uint64_t &above, uint64_t &below)
     {
         const __m512d bf = _mm512_set1_pd(base_f);
         const __m512d bs = _mm512_set1_pd(base_s);
@@ -127,6 +144,7 @@ struct tail_avx512 {
             const double *p1 = a1 + at, *p2 = a2 + at;
             const __m512d c1 = _mm512_set1_pd(std::fma(-high, base_f, base_s));
             const __m512d c2 = _mm512_set1_pd(std::fma(low, base_f, -base_s));
+            const __m512i one = _mm512_set1_epi64(1);
             do {
                 const __mmask8 live = live_lanes(len - i);
                 const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + i));
@@ -136,9 +154,13 @@ struct tail_avx512 {
                 const __mmask8 near =
                     _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
                 if (!near) [[likely]] {
-                    const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
-                    a += count(up);
-                    b += count(ext & ~up);
+                    // Counted in vector lanes, added up once per call
+                    // (finish): no mask has to travel to a general register.
+                    n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
+                    if (split) {
+                        const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
+                        n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
+                    }
                 } else {
                     const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
                     const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
@@ -146,6 +168,20 @@ struct tail_avx512 {
                 }
                 i += 8;
             } while (i < len);
+        } else if constexpr (M == fc_mode::unit) {
+            if (!split) {
+                a = len;  // every combination, and only the sum is reported
+            } else {
+                do {
+                    const __mmask8 live = live_lanes(len - i);
+                    const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
+                    const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
+                    const __mmask8 up = _mm512_mask_cmp_pd_mask(live, s2, s1, _CMP_GE_OQ);
+                    a += count(up);
+                    b += count(live & ~up);
+                    i += 8;
+                } while (i < len);
+            }
         } else {
             do {
                 const __mmask8 live = live_lanes(len - i);
@@ -166,8 +202,14 @@ struct tail_avx512 {
     // rows i share their vectors of a1 and a2, and the counts stay in vector
     // registers until the whole triangle is done.
     void run2(const double *f, const double *s, size_t len, double base_f, double base_s,
-              double, double, uint64_t &above, uint64_t &below) const
+              double, double, uint64_t &above, uint64_t &below)
     {
+        if constexpr (M == fc_mode::unit) {
+            if (!split) {
+                above += len < 2 ? 0 : len * (len - 1) / 2;
+                return;
+            }
+        }
         if constexpr (M != fc_mode::additive) {
             for (size_t i = 0; i + 1 < len; ++i)
                 run(f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i], high, low,
@@ -175,41 +217,66 @@ struct tail_avx512 {
         } else {
             const size_t at = static_cast<size_t>(f - f_base);
             const double *p1 = a1 + at, *p2 = a2 + at;
+            // Per row i: the sums over the earlier positions and row i, and
+            // the two per-row parts of t1 and t2, formed eight rows at a time
+            // exactly as the scalar expressions would (one rounding each).
+            alignas(64) double row_f[exhaustive_max_len + 8], row_s[exhaustive_max_len + 8];
+            alignas(64) double row_c1[exhaustive_max_len + 8], row_c2[exhaustive_max_len + 8];
+            const __m512d bfv = _mm512_set1_pd(base_f), bsv = _mm512_set1_pd(base_s);
+            for (size_t i = 0; i < len; i += 8) {
+                const __mmask8 live = live_lanes(len - i);
+                const __m512d rf = _mm512_add_pd(bfv, _mm512_maskz_loadu_pd(live, f + i));
+                const __m512d rs = _mm512_add_pd(bsv, _mm512_maskz_loadu_pd(live, s + i));
+                _mm512_store_pd(row_f + i, rf);
+                _mm512_store_pd(row_s + i, rs);
+                _mm512_store_pd(row_c1 + i, _mm512_fnmadd_pd(hi, rf, rs));  // rs - high * rf
+                _mm512_store_pd(row_c2 + i, _mm512_fmsub_pd(lo, rf, rs));   // low * rf - rs
+            }
             const __m512i one = _mm512_set1_epi64(1);
             __m512i n_ext = _mm512_setzero_si512(), n_up = _mm512_setzero_si512();
             uint64_t a = 0, b = 0;  // lanes settled by the exact tests
-            for (size_t i = 0; i + 1 < len; ++i) {
-                const double bf = base_f + f[i], bs = base_s + s[i];
-                const __m512d c1 = _mm512_set1_pd(std::fma(-high, bf, bs));
-                const __m512d c2 = _mm512_set1_pd(std::fma(low, bf, -bs));
-                auto step = [&](size_t j, __mmask8 live) {
-                    const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + j));
-                    const __m512d t2 = _mm512_add_pd(c2, _mm512_maskz_loadu_pd(live, p2 + j));
-                    const __m512d mx = _mm512_maskz_max_pd(live, t1, t2);
-                    const __mmask8 ext = _mm512_mask_cmp_pd_mask(live, mx, bound, _CMP_GT_OQ);
-                    // |mx| <= bound, a test of its own so that no mask
-                    // arithmetic stands between it and the branch.
-                    const __mmask8 near =
-                        _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
-                    if (!near) [[likely]] {
-                        const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
-                        n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
-                        n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
-                    } else {
-                        const __m512d s1 = _mm512_add_pd(_mm512_set1_pd(bf),
-                                                         _mm512_maskz_loadu_pd(live, f + j));
-                        const __m512d s2 = _mm512_add_pd(_mm512_set1_pd(bs),
-                                                         _mm512_maskz_loadu_pd(live, s + j));
-                        signs<true>(live, s1, s2, a, b);
-                    }
-                };
-                size_t j = i + 1;
-                for (; j + 8 <= len; j += 8)
-                    step(j, 0xff);
-                if (j < len)
-                    step(j, live_lanes(len - j));
-            }
-            const uint64_t ext = lane_sum(n_ext), up = lane_sum(n_up);
+            // Without the trace only the sum of the two counts is wanted, and
+            // the test that splits it is left out.
+            auto triangle = [&]<bool Split>() {
+                for (size_t i = 0; i + 1 < len; ++i) {
+                    const __m512d c1 = _mm512_set1_pd(row_c1[i]);
+                    const __m512d c2 = _mm512_set1_pd(row_c2[i]);
+                    auto step = [&](size_t j, __mmask8 live) {
+                        const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + j));
+                        const __m512d t2 = _mm512_add_pd(c2, _mm512_maskz_loadu_pd(live, p2 + j));
+                        const __m512d mx = _mm512_maskz_max_pd(live, t1, t2);
+                        const __mmask8 ext = _mm512_mask_cmp_pd_mask(live, mx, bound, _CMP_GT_OQ);
+                        // |mx| <= bound, a test of its own so that no mask
+                        // arithmetic stands between it and the branch.
+                        const __mmask8 near =
+                            _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
+                        if (!near) [[likely]] {
+                            n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
+                            if constexpr (Split) {
+                                const __mmask8 up =
+                                    _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
+                                n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
+                            }
+                        } else {
+                            const __m512d s1 = _mm512_add_pd(_mm512_set1_pd(row_f[i]),
+                                                             _mm512_maskz_loadu_pd(live, f + j));
+                            const __m512d s2 = _mm512_add_pd(_mm512_set1_pd(row_s[i]),
+                                                             _mm512_maskz_loadu_pd(live, s + j));
+                            signs<true>(live, s1, s2, a, b);
+                        }
+                    };
+                    size_t j = i + 1;
+                    for (; j + 8 <= len; j += 8)
+                        step(j, 0xff);
+                    if (j < len)
+                        step(j, live_lanes(len - j));
+                }
+            };
+            if (split)
+                triangle.template operator()<true>();
+            else
+                triangle.template operator()<false>();
+            const uint64_t ext = lane_sum(n_ext), up = split ? lane_sum(n_up) : ext;
             above += a + up;
             below += b + (ext - up);
         }

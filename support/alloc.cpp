@@ -1,6 +1,7 @@
 #include "vp_alloc.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #ifdef DRANVEL_FAULT_INJECTION
@@ -15,6 +16,19 @@ unsigned long fail_at()
     return k;
 }
 unsigned long calls;
+
+// With DRANVEL_MALLOC_COUNT set, the number of calls made is written to
+// standard error when the process ends, so a test knows every k to try.
+void report_calls()
+{
+    std::fprintf(stderr, "vp_malloc calls: %lu\n", calls);
+}
+[[maybe_unused]] const bool count_requested = [] {
+    if (std::getenv("DRANVEL_MALLOC_COUNT") == nullptr)
+        return false;
+    std::atexit(report_calls);
+    return true;
+}();
 }  // namespace
 #endif
 

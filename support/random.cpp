@@ -44,8 +44,21 @@ constinit random_state g_random = seeded_state(1);
 void random_refill(random_state &s)
 {
     std::memmove(s.words, s.words + random_batch, random_lag * sizeof s.words[0]);
-    for (unsigned i = random_lag; i < random_lag + random_batch; ++i)
-        s.words[i] = s.words[i - 31] + s.words[i - 3];
+    // The three most recent words stay in registers: read back from memory,
+    // each word would wait on the store of the one three places before it
+    // (and partially overlapping vector loads defeat store forwarding).
+    uint32_t a = s.words[random_lag - 3], b = s.words[random_lag - 2], c = s.words[random_lag - 1];
+    static_assert(random_batch % 3 == 1);
+    unsigned i = random_lag;
+    for (; i + 3 <= random_lag + random_batch; i += 3) {
+        a += s.words[i - 31];
+        s.words[i] = a;
+        b += s.words[i - 30];
+        s.words[i + 1] = b;
+        c += s.words[i - 29];
+        s.words[i + 2] = c;
+    }
+    s.words[i] = s.words[i - 31] + a;
     s.pos = random_lag;
 }
 

@@ -11,6 +11,8 @@ void vp_free(void *block);
 
 // Fault injection for tests (builds with DRANVEL_FAULT_INJECTION only): when
 // the environment variable DRANVEL_MALLOC_FAIL_AT holds k >= 1, the k-th call
-// of vp_malloc in the process returns NULL.  Other builds ignore it.
+// of vp_malloc in the process returns NULL; when DRANVEL_MALLOC_COUNT is set,
+// the number of calls made is written to standard error at exit
+// ("vp_malloc calls: N").  Other builds ignore both.
 
 #endif

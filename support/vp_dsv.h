@@ -9,7 +9,7 @@ struct vp_dsv_line;
 
 // Results of vp_dsv_line_read besides '\n' and EOF.
 enum : int {
-    VP_DSV_READ_ERROR = -2,  // the stream's error indicator is set
+    VP_DSV_READ_ERROR = -2,  // the stream's error indicator is set, or ENOMEM
     VP_DSV_NUL_BYTE = 0,     // a NUL byte inside the line; the line is malformed
 };
 
@@ -20,8 +20,11 @@ void vp_dsv_line_free(vp_dsv_line *line);
 // Reads one line of any length and splits it at every character of delims.
 // Returns '\n' for a whole line, including a last line that holds at least one
 // character but no newline, so no final row is lost; EOF when the stream holds
-// no further character; VP_DSV_READ_ERROR on a read error (also mid-line);
-// VP_DSV_NUL_BYTE when the line contains a NUL byte (never silently cut).
+// no further character; VP_DSV_READ_ERROR on a read error (also mid-line), or
+// with errno ENOMEM when the line does not fit in memory; VP_DSV_NUL_BYTE when
+// the line contains a NUL byte (never silently cut; the line is still consumed
+// through its newline, so the next read starts at the next line).
+// The newline is not part of the last field; a carriage return before it is.
 // After anything but '\n' the line's fields are unspecified.
 int vp_dsv_line_read(vp_dsv_line *line, FILE *stream, const char *delims);
 
@@ -29,7 +32,8 @@ int vp_dsv_line_read(vp_dsv_line *line, FILE *stream, const char *delims);
 uint64_t vp_dsv_line_get_num_fields(const vp_dsv_line *line);
 
 // Field index (from 0, below the field count) as a NUL-terminated string,
-// valid until the next read into the same line object.
+// valid until the next read into the same line object; NULL for an index
+// beyond the last field.
 char *vp_dsv_line_get_fields_ae(const vp_dsv_line *line, uint64_t index);
 
 // vp_dsv_line_read always consumes whole lines, so after it has returned the

@@ -85,14 +85,6 @@ TEST(NearExact, WorkedExamplesOnEveryCountingTable)
     }
 }
 
-TEST(NearExact, TwoPairMemberDirectly)
-{
-    const std::vector<count_pair> list = unshuffled_pair_list({1, 2}, {3, 4});
-    uint64_t sampled = 0;
-    EXPECT_EQ(count_extreme_fcs_2(list.data(), list.size(), &sampled, 7.0 / 3.0), 12u);
-    EXPECT_EQ(sampled, 66u);
-}
-
 TEST(ZeroAdjustment, EachZeroTakesAThousandthOfTheOtherMean)
 {
     counts c1{1, 0, 3, 0, 5}, c2{0, 10, 0, 30, 0};
@@ -114,6 +106,13 @@ TEST(ZeroAdjustment, EachZeroTakesAThousandthOfTheOtherMean)
     adjust_zero_counts(d.data(), e.data(), 2);
     EXPECT_TRUE(same_bits(d, {0, 5}));
     EXPECT_TRUE(same_bits(e, {5.0 / 2 / 1000, 5.0 / 2 / 1000}));
+
+    // The mean is divided by 1000, not the sum by 1000 p: 1 / 7 / 1000 and
+    // 1 / 7000 differ in the last bit.
+    counts h{1, 0, 0, 0, 0, 0, 0}, k{0, 2, 0, 0, 0, 0, 0};
+    adjust_zero_counts(h.data(), k.data(), 7);
+    EXPECT_EQ(h[1], 2.0 / 7 / 1000);
+    EXPECT_EQ(k[0], 1.0 / 7 / 1000);
 
     // Adjusting again changes nothing once no zero is left.
     counts f = c1, g = c2;
@@ -288,6 +287,16 @@ TEST(NearExactTrace, FivePairsRunFivePassesAndTheSpan)
     want += buf;
     EXPECT_EQ(t.tail, want);
     EXPECT_EQ(p, sum / 5);
+}
+
+// The number of possible fold changes is stated up to ten pairs, 0 beyond.
+TEST(NearExactTrace, PossibleFoldChangesUpToTenPairs)
+{
+    const std::vector<count_pair> list(30, count_pair{1.0, 2.0});
+    std::string ten = traced([&] { near_exact_pval_passes(list.data(), 30, 10, 2.0); });
+    std::string eleven = traced([&] { near_exact_pval_passes(list.data(), 30, 11, 2.0); });
+    EXPECT_EQ(ten.rfind("\n30 choose 10 = 30045015 possible FCs from 10 pairs.\n", 0), 0u) << ten;
+    EXPECT_EQ(eleven.rfind("\n30 choose 11 = 0 possible FCs from 11 pairs.\n", 0), 0u) << eleven;
 }
 
 double mann_whitney_by_hand(double u, size_t len1, size_t len2)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <lzma.h>
 #include <string>
 #include <sys/stat.h>
@@ -18,22 +19,42 @@
 
 namespace {
 
+// Every file of this test binary goes into one private directory, removed
+// when the tests end.
+std::string made_dir;
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+class scratch_cleanup : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (!made_dir.empty())
+            nftw(made_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+};
+
+const auto *cleanup_registered = ::testing::AddGlobalTestEnvironment(new scratch_cleanup);
+
 std::string scratch_dir()
 {
-    static const std::string dir = [] {
+    if (made_dir.empty()) {
         const char *env = std::getenv("DRANVEL_TEST_TMP");
         std::string base = env && *env ? env : "/tmp";
-        std::string pattern = base + "/stream_XXXXXX";
-        // mkdir -p of the base, then a private directory under it.
         for (size_t i = 1; i <= base.size(); ++i)
             if (i == base.size() || base[i] == '/')
                 mkdir(base.substr(0, i).c_str(), 0777);
+        std::string pattern = base + "/stream_XXXXXX";
         std::vector<char> tmpl(pattern.begin(), pattern.end());
         tmpl.push_back('\0');
-        const char *made = mkdtemp(tmpl.data());
-        return std::string(made ? made : "/tmp");
-    }();
-    return dir;
+        if (!mkdtemp(tmpl.data()))
+            ADD_FAILURE() << "cannot make a scratch directory under " << base;
+        made_dir = tmpl.data();
+    }
+    return made_dir;
 }
 
 std::string path_for(const std::string &name)

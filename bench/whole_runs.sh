@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Whole mirdle runs, production build against reference build (the plain
+# counting kernels and the C library's random()), on generated tables and on
+# the real RNA-seq tables: wall time, features per second, peak resident
+# memory, and a byte-for-byte comparison of the two reports.
+#
+#   bench/whole_runs.sh            everything (the reference build takes a while)
+#   QUICK=1 bench/whole_runs.sh    smaller generated sets, for a smoke test
+#
+# WORK (default: <source>/build-whole) holds the two builds, the generated
+# tables, the reports and results.md.  REF_SUBSET_SAMPLED (default 1000) is
+# how many features of the 2 x 10 --near-exact set both builds also run on
+# for the comparison: the reference build needs about a quarter of a second
+# per such feature, so the whole 20,000 would take it more than an hour; the
+# production build also runs the whole set.
+set -euo pipefail
+
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+WORK=${WORK:-$SRC/build-whole}
+DATA_DIR=${DATA_DIR:-$SRC/../shared/data}
+QUICK=${QUICK:-0}
+REF_SUBSET_SAMPLED=${REF_SUBSET_SAMPLED:-1000}
+JOBS=${JOBS:-2}
+SEED=20240611
+
+mkdir -p "$WORK/tables" "$WORK/reports"
+RESULTS=$WORK/results.md
+
+build() {
+    local dir=$1 ref=$2
+    cmake -S "$SRC" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRANVEL_TESTS=OFF \
+        -DDRANVEL_REFERENCE_KERNELS="$ref" >/dev/null
+    cmake --build "$dir" -j"$JOBS" --target mirdle >/dev/null
+}
+
+echo "building production and reference mirdle in $WORK" >&2
+build "$WORK/prod" OFF
+build "$WORK/ref" ON
+PROD=$WORK/prod/mirdle/mirdle
+REF=$WORK/ref/mirdle/mirdle
+
+# gen NAME FEATURES REPLICATES CONDITIONS: tables $WORK/tables/NAME_<c>.tsv
+gen() {
+    local name=$1 features=$2 reps=$3 conds=$4
+    if [ ! -f "$WORK/tables/${name}_$conds.tsv" ]; then
+        python3 "$SRC/bench/gen_tables.py" "$SEED" "$features" "$reps" \
+            "$WORK/tables/${name}_" "$conds"
+    fi
+}
+
+# subset NAME ROWS CONDITIONS: the header and the first ROWS features
+subset() {
+    local name=$1 rows=$2 conds=$3 c
+    for c in $(seq 1 "$conds"); do
+        head -n $((rows + 1)) "$WORK/tables/${name}_$c.tsv" >"$WORK/tables/${name}_sub${rows}_$c.tsv"
+    done
+}
+
+# one BUILD LABEL FEATURES -- ARGS...: runs one mirdle, prints "wall rss"
+one() {
+    local bin=$1 label=$2
+    shift 2
+    /usr/bin/time -f '%e %M' -o "$WORK/reports/$label.time" \
+        "$bin" "$@" >"$WORK/reports/$label.report" 2>"$WORK/reports/$label.err"
+    cat "$WORK/reports/$label.time"
+}
+
+row() {
+    local label=$1 features=$2 which=$3 wall=$4 rss=$5 same=$6
+    awk -v l="$label" -v f="$features" -v w="$which" -v t="$wall" -v r="$rss" -v s="$same" \
+        'BEGIN { printf "| %s | %s | %s | %.2f | %.0f | %.1f | %s |\n", l, f, w, t, (t > 0 ? f / t : 0), r / 1024, s }' |
+        tee -a "$RESULTS"
+}
+
+# compare LABEL FEATURES ARGS...: both builds on the same arguments
+compare() {
+    local label=$1 features=$2
+    shift 2
+    local p r same ratio
+    p=$(one "$PROD" "$label.prod" "$@")
+    r=$(one "$REF" "$label.ref" "$@")
+    if cmp -s "$WORK/reports/$label.prod.report" "$WORK/reports/$label.ref.report"; then
+        same=identical
+    else
+        same=DIFFERENT
+    fi
+    row "$label" "$features" production ${p% *} ${p#* } "$same"
+    row "$label" "$features" reference ${r% *} ${r#* } "$same"
+    ratio=$(awk -v a="${r% *}" -v b="${p% *}" 'BEGIN { printf "%.1f", (b > 0 ? a / b : 0) }')
+    echo "|  |  | speed-up | ${ratio}x |  |  |  |" | tee -a "$RESULTS"
+}
+
+# only LABEL FEATURES ARGS...: the production build alone
+only() {
+    local label=$1 features=$2
+    shift 2
+    local p
+    p=$(one "$PROD" "$label.prod" "$@")
+    row "$label" "$features" production ${p% *} ${p#* } "-"
+}
+
+{
+    echo "# Whole runs, $(date -u +%Y-%m-%dT%H:%MZ)"
+    echo
+    echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores;" \
+        "load before the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo
+    echo "| set | features | build | wall s | features/s | peak RSS MiB | reports |"
+    echo "|---|---|---|---|---|---|---|"
+} >"$RESULTS"
+cat "$RESULTS"
+
+N=20000
+[ "$QUICK" = 1 ] && N=2000
+T=$WORK/tables
+
+gen g2x4 $N 4 2
+compare "2x4" $N "$T/g2x4_1.tsv" "$T/g2x4_2.tsv"
+gen g2x6 $N 6 2
+compare "2x6" $N "$T/g2x6_1.tsv" "$T/g2x6_2.tsv"
+gen g3x3 $N 3 3
+compare "3x3" $N "$T/g3x3_1.tsv" "$T/g3x3_2.tsv" "$T/g3x3_3.tsv"
+gen g2x10 $N 10 2
+only "2x10 --near-exact" $N --near-exact "$T/g2x10_1.tsv" "$T/g2x10_2.tsv"
+SUB=$REF_SUBSET_SAMPLED
+[ "$QUICK" = 1 ] && SUB=100
+subset g2x10 "$SUB" 2
+compare "2x10 --near-exact (first $SUB)" "$SUB" --near-exact "$T/g2x10_sub${SUB}_1.tsv" \
+    "$T/g2x10_sub${SUB}_2.tsv"
+
+compare "airway 4 v 4" 64102 "$DATA_DIR/airway/control.tsv.gz" "$DATA_DIR/airway/treated.tsv.gz"
+compare "pasilla 4 v 3" 14599 "$DATA_DIR/pasilla/untreated.tsv.gz" "$DATA_DIR/pasilla/treated.tsv.gz"
+
+# Growth with the number of features: 2 x 2 (near-exact, 66 combinations per
+# feature), so that parsing and formatting carry a visible share of the cost.
+for n in 10000 100000 1000000; do
+    [ "$QUICK" = 1 ] && [ $n -gt 100000 ] && continue
+    gen "s$n" $n 2 2
+    compare "2x2 scale" $n "$T/s${n}_1.tsv" "$T/s${n}_2.tsv"
+done
+
+echo >&2
+echo "results in $RESULTS" >&2
