@@ -6,7 +6,7 @@
 //
 // Input: the tables, separated by the three bytes "==\n" (one piece is used
 // as both tables; a fifth and later piece stay part of the fourth table).
-// Inputs whose near-exact P-values would cost more than about half a second
+// Inputs whose near-exact P-values would cost more than about a tenth of a second
 // (sampled counting for 5 to 12 pairs walks millions of combinations) are
 // skipped after the model has judged them.
 
@@ -203,7 +203,7 @@ unsigned pair_cost(size_t reps_i, size_t reps_j)
     static const unsigned cost[near_exact_max_pairs + 1] = {0, 0, 0, 0, 1, 6, 12, 24, 30, 36, 42, 48, 54};
     return pairs <= near_exact_max_pairs ? cost[pairs] : 0;
 }
-constexpr unsigned cost_budget = 40;
+constexpr unsigned cost_budget = 12;
 
 // Checks one report row against the model; the P-values only by range.
 void check_row(const std::string &got, const std::vector<row_values> &row, size_t index)

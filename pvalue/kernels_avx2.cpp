@@ -25,6 +25,9 @@ struct tail_avx2 {
     __m256i key_plus_one;
     __m256d bound, magnitude;
     double high, low;
+    // Whether the above and below counts are wanted apart (for the trace), or
+    // only their sum.
+    bool split;
     // fc_mode::additive: per record, s - high * f and low * f - s, in the
     // layout of the walk's arrays, which start at f_base.
     const double *f_base = nullptr;
@@ -32,7 +35,8 @@ struct tail_avx2 {
     double a2[sampled_max_len];
 
     explicit tail_avx2(const tail_setup &t)
-        : hi(_mm256_set1_pd(t.high)), lo(_mm256_set1_pd(t.low)), high(t.high), low(t.low)
+        : hi(_mm256_set1_pd(t.high)), lo(_mm256_set1_pd(t.low)), high(t.high), low(t.low),
+          split(Debug)
     {
         const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
         key_plus_one = _mm256_set1_epi64x(flt.band_key + 1);
@@ -118,7 +122,9 @@ struct tail_avx2 {
             bits(_mm256_cmp_pd(_mm256_and_pd(mx, magnitude), bound, _CMP_LE_OQ)) & live;
         if (!near) [[likely]] {
             const unsigned ext = bits(_mm256_cmp_pd(mx, bound, _CMP_GT_OQ)) & live;
-            const unsigned up = bits(_mm256_cmp_pd(t1, bound, _CMP_GT_OQ)) & ext;
+            // Unsplit, every extreme lane is counted as above; only the sum
+            // is reported then.
+            const unsigned up = split ? bits(_mm256_cmp_pd(t1, bound, _CMP_GT_OQ)) & ext : ext;
             a += count(up);
             b += count(ext & ~up);
         } else {
@@ -129,7 +135,7 @@ struct tail_avx2 {
     }
 
     void run(const double *f, const double *s, size_t len, double base_f, double base_s, double,
-             double, uint64_t &above, uint64_t &below) const
+             double, uint64_t &above, uint64_t &below)
     {
         const __m256d bf = _mm256_set1_pd(base_f);
         const __m256d bs = _mm256_set1_pd(base_s);
@@ -148,6 +154,23 @@ struct tail_avx2 {
             const __m256i m = load_mask(left);
             additive((1u << left) - 1, c1, c2, _mm256_maskload_pd(p1 + i, m),
                      _mm256_maskload_pd(p2 + i, m), f + i, s + i, m, base_f, base_s, a, b);
+        } else if constexpr (M == fc_mode::unit) {
+            if (!split) {
+                a = len;  // every combination, and only the sum is reported
+            } else {
+                auto step = [&](unsigned live, __m256d fv, __m256d sv) {
+                    const __m256d s1 = _mm256_add_pd(bf, fv);
+                    const __m256d s2 = _mm256_add_pd(bs, sv);
+                    const unsigned up = bits(_mm256_cmp_pd(s2, s1, _CMP_GE_OQ)) & live;
+                    a += count(up);
+                    b += count(live & ~up);
+                };
+                for (; i + 4 <= len; i += 4)
+                    step(0xf, _mm256_loadu_pd(f + i), _mm256_loadu_pd(s + i));
+                const size_t left = len - i;
+                const __m256i m = load_mask(left);
+                step((1u << left) - 1, _mm256_maskload_pd(f + i, m), _mm256_maskload_pd(s + i, m));
+            }
         } else {
             auto step = [&](unsigned live, __m256d fv, __m256d sv) {
                 const __m256d s1 = _mm256_add_pd(bf, fv);
@@ -165,6 +188,58 @@ struct tail_avx2 {
         }
         above += a;
         below += b;
+    }
+
+    // The last two levels of an exhaustive walk: the per-row sums and parts
+    // of t1 and t2 formed four rows at a time, exactly as run would form them.
+    void run2(const double *f, const double *s, size_t len, double base_f, double base_s,
+              double, double, uint64_t &above, uint64_t &below)
+    {
+        if constexpr (M == fc_mode::unit) {
+            if (!split) {
+                above += len < 2 ? 0 : len * (len - 1) / 2;
+                return;
+            }
+        }
+        if constexpr (M != fc_mode::additive) {
+            for (size_t i = 0; i + 1 < len; ++i)
+                run(f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i], high, low,
+                    above, below);
+        } else {
+            const size_t at = static_cast<size_t>(f - f_base);
+            const double *p1 = a1 + at, *p2 = a2 + at;
+            alignas(32) double row_f[exhaustive_max_len + 4], row_s[exhaustive_max_len + 4];
+            alignas(32) double row_c1[exhaustive_max_len + 4], row_c2[exhaustive_max_len + 4];
+            const __m256d bfv = _mm256_set1_pd(base_f), bsv = _mm256_set1_pd(base_s);
+            for (size_t i = 0; i < len; i += 4) {
+                const __m256i m = load_mask(len - i);
+                const __m256d rf = _mm256_add_pd(bfv, _mm256_maskload_pd(f + i, m));
+                const __m256d rs = _mm256_add_pd(bsv, _mm256_maskload_pd(s + i, m));
+                _mm256_store_pd(row_f + i, rf);
+                _mm256_store_pd(row_s + i, rs);
+                _mm256_store_pd(row_c1 + i, _mm256_fnmadd_pd(hi, rf, rs));  // rs - high * rf
+                _mm256_store_pd(row_c2 + i, _mm256_fmsub_pd(lo, rf, rs));   // low * rf - rs
+            }
+            const __m256i all = load_mask(4);
+            uint64_t a = 0, b = 0;
+            for (size_t i = 0; i + 1 < len; ++i) {
+                const __m256d c1 = _mm256_broadcast_sd(row_c1 + i);
+                const __m256d c2 = _mm256_broadcast_sd(row_c2 + i);
+                size_t j = i + 1;
+                for (; j + 4 <= len; j += 4)
+                    additive(0xf, c1, c2, _mm256_loadu_pd(p1 + j), _mm256_loadu_pd(p2 + j), f + j,
+                             s + j, all, row_f[i], row_s[i], a, b);
+                if (j < len) {
+                    const size_t left = len - j;
+                    const __m256i m = load_mask(left);
+                    additive((1u << left) - 1, c1, c2, _mm256_maskload_pd(p1 + j, m),
+                             _mm256_maskload_pd(p2 + j, m), f + j, s + j, m, row_f[i], row_s[i],
+                             a, b);
+                }
+            }
+            above += a;
+            below += b;
+        }
     }
 };
 

@@ -1,4 +1,6 @@
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include "pvalue.h"
@@ -24,6 +26,62 @@ double sum_of(const double *counts, size_t n)
         sum += counts[i];
     return sum;
 }
+
+// Exhaustive counts of whole-number counts depend only on the multiset of
+// pooled values and on observed_fc: every sum is exact, so neither the shuffle
+// nor the order of addition can change a fold change.  Tables repeat such
+// count sets often (every all-zero feature becomes all ones), so their
+// P-values are remembered.  Only below 2^40 per value, so that any sum of four
+// stays exact, and never while tracing, whose output shows every step.
+struct exhaustive_memo {
+    static constexpr size_t slots = 4096;
+    static constexpr size_t max_values = 2 * max_exhaustive_pairs;
+    struct entry {
+        double values[max_values];
+        double observed_fc;
+        double p;
+        size_t len;
+    };
+    entry table[slots];
+
+    // Sorted copy of pooled into key, or false when memoising is not exact.
+    static bool make_key(const double *pooled, size_t len, double *key)
+    {
+        for (size_t i = 0; i < len; ++i) {
+            double v = pooled[i];
+            if (!(v == std::trunc(v) && std::fabs(v) < 1099511627776.0))
+                return false;
+            size_t j = i;
+            for (; j > 0 && key[j - 1] > v; --j)
+                key[j] = key[j - 1];
+            key[j] = v;
+        }
+        return true;
+    }
+
+    static size_t slot_of(const double *key, size_t len, double observed_fc)
+    {
+        uint64_t h = 0x9e3779b97f4a7c15ULL ^ len;
+        auto mix = [&h](double d) {
+            uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            h = (h ^ bits) * 0xff51afd7ed558ccdULL;
+            h ^= h >> 32;
+        };
+        for (size_t i = 0; i < len; ++i)
+            mix(key[i]);
+        mix(observed_fc);
+        return h % slots;
+    }
+
+    static bool same(const entry &e, const double *key, size_t len, double observed_fc)
+    {
+        return e.len == len && std::memcmp(&e.observed_fc, &observed_fc, sizeof observed_fc) == 0 &&
+               std::memcmp(e.values, key, len * sizeof key[0]) == 0;
+    }
+};
+
+exhaustive_memo memo;
 
 [[noreturn]] void out_of_memory(const char *what)
 {
@@ -130,7 +188,25 @@ double near_exact_pval(double *counts1, double *counts2, size_t pairs)
             std::printf("%2lu %3.0f, %3.0f   FC = %0.3f\n", i, pair_list[i].first,
                         pair_list[i].second, pair_list[i].first / pair_list[i].second);
 
-    double p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
+    double key[exhaustive_memo::max_values];
+    bool memoise = !Debug && pairs <= max_exhaustive_pairs &&
+                   exhaustive_memo::make_key(pooled, pooled_len, key);
+    double p;
+    if (memoise) {
+        exhaustive_memo::entry &e =
+            memo.table[exhaustive_memo::slot_of(key, pooled_len, observed_fc)];
+        if (exhaustive_memo::same(e, key, pooled_len, observed_fc)) {
+            p = e.p;
+        } else {
+            p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
+            std::memcpy(e.values, key, pooled_len * sizeof key[0]);
+            e.len = pooled_len;
+            e.observed_fc = observed_fc;
+            e.p = p;
+        }
+    } else {
+        p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
+    }
     vp_free(pooled);
     vp_free(pair_list);
     return p;
