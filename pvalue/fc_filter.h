@@ -23,15 +23,21 @@
 // doubles in [-band, -0] are exactly those <= INT64_MIN + bits(band); the
 // kernels test the signs and the band with integer compares.
 //
-// All of this needs S1 and S2 positive and far from underflow and overflow, and
-// high normal: every record's first and second in [2^-400, 2^400] (so every
-// sum lies in [2^-400, 2^404], a sum of positive terms being at least its
-// largest term) and high in [2^-500, 2^500].  Then every product and
+// All of this needs S1 and S2 far from underflow and overflow, and high
+// normal: every record's first and second +0 or in [2^-400, 2^400] (so every
+// sum is +0 or lies in [2^-400, 2^404], a sum of non-negative terms being at
+// least its largest term) and high in [2^-500, 2^500].  Then every product and
 // difference stays normal: high * S1 is exact to a multiple of 2^-1004 and so
 // is S2, so a non-zero difference has magnitude >= 2^-1004.  A call whose
 // list or observed fold change falls outside is counted with the division
-// throughout.  Zeros, negative values, subnormals, infinities and NaNs all
-// fall outside.
+// throughout: negative values, -0, subnormals, infinities and NaNs.
+//
+// Zeros (the adjustment leaves them when the other condition sums to zero)
+// stay in: S1 = 0 < S2 gives r1 = S2 > 0, above, as +inf is; S2 = 0 < S1 gives
+// r2 = low * S1 > 0, below, as 0 is.  Only S1 = S2 = 0, a NaN that counts
+// nowhere, would be misread, and it lands where the exact tests see it: t1 =
+// t2 = 0 is within the bound, and the exact-sign tests send every lane with
+// S1 = 0 to the division.
 
 // A cheaper first test serves most calls.  Where the quantities
 // above would be formed per combination, r1 = S2 - high * S1 with S1 = b + f
@@ -54,6 +60,10 @@
 #include <cstring>
 
 #include "pvalue.h"
+
+// Internal linkage: the files that include this are compiled for different
+// instruction sets, and each must keep its own copy.
+namespace {
 
 // How a call is counted, cheapest first.
 enum class fc_mode {
@@ -95,13 +105,18 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     if (!(high >= 0x1p-500 && high <= 0x1p500))
         return flt;
     double vmin = hi_range, vmax = lo_range;
+    bool zero_pair = false;
     for (uint64_t i = 0; i < n; ++i) {
         const double a = list[i].first, b = list[i].second;
-        // Written so that a NaN fails too.
-        if (!(a >= lo_range && a <= hi_range && b >= lo_range && b <= hi_range))
+        const bool a_zero = fc_filter_bits(a) == 0, b_zero = fc_filter_bits(b) == 0;
+        // Written so that a NaN fails too; -0 fails, +0 is taken.
+        if (!((a_zero || (a >= lo_range && a <= hi_range)) &&
+              (b_zero || (b >= lo_range && b <= hi_range))))
             return flt;
-        vmin = a < vmin ? a : vmin;  // every S1 is at least this
-        vmax = a > vmax ? a : vmax;  // every S1 and S2 at most k times this
+        zero_pair |= a_zero && b_zero;
+        if (!a_zero)
+            vmin = a < vmin ? a : vmin;  // every S1 that is not 0 is at least this
+        vmax = a > vmax ? a : vmax;      // every S1 and S2 at most k times this
         vmax = b > vmax ? b : vmax;
     }
     // Every S1 is at most k * vmax * (1 + 2^-53)^k < 2 * k * vmax.  The gaps
@@ -116,7 +131,9 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     flt.band_key = INT64_MIN + fc_filter_bits(band);
     // Both r1 >= -band and r2 >= -band would need r1 + r2 >= -2 band (a bit
     // more for rounding), but r1 + r2 is about (low - high) * S1 with S1 >=
-    // vmin.  So one band at a time whenever (high - low) * vmin > 4 band.
+    // vmin (a lane with S1 = 0 has r1 = -r2 = S2 exactly, and goes to the
+    // division anyway).  So one band at a time whenever (high - low) * vmin
+    // > 4 band.
     flt.one_band = high > low && (high - low) * vmin > 4.0 * band;
     flt.usable = true;
     flt.mode = flt.one_band ? fc_mode::one_band : fc_mode::two_band;
@@ -132,9 +149,11 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     // then S2 <= pred(S1) <= S1 (1 - 2^-53), so the quotient is at most
     // pred(1) = 1 - 2^-53.  Every other combination has a quotient below 1,
     // so at most low.  Every combination is extreme.
-    if (high == 1.0 && low == 1.0)
+    if (high == 1.0 && low == 1.0 && !zero_pair)
         flt.mode = fc_mode::unit;
     return flt;
 }
+
+}  // namespace
 
 #endif

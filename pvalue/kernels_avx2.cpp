@@ -85,10 +85,12 @@ struct tail_avx2 {
     {
         const __m256d r1 = _mm256_fnmadd_pd(hi, s1, s2);
         const __m256d r2 = _mm256_fmsub_pd(lo, s1, s2);
+        // S1 = 0 (a zero count in every record) is left to the division.
+        const unsigned no_s1 = bits(_mm256_cmp_pd(s1, _mm256_setzero_pd(), _CMP_EQ_OQ));
         if constexpr (OneBand) {
             const __m256d mx = _mm256_max_pd(r1, r2);
             const __m256i in_band = _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(mx));
-            if (!(bits(in_band) & live)) [[likely]] {
+            if (!((bits(in_band) | no_s1) & live)) [[likely]] {
                 const unsigned up = ~bits(r1) & live;
                 const unsigned ext = ~bits(mx) & live;
                 a += count(up);
@@ -99,7 +101,7 @@ struct tail_avx2 {
             const __m256i in_band =
                 _mm256_or_si256(_mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r1)),
                                 _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r2)));
-            if (!(bits(in_band) & live)) [[likely]] {
+            if (!((bits(in_band) | no_s1) & live)) [[likely]] {
                 const unsigned up = ~bits(r1) & live;
                 const unsigned dn = ~bits(r2) & live & ~up;
                 a += count(up);

@@ -95,9 +95,11 @@ struct tail_avx512 {
         const __m512i i1 = _mm512_castpd_si512(r1);
         const __m512i i2 = _mm512_castpd_si512(r2);
         const __m512i zero = _mm512_setzero_si512();
+        // S1 = 0 (a zero count in every record) is left to the division.
+        const __mmask8 no_s1 = _mm512_mask_cmp_pd_mask(live, s1, _mm512_setzero_pd(), _CMP_EQ_OQ);
         if constexpr (OneBand) {
             const __m512i mx = _mm512_castpd_si512(_mm512_maskz_max_pd(live, r1, r2));
-            if (!_mm512_mask_cmp_epi64_mask(live, mx, key, _MM_CMPINT_LE)) [[likely]] {
+            if (!(_mm512_mask_cmp_epi64_mask(live, mx, key, _MM_CMPINT_LE) | no_s1)) [[likely]] {
                 const __mmask8 up = _mm512_mask_cmp_epi64_mask(live, i1, zero, _MM_CMPINT_NLT);
                 const __mmask8 ext = _mm512_mask_cmp_epi64_mask(live, mx, zero, _MM_CMPINT_NLT);
                 a += count(up);
@@ -106,7 +108,8 @@ struct tail_avx512 {
             }
         } else {
             const __mmask8 amb = _mm512_mask_cmp_epi64_mask(live, i1, key, _MM_CMPINT_LE) |
-                                 _mm512_mask_cmp_epi64_mask(live, i2, key, _MM_CMPINT_LE);
+                                 _mm512_mask_cmp_epi64_mask(live, i2, key, _MM_CMPINT_LE) |
+                                 no_s1;
             if (!amb) [[likely]] {
                 const __mmask8 up = _mm512_mask_cmp_epi64_mask(live, i1, zero, _MM_CMPINT_NLT);
                 const __mmask8 dn =

@@ -98,8 +98,9 @@ inline size_t pick(std::mt19937_64 &g, size_t k)
 // Counts of one condition from one of several families: small integers with
 // many ties and zeros, wide integers, non-integers, mixed signs with signed
 // zeros, non-finite values, magnitudes from subnormal to near overflow, all
-// equal, positive magnitudes spread over 2^-401 to 2^400, and positive values
-// of one scale between 2^-250 and 2^250 per condition.
+// equal, positive magnitudes spread over 2^-401 to 2^400, positive
+// subnormals, positive near overflow, and positive values of one scale
+// between 2^-250 and 2^250 per condition.
 inline std::vector<double> random_counts(std::mt19937_64 &g, size_t n, size_t family)
 {
     static const double special[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 1.0};
@@ -122,6 +123,8 @@ inline std::vector<double> random_counts(std::mt19937_64 &g, size_t n, size_t fa
         }
         case 6: x = 7.25; break;
         case 7: x = std::ldexp(0.5 + u(g), static_cast<int>(pick(g, 802)) - 401); break;
+        case 8: x = std::ldexp(1 + u(g), static_cast<int>(pick(g, 50)) - 1074); break;
+        case 9: x = std::ldexp(1 + u(g), 900 + static_cast<int>(pick(g, 123))); break;
         default: x = (1 + u(g)) * scale; break;
         }
     }
@@ -138,7 +141,7 @@ struct random_list {
 
 inline random_list make_random_list(std::mt19937_64 &g, size_t p)
 {
-    constexpr size_t families = 9;
+    constexpr size_t families = 11;
     size_t f1 = pick(g, families);
     size_t f2 = pick(g, 3) ? f1 : pick(g, families);
     std::vector<double> c1 = random_counts(g, p, f1), c2 = random_counts(g, p, f2);

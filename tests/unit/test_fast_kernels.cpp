@@ -303,6 +303,39 @@ TEST(FastKernels, MagnitudesAndSpecialValues)
     EXPECT_TRUE(modes.count(fc_mode::additive));
 }
 
+// Zeros that the adjustment leaves: when one condition sums to zero its zeros
+// become a thousandth of the other's mean, and the other's zeros stay 0, so
+// the list holds records (0, 0) whose combinations give 0 / 0, and records
+// with one zero, giving fold changes of 0 and +infinity.
+TEST(FastKernels, ZerosLeftByTheAdjustment)
+{
+    std::mt19937_64 g(4);
+    std::set<fc_mode> modes;
+    for (unsigned pairs = 2; pairs <= 12; ++pairs) {
+        for (int variant = 0; variant < 4; ++variant) {
+            std::vector<double> c1(pairs, 0.0), c2 = counts_of(g, pairs, 0, 1.0);
+            const unsigned zeros = variant == 0 ? 1 : variant == 1 ? 2 : pairs - 1;
+            for (unsigned i = 0; i < zeros; ++i)
+                c2[i] = 0.0;
+            double sum2 = 0.0;
+            for (double x : c2)
+                sum2 += x;
+            for (double &x : c1)
+                x = sum2 / pairs / 1000.0;
+            if (variant == 3)  // every first of a combination can be 0
+                c1 = std::vector<double>(pairs, 0.0), c1[0] = 1.0;
+            fast_case c{"zeros " + std::to_string(variant), pair_list_of(c1, c2, g),
+                        fold_change_of(c1, c2)};
+            for (uint64_t n : lengths_for(pairs, c.list.size(), variant == 1 && pairs <= 6))
+                expect_same(c, pairs, n, 23 + pairs, modes);
+            c.observed_fc = 1.0;
+            for (uint64_t n : lengths_for(pairs, c.list.size(), false))
+                expect_same(c, pairs, n, 29 + pairs, modes);
+        }
+    }
+    EXPECT_TRUE(modes.count(fc_mode::additive));
+}
+
 // Observed fold changes the library never passes but a member must take:
 // below 1 (thresholds crossed), exactly 1, 0, negative, NaN, infinite, huge,
 // tiny and subnormal.
