@@ -13,7 +13,7 @@
 # features of the generated 2 x 4, 3 x 3 and 2 x 6 sets; N_SAMPLED (default
 # N) that of the 2 x 10 --near-exact set, which the production build runs
 # whole; REF_SUBSET_SAMPLED (default 1000) how many of its features both
-# builds run for the comparison (the reference build needs about a quarter of
+# builds run for the comparison (the reference build needs about a third of
 # a second per such feature, so 20,000 would keep it busy for hours).
 # N_2X6 (default N) the number of features of the 2 x 6 set.
 set -euo pipefail
@@ -154,7 +154,7 @@ compare "pasilla 4 v 3" 14599 "$DATA_DIR/pasilla/untreated.tsv.gz" "$DATA_DIR/pa
 for n in 10000 100000 1000000; do
     [ "$QUICK" = 1 ] && [ $n -gt 100000 ] && continue
     gen "s$n" $n 2 2
-    compare "2x2 scale" $n "$T/s${n}_1.tsv" "$T/s${n}_2.tsv"
+    compare "2x2 scale $n" $n "$T/s${n}_1.tsv" "$T/s${n}_2.tsv"
 done
 
 echo >&2

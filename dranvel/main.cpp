@@ -13,6 +13,7 @@ namespace {
 
 constexpr int status_usage = 64;
 constexpr int status_cannot_run = 126;
+constexpr int status_io = 74;
 
 #define DRANVEL_STARS33 "*********************************"
 
@@ -101,6 +102,11 @@ int main(int argc, char *argv[])
 
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("%s %s\n", argv[0], DRANVEL_VERSION);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "%s: Could not write the version: %s.\n", argv[0],
+                         std::strerror(errno));
+            return status_io;
+        }
         return EXIT_SUCCESS;
     }
 

@@ -307,6 +307,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (size_t i = 0; i + 1 < n; ++i)
             for (size_t j = i + 1; j < n; ++j)
                 cost += pair_cost(row[i].reps, row[j].reps, near_exact);
+    // The pairs of a row cut at the near-exact limit that come before the cut.
+    if (want.cut) {
+        size_t pair = 0;
+        for (size_t i = 0; i + 1 < n; ++i)
+            for (size_t j = i + 1; j < n; ++j, ++pair)
+                if (pair < want.cut_pair)
+                    cost += pair_cost(want.cut_row[i].reps, want.cut_row[j].reps, near_exact);
+    }
     if (cost > cost_budget)
         return 0;
 

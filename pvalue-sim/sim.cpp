@@ -15,6 +15,13 @@
 #include "vp_alloc.h"
 #include "vp_random.h"
 
+// The simulator owns its two count arrays for the whole run and never frees
+// them; they are held here so that they stay reachable until the process
+// exits (a leak checker would otherwise report them once the mode returns).
+// External linkage keeps the compiler from dropping the stores.
+double *pvalue_sim_counts[2];
+unsigned pvalue_sim_counts_made;
+
 namespace {
 
 constexpr int exit_usage = 64;
@@ -31,12 +38,6 @@ constexpr int exit_io = 74;
     std::exit(exit_usage);
 }
 
-// The simulator owns its two count arrays for the whole run and never frees
-// them; they are held here so that they stay reachable until the process
-// exits (a leak checker would otherwise report them once the mode returns).
-double *owned_counts[2];
-unsigned owned;
-
 double *new_counts(size_t n)
 {
     double *counts = static_cast<double *>(vp_malloc(n, sizeof(double)));
@@ -44,7 +45,7 @@ double *new_counts(size_t n)
         std::fprintf(stderr, "pvalue-sim: Could not allocate counts for %zu replicates.\n", n);
         std::exit(pvalue_exit_no_memory);
     }
-    owned_counts[owned++ % 2] = counts;
+    pvalue_sim_counts[pvalue_sim_counts_made++ % 2] = counts;
     return counts;
 }
 

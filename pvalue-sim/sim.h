@@ -7,4 +7,8 @@
 // with status 64 (exit); an allocation failure ends it with status 69.
 int pvalue_sim_main(int argc, char **argv);
 
+// The count arrays of the run (the last two allocated), kept until exit.
+extern double *pvalue_sim_counts[2];
+extern unsigned pvalue_sim_counts_made;
+
 #endif

@@ -9,6 +9,7 @@ packages=(
   gzip bzip2 xz-utils
   man-db groff-base mandoc
   clang libclang-rt-14-dev
+  valgrind time
 )
 
 missing=()

@@ -106,7 +106,7 @@ chmod 000 locked
 # --- command line (mirdle) -----------------------------------------------------
 case_ "no arguments" 64 "$(usage_m "$M")" "$M"
 case_ "one argument" 64 "$(usage_m "$M")" "$M" good.tsv
-case_ "--output without a path" 64 "$(usage_m "$M")" "$M" --output
+case_ "--output without a path" 64 "$(usage_m "$M")" "$M" --debug --near-exact --output
 case_ "--output after the first table is a path" 66 \
   ": Could not open --output for read: No such file or directory." "$M" good.tsv good.tsv --output
 case_ "only options" 65 "mirdle: Must have at least 2 conditions." "$M" --near-exact --debug
@@ -224,17 +224,19 @@ awk 'BEGIN { for (i = 1; i <= 20000; i++) printf "g%d\t%d\t%d\n", i, i % 97, i %
 gzip -c big.tsv >big.tsv.gz
 bzip2 -c big.tsv >big.tsv.bz2
 xz -c big.tsv >big.tsv.xz
-flip() { # FILE OFFSET: one bit flipped in a copy
-  python3 -c 'import sys
-d = bytearray(open(sys.argv[1], "rb").read()); d[int(sys.argv[2])] ^= 0x10
-sys.stdout.buffer.write(d)' "$1" "$2"
+flip() { # FILE OFFSET COPY: the copy with one bit of the byte at OFFSET flipped
+  local byte
+  cp "$1" "$3"
+  byte=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
+  # shellcheck disable=SC2059
+  printf "$(printf '\\%03o' $((byte ^ 16)))" | dd of="$3" bs=1 seek="$2" conv=notrunc status=none
 }
 for ext in gz bz2 xz; do
   size=$(wc -c <big.tsv.$ext)
   head -c $((size / 2)) big.tsv.$ext >cut.tsv.$ext
   head -c $((size - 4)) big.tsv.$ext >tail_cut.tsv.$ext
   # The last bytes of each format hold a check or its framing.
-  flip big.tsv.$ext $((size - 6)) >flipped.tsv.$ext
+  flip big.tsv.$ext $((size - 6)) flipped.tsv.$ext
   printf '' >zero.tsv.$ext
   for f in cut.tsv.$ext tail_cut.tsv.$ext flipped.tsv.$ext zero.tsv.$ext; do
     case_progress "$f as condition 1" 74 "mirdle: Could not read condition 1 ($f): Input/output error." \
@@ -244,7 +246,7 @@ for ext in gz bz2 xz; do
   done
   # A bit flipped amid the data may yield wrong text before the damage is
   # found: a data message or the read error, always one line.
-  flip big.tsv.$ext $((size / 2)) >mid_flipped.tsv.$ext
+  flip big.tsv.$ext $((size / 2)) mid_flipped.tsv.$ext
   run_cmd "$M" big.tsv mid_flipped.tsv.$ext
   err=${err#"${err%%[!.]*}"}
   case "$rc:$err" in

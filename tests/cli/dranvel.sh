@@ -143,6 +143,11 @@ expect "--version through PATH" 0 $'dranvel 0.2.0.1\n' ""
 run_dir=$prefix run bin/dranvel --version
 expect "--version by relative path" 0 $'bin/dranvel 0.2.0.1\n' ""
 
+"$dranvel" --version >/dev/full 2>"$t/err"
+rc=$?
+: >"$t/out"
+expect "--version on a full disk" 74 "" "$dranvel: Could not write the version: No space left on device."$'\n'
+
 run "$dranvel" --version extra
 not_found "$dranvel" --version
 expect "--version with another argument" 64 "" "$want"
