@@ -34,7 +34,9 @@ void random_refill(random_state &s);
 }  // namespace vp_detail
 
 // A value in [0, 2^31), advancing the one process-wide sequence.
-inline int32_t vp_random()
+// Internal linkage: files built with wider instruction sets must not lend their
+// copy to baseline callers.
+static inline int32_t vp_random()
 {
 #if VP_RANDOM_PRIVATE
     vp_detail::random_state &s = vp_detail::g_random;
