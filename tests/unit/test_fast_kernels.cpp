@@ -20,6 +20,7 @@
 
 #include "count_reference.h"
 #include "fc_filter.h"
+#include "pvalue_test_util.h"
 #include "kernels.h"
 #include "pvalue.h"
 #include "sampled_params.h"
@@ -46,17 +47,9 @@ std::vector<pvalue_isa> production_isas()
 std::vector<count_pair> pair_list_of(const std::vector<double> &c1, const std::vector<double> &c2,
                                      std::mt19937_64 &g)
 {
-    std::vector<double> pooled(c1);
-    pooled.insert(pooled.end(), c2.begin(), c2.end());
-    std::vector<count_pair> front, back;
-    for (size_t j = 0; j < pooled.size(); ++j)
-        for (size_t k = j + 1; k < pooled.size(); ++k) {
-            front.push_back({pooled[j], pooled[k]});
-            back.push_back({pooled[k], pooled[j]});
-        }
-    front.insert(front.end(), back.begin(), back.end());
-    std::shuffle(front.begin(), front.end(), g);
-    return front;
+    std::vector<count_pair> list = unshuffled_pair_list(c1, c2);
+    std::shuffle(list.begin(), list.end(), g);
+    return list;
 }
 
 double fold_change_of(const std::vector<double> &c1, const std::vector<double> &c2)

@@ -7,6 +7,7 @@
 
 #include "count_reference.h"
 #include "pvalue.h"
+#include "pvalue_test_util.h"
 
 namespace {
 
@@ -23,15 +24,7 @@ double counted_directly(const std::vector<double> &c1, const std::vector<double>
     double fc = s2 / s1;
     if (fc < 1.0)
         fc = 1.0 / fc;
-    std::vector<double> pooled(a);
-    pooled.insert(pooled.end(), b.begin(), b.end());
-    std::vector<count_pair> list;
-    for (size_t j = 0; j < pooled.size(); ++j)
-        for (size_t k = j + 1; k < pooled.size(); ++k)
-            list.push_back({pooled[j], pooled[k]});
-    size_t m = list.size();
-    for (size_t e = 0; e < m; ++e)
-        list.push_back({list[e].second, list[e].first});
+    std::vector<count_pair> list = unshuffled_pair_list(a, b);
     uint64_t sampled = 0;
     uint64_t extreme = reference_count_exhaustive(list.data(), list.size(), static_cast<unsigned>(p),
                                                   &sampled, fc);
