@@ -6,33 +6,11 @@
 # last call must succeed with the normal output.
 set -u
 : "${SRC_DIR:?}" "${TEST_TMP:?}"
-cmake=${CMAKE_COMMAND:-cmake}
 . "$(dirname "$0")/lib.sh"
 
-# The test build makes these programs (mirdle-fault, pvalue-sim-fault);
-# without them, a tree of its own is built with DRANVEL_FAULT_INJECTION.
-M=${MIRDLE_FAULT:-}
-S=${PVALUE_SIM_FAULT:-}
-if [ ! -x "$M" ] || [ ! -x "$S" ]; then
-  build=$TEST_TMP/build
-  forwarded=()
-  if [ -n "${BUILD_DIR:-}" ] && [ -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    for var in CMAKE_BUILD_TYPE DRANVEL_SANITIZE DRANVEL_WERROR; do
-      val=$(sed -n "s/^$var:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt")
-      [ -n "$val" ] && forwarded+=("-D$var=$val")
-    done
-  fi
-  for cmd in "$cmake -S $SRC_DIR -B $build -DDRANVEL_TESTS=OFF -DDRANVEL_FAULT_INJECTION=ON ${forwarded[*]}" \
-    "$cmake --build $build -j2 --target mirdle pvalue-sim"; do
-    if ! $cmd >"$TEST_TMP/step.log" 2>&1; then
-      echo "setup failed: $cmd" >&2
-      cat "$TEST_TMP/step.log" >&2
-      exit 1
-    fi
-  done
-  M=$build/mirdle/mirdle
-  S=$build/pvalue-sim/pvalue-sim
-fi
+# The test build makes these programs with fault injection compiled in.
+M=${MIRDLE_FAULT:?run through ctest, which names the fault-injection mirdle}
+S=${PVALUE_SIM_FAULT:?run through ctest, which names the fault-injection pvalue-sim}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 
 # The messages an allocation failure may end with.

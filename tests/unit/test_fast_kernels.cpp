@@ -52,17 +52,6 @@ std::vector<count_pair> pair_list_of(const std::vector<double> &c1, const std::v
     return list;
 }
 
-double fold_change_of(const std::vector<double> &c1, const std::vector<double> &c2)
-{
-    double s1 = 0.0, s2 = 0.0;
-    for (double x : c1)
-        s1 += x;
-    for (double x : c2)
-        s2 += x;
-    double fc = s2 / s1;
-    return fc < 1.0 ? 1.0 / fc : fc;
-}
-
 // The fold change of the combination at positions 0, 1, ..., k - 1 shifted by
 // `from`, summed in position order as every member sums.
 double combination_fc(const std::vector<count_pair> &list, size_t from, unsigned k)
@@ -178,7 +167,7 @@ TEST(FastKernels, ThresholdsOnAndNextToCombinations)
             std::vector<double> c1 = counts_of(g, pairs, fam, 1.0);
             std::vector<double> c2 = counts_of(g, pairs, fam, 1.0);
             fast_case base{"family " + std::to_string(fam), pair_list_of(c1, c2, g),
-                           fold_change_of(c1, c2)};
+                           observed_fold_change(c1, c2)};
             const uint64_t len = base.list.size();
             std::vector<double> thresholds{base.observed_fc};
             double t = combination_fc(base.list, std::uniform_int_distribution<size_t>(
@@ -217,7 +206,7 @@ TEST(FastKernels, OneUlpReciprocal)
     const std::vector<double> a{14, 8}, b{23, 25};
     for (int swap = 0; swap < 2; ++swap) {
         const std::vector<double> &c1 = swap ? b : a, &c2 = swap ? a : b;
-        fast_case c{swap ? "swapped" : "plain", pair_list_of(c1, c2, g), fold_change_of(c1, c2)};
+        fast_case c{swap ? "swapped" : "plain", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
         expect_same(c, 2, c.list.size(), 1, modes);
     }
     // The same effect at every size: counts in the ratio 48 : 22 throughout.
@@ -227,7 +216,7 @@ TEST(FastKernels, OneUlpReciprocal)
             c1.push_back(i % 2 ? 25 : 23);
             c2.push_back(i % 2 ? 8 : 14);
         }
-        fast_case c{"ratio", pair_list_of(c1, c2, g), fold_change_of(c1, c2)};
+        fast_case c{"ratio", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
         for (uint64_t n : lengths_for(pairs, c.list.size(), pairs <= 6))
             expect_same(c, pairs, n, 99 + pairs, modes);
         c.observed_fc = 1.0 / (22.0 / 48.0);
@@ -255,7 +244,7 @@ TEST(FastKernels, AllTies)
     for (unsigned pairs = 2; pairs <= 12; ++pairs) {
         std::vector<double> c1 = counts_of(g, pairs, 1, 1.0), c2(c1);
         std::reverse(c2.begin(), c2.end());
-        fast_case fc{"equal sums", pair_list_of(c1, c2, g), fold_change_of(c1, c2)};
+        fast_case fc{"equal sums", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
         for (uint64_t n : lengths_for(pairs, fc.list.size(), pairs <= 6))
             expect_same(fc, pairs, n, 5 + pairs, modes);
     }
@@ -275,7 +264,7 @@ TEST(FastKernels, MagnitudesAndSpecialValues)
         for (double scale : scales) {
             std::vector<double> c1 = counts_of(g, pairs, 3, scale);
             std::vector<double> c2 = counts_of(g, pairs, 3, scale * 1.5);
-            fast_case c{"scale", pair_list_of(c1, c2, g), fold_change_of(c1, c2)};
+            fast_case c{"scale", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
             for (uint64_t n : lengths_for(pairs, c.list.size(), false))
                 expect_same(c, pairs, n, 11 + pairs, modes);
         }
@@ -287,7 +276,7 @@ TEST(FastKernels, MagnitudesAndSpecialValues)
             if (g() % 2)
                 c2[g() % pairs] = sp;
             fast_case c{"special " + std::to_string(sp), pair_list_of(c1, c2, g),
-                        fold_change_of(c1, c2)};
+                        observed_fold_change(c1, c2)};
             for (uint64_t n : lengths_for(pairs, c.list.size(), false))
                 expect_same(c, pairs, n, 13 + pairs, modes);
         }
@@ -318,7 +307,7 @@ TEST(FastKernels, ZerosLeftByTheAdjustment)
             if (variant == 3)  // every first of a combination can be 0
                 c1 = std::vector<double>(pairs, 0.0), c1[0] = 1.0;
             fast_case c{"zeros " + std::to_string(variant), pair_list_of(c1, c2, g),
-                        fold_change_of(c1, c2)};
+                        observed_fold_change(c1, c2)};
             for (uint64_t n : lengths_for(pairs, c.list.size(), variant == 1 && pairs <= 6))
                 expect_same(c, pairs, n, 23 + pairs, modes);
             c.observed_fc = 1.0;
@@ -362,14 +351,14 @@ TEST(FastKernels, EveryLength)
     std::set<fc_mode> modes;
     for (unsigned pairs = 2; pairs <= 4; ++pairs) {
         std::vector<double> c1 = counts_of(g, 6, 1, 1.0), c2 = counts_of(g, 6, 1, 1.0);
-        fast_case c{"long", pair_list_of(c1, c2, g), fold_change_of(c1, c2)};  // 132 records
+        fast_case c{"long", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};  // 132 records
         const uint64_t top = pairs == 4 ? 57 : 70;
         for (uint64_t n = 0; n <= top; ++n)
             expect_same(c, pairs, n, 5, modes);
     }
     for (unsigned pairs = 5; pairs <= 12; ++pairs) {
         std::vector<double> c1 = counts_of(g, pairs, 1, 1.0), c2 = counts_of(g, pairs, 1, 1.0);
-        fast_case c{"prefix", pair_list_of(c1, c2, g), fold_change_of(c1, c2)};
+        fast_case c{"prefix", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
         for (uint64_t n = 0; n <= 2 * pairs + 20; n += 3)
             expect_same(c, pairs, n, 21 + static_cast<unsigned>(n), modes);
     }
@@ -382,7 +371,7 @@ TEST(FastKernels, TypicalCountsFullLength)
     std::set<fc_mode> modes;
     for (unsigned pairs = 2; pairs <= 12; ++pairs) {
         std::vector<double> c1 = counts_of(g, pairs, 1, 1.0), c2 = counts_of(g, pairs, 1, 1.0);
-        fast_case c{"typical", pair_list_of(c1, c2, g), fold_change_of(c1, c2)};
+        fast_case c{"typical", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
         expect_same(c, pairs, c.list.size(), 4242 + pairs, modes);
     }
 }
