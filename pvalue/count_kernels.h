@@ -31,6 +31,7 @@
 #include <type_traits>
 
 #include "count_reference.h"
+#include "draw_residues.h"
 #include "vp_binomial.h"
 #include "pvalue.h"
 #include "sampled_params.h"
@@ -137,13 +138,12 @@ uint64_t exhaustive_member(const count_pair *list, uint64_t n, uint64_t *fcs_sam
     return w.above + w.below;
 }
 
-template <unsigned P, unsigned S, class Tail, class Rng>
+template <unsigned P, unsigned S, class Tail>
 struct sampled_walk {
     const count_pair *list;
     uint64_t n;
     double high;
     double low;
-    Rng &rng;
     Tail tail;
     uint64_t above = 0;
     uint64_t below = 0;
@@ -152,11 +152,17 @@ struct sampled_walk {
     // positions modulo S, stored contiguously so its loop reads unit-stride.
     double tf[sampled_max_len];
     double ts[sampled_max_len];
-    uint64_t class_off[S];
-    uint64_t class_len[S];
+    // For every start c below n + S, the deepest level's run from c, packed
+    // into one word so that a start costs one load: the index of record c in
+    // that layout, and above 16 bits how many values the level takes from c
+    // (0 when c >= n).
+    int32_t run_of[sampled_max_len + S];
+    // The list in position order.
+    double pf[sampled_max_len];
+    double ps[sampled_max_len];
 
-    sampled_walk(const count_pair *list_, uint64_t n_, double observed_fc, Rng &rng_)
-        : list(list_), n(n_), high(observed_fc), low(1.0 / observed_fc), rng(rng_),
+    sampled_walk(const count_pair *list_, uint64_t n_, double observed_fc)
+        : list(list_), n(n_), high(observed_fc), low(1.0 / observed_fc),
           tail(make_tail<Tail>(tail_setup{list_, n_, P, high, low}))
     {
         lay_out();
@@ -164,14 +170,23 @@ struct sampled_walk {
 
     void lay_out()
     {
-        uint64_t off = 0;
+        int32_t off = 0;
         for (unsigned r = 0; r < S; ++r) {
-            class_off[r] = off;
-            for (uint64_t v = r; v < n; v += S, ++off) {
-                tf[off] = list[v].first;
-                ts[off] = list[v].second;
+            int32_t k = 0;
+            for (uint64_t v = r; v < n; v += S, ++k) {
+                tf[off + k] = list[v].first;
+                ts[off + k] = list[v].second;
             }
-            class_len[r] = off - class_off[r];
+            int32_t j = 0;
+            for (uint64_t v = r; v < n; v += S, ++j)
+                run_of[v] = (off + j) | (k - j) << 16;
+            off += k;
+        }
+        for (uint64_t c = n; c < n + S; ++c)
+            run_of[c] = 0;
+        for (uint64_t v = 0; v < n; ++v) {
+            pf[v] = list[v].first;
+            ps[v] = list[v].second;
         }
         prepare_tail(tail, tf, ts, n);
     }
@@ -180,27 +195,26 @@ struct sampled_walk {
     // way at random, and a start past the end just gives an empty run.
     void deepest(uint64_t start, double bf, double bs)
     {
-        const uint64_t r = start % S;
-        const uint64_t k = start / S;
-        const uint64_t len = start < n ? class_len[r] - k : 0;
-        const uint64_t at = class_off[r] + (len != 0 ? k : 0);
+        const int32_t run = run_of[start];
+        const int32_t at = run & 0xffff;
+        const uint64_t len = static_cast<uint64_t>(run >> 16);
         tail.run(tf + at, ts + at, len, bf, bs, high, low, above, below);
         sampled += len;
     }
 
     // Level L (1 to P - 1) takes start, start + S, ...; each value it takes
     // draws once, at once, and the draw places the start of level L + 1.
-    template <unsigned L>
-    void level(uint64_t start, double bf, double bs)
+    template <unsigned L, class Draws>
+    void level(Draws &draws, uint64_t start, double bf, double bs)
     {
         for (uint64_t v = start; v < n; v += S) {
-            uint64_t next = v + 1 + static_cast<uint32_t>(rng()) % S;
-            double f = L == 1 ? list[v].first : bf + list[v].first;
-            double s = L == 1 ? list[v].second : bs + list[v].second;
+            uint64_t next = v + 1 + static_cast<uint64_t>(draws.next());
+            double f = L == 1 ? pf[v] : bf + pf[v];
+            double s = L == 1 ? ps[v] : bs + ps[v];
             if constexpr (L + 1 == P)
                 deepest(next, f, s);
             else
-                level<L + 1>(next, f, s);
+                level<L + 1>(draws, next, f, s);
         }
     }
 };
@@ -220,9 +234,11 @@ uint64_t sampled_member(const count_pair *list, uint64_t n, uint64_t *fcs_sample
     if (n > sampled_max_len)
         return reference_count_sampled(list, n, P, S, R, fcs_sampled, observed_fc,
                                        draw_through<Rng>, &rng);
-    sampled_walk<P, S, Tail, Rng> w(list, n, observed_fc, rng);
+    sampled_walk<P, S, Tail> w(list, n, observed_fc);
+    draw_residues<S, Rng> draws(rng);
     for (unsigned sweep = 0; sweep < R; ++sweep)
-        w.template level<1>(0, 0.0, 0.0);
+        w.template level<1>(draws, 0, 0.0, 0.0);
+    draws.done();
     finish_tail(w.tail, w.above, w.below);
     if (Debug)
         print_count_trace(observed_fc, w.above, w.low, w.below);

@@ -41,16 +41,19 @@ constexpr random_state seeded_state(unsigned int seed)
 // time keeps vp_random free of a first-call check.
 constinit random_state g_random = seeded_state(1);
 
-void random_refill(random_state &s)
+void random_reserve(random_state &s, unsigned count)
 {
-    std::memmove(s.words, s.words + random_batch, random_lag * sizeof s.words[0]);
+    constexpr unsigned end = random_lag + random_batch;
+    if (s.pos + count <= end)
+        return;
+    const unsigned keep = random_lag + (end - s.pos);
+    std::memmove(s.words, s.words + (s.pos - random_lag), keep * sizeof s.words[0]);
     // The three most recent words stay in registers: read back from memory,
     // each word would wait on the store of the one three places before it
     // (and partially overlapping vector loads defeat store forwarding).
-    uint32_t a = s.words[random_lag - 3], b = s.words[random_lag - 2], c = s.words[random_lag - 1];
-    static_assert(random_batch % 3 == 1);
-    unsigned i = random_lag;
-    for (; i + 3 <= random_lag + random_batch; i += 3) {
+    uint32_t a = s.words[keep - 3], b = s.words[keep - 2], c = s.words[keep - 1];
+    unsigned i = keep;
+    for (; i + 3 <= end; i += 3) {
         a += s.words[i - 31];
         s.words[i] = a;
         b += s.words[i - 30];
@@ -58,7 +61,12 @@ void random_refill(random_state &s)
         c += s.words[i - 29];
         s.words[i + 2] = c;
     }
-    s.words[i] = s.words[i - 31] + a;
+    if (i < end) {
+        a += s.words[i - 31];
+        s.words[i++] = a;
+    }
+    if (i < end)
+        s.words[i] = b + s.words[i - 31];
     s.pos = random_lag;
 }
 

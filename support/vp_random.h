@@ -30,7 +30,10 @@ struct random_state {
     unsigned pos;
 };
 extern random_state g_random;
-void random_refill(random_state &s);
+// Makes at least `count` (1 to random_batch) outputs available at s.pos,
+// without consuming any: the unused outputs and the 31 words before them move
+// to the front of the buffer and the rest is generated after them.
+void random_reserve(random_state &s, unsigned count);
 }  // namespace vp_detail
 
 // A value in [0, 2^31), advancing the one process-wide sequence.
@@ -41,7 +44,7 @@ static inline int32_t vp_random()
 #if VP_RANDOM_PRIVATE
     vp_detail::random_state &s = vp_detail::g_random;
     if (s.pos == vp_detail::random_lag + vp_detail::random_batch) [[unlikely]]
-        vp_detail::random_refill(s);
+        vp_detail::random_reserve(s, 1);
     return static_cast<int32_t>(s.words[s.pos++] >> 1);
 #else
     return static_cast<int32_t>(random());

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <unistd.h>
 
 #include "vp_random.h"
@@ -52,6 +53,27 @@ TEST(Random, SeededSequencesMatchTheCLibrary)
     srandom(99);
     vp_srandom(99);
     EXPECT_EQ(first_difference(1000), -1);
+}
+
+// Reserving moves the unread outputs to the front of the buffer and
+// generates after them; the sequence itself must not notice.
+TEST(Random, ReservingKeepsTheSequence)
+{
+    if (!vp_random_is_private())
+        GTEST_SKIP() << "vp_random is the C library's random() in this build";
+    srandom(7);
+    vp_srandom(7);
+    const unsigned counts[] = {1, 2, 3, 30, 31, 32, 500, 1023, vp_detail::random_batch};
+    for (unsigned round = 0; round < 40; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        // Land at every distance from the end of the buffer over the rounds.
+        ASSERT_EQ(first_difference(1 + 97 * round), -1);
+        const unsigned count = counts[round % std::size(counts)];
+        vp_detail::random_reserve(vp_detail::g_random, count);
+        const unsigned end = vp_detail::random_lag + vp_detail::random_batch;
+        ASSERT_GE(end - vp_detail::g_random.pos, count);
+        ASSERT_EQ(first_difference(count + 5), -1);
+    }
 }
 
 }  // namespace
