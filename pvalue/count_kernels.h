@@ -172,14 +172,14 @@ struct sampled_walk {
     {
         int32_t off = 0;
         for (unsigned r = 0; r < S; ++r) {
-            int32_t k = 0;
-            for (uint64_t v = r; v < n; v += S, ++k) {
-                tf[off + k] = list[v].first;
-                ts[off + k] = list[v].second;
-            }
-            int32_t j = 0;
-            for (uint64_t v = r; v < n; v += S, ++j)
+            // positions r, r + S, ... below n
+            const int32_t k = r < n ? static_cast<int32_t>((n - 1 - r) / S + 1) : 0;
+            for (int32_t j = 0; j < k; ++j) {
+                const uint64_t v = r + static_cast<uint64_t>(j) * S;
+                tf[off + j] = list[v].first;
+                ts[off + j] = list[v].second;
                 run_of[v] = (off + j) | (k - j) << 16;
+            }
             off += k;
         }
         for (uint64_t c = n; c < n + S; ++c)
