@@ -60,8 +60,8 @@ struct tail_avx512 {
         }
     }
 
-    // Without a branch: in the sampled walk a run is as often shorter as
-    // longer than a vector, at random.
+    // Without a branch: in the sampled walk whether a run fills a vector
+    // goes either way at random.
     static __mmask8 live_lanes(size_t left)
     {
         const __m512i iota = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
