@@ -16,10 +16,20 @@
 // comparisons of every combination; the sums over the earlier positions are
 // formed once per choice of them.  len may be 0.
 //
-// A Tail may also have run2 with the same arguments, which counts every
-// combination of two positions i < j of the run, fc = ((base_s + s[i]) + s[j])
-// / ((base_f + f[i]) + f[j]): the last two levels of an exhaustive walk at
-// once.  Walks of three or more levels use it when it is there.
+// A Tail that keeps counts of another form (vector lanes) declares a type
+// `tally`, with members above and below among others, and then has
+//   void run(tally &t, const double *f, const double *s, size_t len,
+//            double base_f, double base_s);
+//   void finish(const tally &t, uint64_t &above, uint64_t &below);
+// instead; finish adds what t holds to above and below.  The walks keep the
+// tally in a local of one fully inlined function, so that it stays in
+// registers: counts that went through memory on every run would chain every
+// combination to the store of the one before.
+//
+// A Tail may also have run2, with the arguments of its run, which counts
+// every combination of two positions i < j of the run, fc = ((base_s + s[i])
+// + s[j]) / ((base_f + f[i]) + f[j]): the last two levels of an exhaustive
+// walk at once.  Walks of three or more levels use it when it is there.
 //
 // A Tail that prepares per-call constants (the vector kernels' division-free
 // filter) is constructible from a tail_setup; the walks build one per call.
@@ -65,13 +75,55 @@ void prepare_tail(Tail &tail, const double *f, const double *s, uint64_t len)
         tail.prepare(f, s, len);
 }
 
-// A Tail may keep counts of its own until the walk is over; finish(above,
-// below) adds them to the walk's.
+struct basic_tally {
+    uint64_t above = 0;
+    uint64_t below = 0;
+};
+
 template <class Tail>
-void finish_tail(Tail &tail, uint64_t &above, uint64_t &below)
+constexpr bool has_tally = requires { typename Tail::tally; };
+
+template <class Tail>
+auto tally_type()
 {
-    if constexpr (requires { tail.finish(above, below); })
-        tail.finish(above, below);
+    if constexpr (has_tally<Tail>)
+        return typename Tail::tally{};
+    else
+        return basic_tally{};
+}
+
+template <class Tail>
+using tally_of = decltype(tally_type<Tail>());
+
+template <class Tail>
+void run_tail(Tail &tail, tally_of<Tail> &t, const double *f, const double *s, size_t len,
+              double base_f, double base_s, double high, double low)
+{
+    if constexpr (has_tally<Tail>)
+        tail.run(t, f, s, len, base_f, base_s);
+    else
+        tail.run(f, s, len, base_f, base_s, high, low, t.above, t.below);
+}
+
+template <class Tail>
+void run2_tail(Tail &tail, tally_of<Tail> &t, const double *f, const double *s, size_t len,
+               double base_f, double base_s, double high, double low)
+{
+    if constexpr (has_tally<Tail>)
+        tail.run2(t, f, s, len, base_f, base_s);
+    else
+        tail.run2(f, s, len, base_f, base_s, high, low, t.above, t.below);
+}
+
+template <class Tail>
+void finish_tally(Tail &tail, const tally_of<Tail> &t, uint64_t &above, uint64_t &below)
+{
+    if constexpr (has_tally<Tail>) {
+        tail.finish(t, above, below);
+    } else {
+        above += t.above;
+        below += t.below;
+    }
 }
 
 // Longest lists the members lay out on the stack; the pair lists of the
@@ -87,8 +139,6 @@ struct exhaustive_walk {
     double high;
     double low;
     Tail tail;
-    uint64_t above = 0;
-    uint64_t below = 0;
 
     exhaustive_walk(const count_pair *list, uint64_t n_, double observed_fc)
         : n(n_), high(observed_fc), low(1.0 / observed_fc),
@@ -104,22 +154,24 @@ struct exhaustive_walk {
     // Positions of levels 1 to D are chosen; bf and bs are their sums, added
     // from the lowest position up.
     template <unsigned D>
-    void level(uint64_t from, double bf, double bs)
+    void level(tally_of<Tail> &t, uint64_t from, double bf, double bs)
     {
         if constexpr (D + 2 == K && requires { &Tail::run2; }) {
-            tail.run2(f + from, s + from, n - from, bf, bs, high, low, above, below);
+            run2_tail(tail, t, f + from, s + from, n - from, bf, bs, high, low);
         } else if constexpr (D + 1 == K) {
-            tail.run(f + from, s + from, n - from, bf, bs, high, low, above, below);
+            run_tail(tail, t, f + from, s + from, n - from, bf, bs, high, low);
         } else {
             for (uint64_t q = from; q < n; ++q)
-                level<D + 1>(q + 1, bf + f[q], bs + s[q]);
+                level<D + 1>(t, q + 1, bf + f[q], bs + s[q]);
         }
     }
 
-    void run()
+    [[gnu::flatten]] tally_of<Tail> run()
     {
+        tally_of<Tail> t{};
         for (uint64_t q = 0; q < n; ++q)
-            level<1>(q + 1, f[q], s[q]);
+            level<1>(t, q + 1, f[q], s[q]);
+        return t;
     }
 };
 
@@ -130,12 +182,12 @@ uint64_t exhaustive_member(const count_pair *list, uint64_t n, uint64_t *fcs_sam
     if (n > exhaustive_max_len)
         return reference_count_exhaustive(list, n, K, fcs_sampled, observed_fc);
     exhaustive_walk<K, Tail> w(list, n, observed_fc);
-    w.run();
-    finish_tail(w.tail, w.above, w.below);
+    uint64_t above = 0, below = 0;
+    finish_tally(w.tail, w.run(), above, below);
     if (Debug)
-        print_count_trace(observed_fc, w.above, w.low, w.below);
+        print_count_trace(observed_fc, above, w.low, below);
     *fcs_sampled = vp_n_choose_k(n, K);
-    return w.above + w.below;
+    return above + below;
 }
 
 template <unsigned P, unsigned S, class Tail>
@@ -145,9 +197,6 @@ struct sampled_walk {
     double high;
     double low;
     Tail tail;
-    uint64_t above = 0;
-    uint64_t below = 0;
-    uint64_t sampled = 0;
     // The deepest level visits start, start + S, ...: one residue class of
     // positions modulo S, stored contiguously so its loop reads unit-stride.
     double tf[sampled_max_len];
@@ -191,31 +240,53 @@ struct sampled_walk {
         prepare_tail(tail, tf, ts, n);
     }
 
+    // What a sweep updates, kept in locals of the one inlined sweep.
+    template <class Draws>
+    struct walk_state {
+        Draws draws;
+        tally_of<Tail> tally;
+        uint64_t sampled;
+    };
+
     // Without a branch on whether the start is below n: that test goes either
     // way at random, and a start past the end just gives an empty run.
-    void deepest(uint64_t start, double bf, double bs)
+    template <class Draws>
+    void deepest(walk_state<Draws> &w, uint64_t start, double bf, double bs)
     {
         const int32_t run = run_of[start];
         const int32_t at = run & 0xffff;
         const uint64_t len = static_cast<uint64_t>(run >> 16);
-        tail.run(tf + at, ts + at, len, bf, bs, high, low, above, below);
-        sampled += len;
+        run_tail(tail, w.tally, tf + at, ts + at, len, bf, bs, high, low);
+        w.sampled += len;
     }
 
     // Level L (1 to P - 1) takes start, start + S, ...; each value it takes
     // draws once, at once, and the draw places the start of level L + 1.
     template <unsigned L, class Draws>
-    void level(Draws &draws, uint64_t start, double bf, double bs)
+    void level(walk_state<Draws> &w, uint64_t start, double bf, double bs)
     {
         for (uint64_t v = start; v < n; v += S) {
-            uint64_t next = v + 1 + static_cast<uint64_t>(draws.next());
+            uint64_t next = v + 1 + static_cast<uint64_t>(w.draws.next());
             double f = L == 1 ? pf[v] : bf + pf[v];
             double s = L == 1 ? ps[v] : bs + ps[v];
             if constexpr (L + 1 == P)
-                deepest(next, f, s);
+                deepest(w, next, f, s);
             else
-                level<L + 1>(draws, next, f, s);
+                level<L + 1>(w, next, f, s);
         }
+    }
+
+    // One sweep, with every level, the draws and the counting inlined, so
+    // that the position in the generator's buffer and the counts stay in
+    // registers for the whole walk.
+    template <class Draws>
+    [[gnu::flatten, gnu::noinline]] void sweep(Draws &draws, tally_of<Tail> &tally, uint64_t &sampled)
+    {
+        walk_state<Draws> w{draws, tally, sampled};
+        level<1>(w, 0, 0.0, 0.0);
+        draws = w.draws;
+        tally = w.tally;
+        sampled = w.sampled;
     }
 };
 
@@ -236,14 +307,17 @@ uint64_t sampled_member(const count_pair *list, uint64_t n, uint64_t *fcs_sample
                                        draw_through<Rng>, &rng);
     sampled_walk<P, S, Tail> w(list, n, observed_fc);
     draw_residues<S, Rng> draws(rng);
+    tally_of<Tail> tally{};
+    uint64_t sampled = 0;
     for (unsigned sweep = 0; sweep < R; ++sweep)
-        w.template level<1>(draws, 0, 0.0, 0.0);
+        w.sweep(draws, tally, sampled);
     draws.done();
-    finish_tail(w.tail, w.above, w.below);
+    uint64_t above = 0, below = 0;
+    finish_tally(w.tail, tally, above, below);
     if (Debug)
-        print_count_trace(observed_fc, w.above, w.low, w.below);
-    *fcs_sampled = w.sampled;
-    return w.above + w.below;
+        print_count_trace(observed_fc, above, w.low, below);
+    *fcs_sampled = sampled;
+    return above + below;
 }
 
 template <unsigned P, class Tail, class Rng>

@@ -17,11 +17,11 @@ namespace {
 
 template <unsigned S, class Rng>
 struct draw_residues {
-    Rng &rng;
+    Rng *rng;  // a pointer, so that a walk can hold a copy
 
-    explicit draw_residues(Rng &r) : rng(r) {}
+    explicit draw_residues(Rng &r) : rng(&r) {}
 
-    int32_t next() { return static_cast<int32_t>(static_cast<uint32_t>(rng()) % S); }
+    int32_t next() { return static_cast<int32_t>(static_cast<uint32_t>((*rng)()) % S); }
 
     // Called once the walk has drawn everything it will.
     void done() {}

@@ -125,25 +125,31 @@ struct tail_avx512 {
         exact(live, s1, s2, a, b);
     }
 
-    // Lanes counted by run in the additive mode: extreme, and above among them.
-    __m512i n_ext = _mm512_setzero_si512(), n_up = _mm512_setzero_si512();
+    // The counts of a walk.  The additive mode counts its lanes in vector
+    // lanes (extreme, and above among them), so that no mask has to travel
+    // to a general register; the exact tests count in above and below.
+    struct tally {
+        __m512i n_ext = _mm512_setzero_si512();
+        __m512i n_up = _mm512_setzero_si512();
+        uint64_t above = 0;
+        uint64_t below = 0;
+    };
 
     // Called by the walk once every combination has been through run.
-    void finish(uint64_t &above, uint64_t &below) const
+    void finish(const tally &t, uint64_t &above, uint64_t &below) const
     {
         // Unsplit, every extreme lane is counted as above; only the sum is
         // reported then.
-        const uint64_t ext = lane_sum(n_ext), up = split ? lane_sum(n_up) : ext;
-        above += up;
-        below += ext - up;
+        const uint64_t ext = lane_sum(t.n_ext), up = split ? lane_sum(t.n_up) : ext;
+        above += t.above + up;
+        below += t.below + (ext - up);
     }
 
-    void run(const double *f, const double *s, size_t len, double base_f, double base_s, double,
-             double, uint64_t &above, uint64_t &below)
+    void run(tally &t, const double *f, const double *s, size_t len, double base_f, double base_s)
     {
         const __m512d bf = _mm512_set1_pd(base_f);
         const __m512d bs = _mm512_set1_pd(base_s);
-        uint64_t a = 0, b = 0;
+        uint64_t &a = t.above, &b = t.below;
         size_t i = 0;
         if constexpr (M == fc_mode::additive) {
             const size_t at = static_cast<size_t>(f - f_base);
@@ -151,6 +157,7 @@ struct tail_avx512 {
             const __m512d c1 = _mm512_set1_pd(std::fma(-high, base_f, base_s));
             const __m512d c2 = _mm512_set1_pd(std::fma(low, base_f, -base_s));
             const __m512i one = _mm512_set1_epi64(1);
+            __m512i n_ext = t.n_ext, n_up = t.n_up;
             do {
                 const __mmask8 live = live_lanes(len - i);
                 const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + i));
@@ -160,8 +167,6 @@ struct tail_avx512 {
                 const __mmask8 near =
                     _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
                 if (!near) [[likely]] {
-                    // Counted in vector lanes, added up once per call
-                    // (finish): no mask has to travel to a general register.
                     n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
                     if (split) {
                         const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
@@ -174,9 +179,11 @@ struct tail_avx512 {
                 }
                 i += 8;
             } while (i < len);
+            t.n_ext = n_ext;
+            t.n_up = n_up;
         } else if constexpr (M == fc_mode::unit) {
             if (!split) {
-                a = len;  // every combination, and only the sum is reported
+                a += len;  // every combination, and only the sum is reported
             } else {
                 do {
                     const __mmask8 live = live_lanes(len - i);
@@ -200,26 +207,22 @@ struct tail_avx512 {
                 i += 8;
             } while (i < len);
         }
-        above += a;
-        below += b;
     }
 
     // The last two levels of an exhaustive walk.  In the additive mode the
-    // rows i share their vectors of a1 and a2, and the counts stay in vector
-    // registers until the whole triangle is done.
-    void run2(const double *f, const double *s, size_t len, double base_f, double base_s,
-              double, double, uint64_t &above, uint64_t &below)
+    // rows i share their vectors of a1 and a2.
+    void run2(tally &t, const double *f, const double *s, size_t len, double base_f,
+              double base_s)
     {
         if constexpr (M == fc_mode::unit) {
             if (!split) {
-                above += len < 2 ? 0 : len * (len - 1) / 2;
+                t.above += len < 2 ? 0 : len * (len - 1) / 2;
                 return;
             }
         }
         if constexpr (M != fc_mode::additive) {
             for (size_t i = 0; i + 1 < len; ++i)
-                run(f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i], high, low,
-                    above, below);
+                run(t, f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i]);
         } else {
             const size_t at = static_cast<size_t>(f - f_base);
             const double *p1 = a1 + at, *p2 = a2 + at;
@@ -239,8 +242,8 @@ struct tail_avx512 {
                 _mm512_store_pd(row_c2 + i, _mm512_fmsub_pd(lo, rf, rs));   // low * rf - rs
             }
             const __m512i one = _mm512_set1_epi64(1);
-            __m512i n_ext = _mm512_setzero_si512(), n_up = _mm512_setzero_si512();
-            uint64_t a = 0, b = 0;  // lanes settled by the exact tests
+            __m512i n_ext = t.n_ext, n_up = t.n_up;
+            uint64_t &a = t.above, &b = t.below;  // lanes settled by the exact tests
             // Without the trace only the sum of the two counts is wanted, and
             // the test that splits it is left out.
             auto triangle = [&]<bool Split>() {
@@ -282,9 +285,8 @@ struct tail_avx512 {
                 triangle.template operator()<true>();
             else
                 triangle.template operator()<false>();
-            const uint64_t ext = lane_sum(n_ext), up = split ? lane_sum(n_up) : ext;
-            above += a + up;
-            below += b + (ext - up);
+            t.n_ext = n_ext;
+            t.n_up = n_up;
         }
     }
 };
