@@ -31,7 +31,7 @@ struct production_rng {
 // and the position is written back when the walk is done.
 template <unsigned S>
 struct draw_residues<S, production_rng> {
-    static constexpr unsigned end = vp_detail::random_lag + vp_detail::random_batch;
+    static constexpr unsigned end = vp_detail::random_end;
     static inline int32_t res[end];
     unsigned pos;
 
@@ -41,9 +41,9 @@ struct draw_residues<S, production_rng> {
     // compiler vectorises once its cost model lets it.
     PVALUE_VECTORISE static void fill()
     {
-        constexpr unsigned lag = vp_detail::random_lag;
+        constexpr unsigned from = vp_detail::random_history;
         for (unsigned i = 0; i < vp_detail::random_batch; ++i)
-            res[lag + i] = static_cast<int32_t>((vp_detail::g_random.words[lag + i] >> 1) % S);
+            res[from + i] = static_cast<int32_t>((vp_detail::g_random.words[from + i] >> 1) % S);
     }
 
     // The buffer is used up at `at`: a new one, and the position in it.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "random_refill.h"
+
 namespace vp_detail {
 
 namespace {
@@ -30,12 +32,57 @@ constexpr random_state seeded_state(unsigned int seed)
     for (unsigned i = random_lag; i < random_lag + 310; ++i)
         s.words[i] = s.words[i - 31] + s.words[i - 3];
     s.pos = random_lag + 310;
-    for (unsigned i = s.pos; i < random_lag + random_batch; ++i)
+    for (unsigned i = s.pos; i < random_end; ++i)
         s.words[i] = s.words[i - 31] + s.words[i - 3];
     return s;
 }
 
+random_refill best_refill()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") ? random_refill::avx512 : random_refill::scalar;
+}
+
+random_refill active_refill = best_refill();
+
 }  // namespace
+
+// words[from .. to) from the words before them, with the recurrence as it
+// stands: each word waits for the one three places before it, so the three
+// most recent words stay in registers (read back from memory, each would wait
+// on the store of the one three places before it).
+void random_generate_scalar(uint32_t *words, unsigned from, unsigned to)
+{
+    uint32_t a = words[from - 3], b = words[from - 2], c = words[from - 1];
+    unsigned i = from;
+    for (; i + 3 <= to; i += 3) {
+        a += words[i - 31];
+        words[i] = a;
+        b += words[i - 30];
+        words[i + 1] = b;
+        c += words[i - 29];
+        words[i + 2] = c;
+    }
+    if (i < to) {
+        a += words[i - 31];
+        words[i++] = a;
+    }
+    if (i < to)
+        words[i] = b + words[i - 31];
+}
+
+bool random_force_refill(random_refill r)
+{
+    if (r == random_refill::avx512 && best_refill() != random_refill::avx512)
+        return false;
+    active_refill = r;
+    return true;
+}
+
+random_refill random_active_refill()
+{
+    return active_refill;
+}
 
 // The C library's default state is that of srandom(1); computing it at compile
 // time keeps vp_random free of a first-call check.
@@ -43,31 +90,15 @@ constinit random_state g_random = seeded_state(1);
 
 void random_reserve(random_state &s, unsigned count)
 {
-    constexpr unsigned end = random_lag + random_batch;
-    if (s.pos + count <= end)
+    if (s.pos + count <= random_end)
         return;
-    const unsigned keep = random_lag + (end - s.pos);
-    std::memmove(s.words, s.words + (s.pos - random_lag), keep * sizeof s.words[0]);
-    // The three most recent words stay in registers: read back from memory,
-    // each word would wait on the store of the one three places before it
-    // (and partially overlapping vector loads defeat store forwarding).
-    uint32_t a = s.words[keep - 3], b = s.words[keep - 2], c = s.words[keep - 1];
-    unsigned i = keep;
-    for (; i + 3 <= end; i += 3) {
-        a += s.words[i - 31];
-        s.words[i] = a;
-        b += s.words[i - 30];
-        s.words[i + 1] = b;
-        c += s.words[i - 29];
-        s.words[i + 2] = c;
-    }
-    if (i < end) {
-        a += s.words[i - 31];
-        s.words[i++] = a;
-    }
-    if (i < end)
-        s.words[i] = b + s.words[i - 31];
-    s.pos = random_lag;
+    const unsigned keep = random_history + (random_end - s.pos);
+    std::memmove(s.words, s.words + (s.pos - random_history), keep * sizeof s.words[0]);
+    if (active_refill == random_refill::avx512)
+        random_generate_avx512(s.words, keep, random_end);
+    else
+        random_generate_scalar(s.words, keep, random_end);
+    s.pos = random_history;
 }
 
 }  // namespace vp_detail

@@ -22,18 +22,30 @@
 
 namespace vp_detail {
 inline constexpr unsigned random_lag = 31;
+// Words kept before the position: the 31 of the recurrence, and as many more
+// as the vector refill's longer form of it reads (46), rounded up.
+inline constexpr unsigned random_history = 48;
 inline constexpr unsigned random_batch = 1024;
+inline constexpr unsigned random_end = random_history + random_batch;
 struct random_state {
-    // words[pos - 31 .. pos - 1] are the last 31 words of the sequence;
+    // words[pos - 48 .. pos - 1] are the last 48 words of the sequence;
     // words[pos .. end) are generated but not yet handed out.
-    uint32_t words[random_lag + random_batch];
+    uint32_t words[random_end];
     unsigned pos;
 };
 extern random_state g_random;
 // Makes at least `count` (1 to random_batch) outputs available at s.pos,
-// without consuming any: the unused outputs and the 31 words before them move
+// without consuming any: the unused outputs and the 48 words before them move
 // to the front of the buffer and the rest is generated after them.
 void random_reserve(random_state &s, unsigned count);
+
+// How the buffer is refilled: one word at a time, or sixteen at a time with
+// AVX-512 (the same words).  The faster one this CPU runs is chosen at start;
+// tests may force the other.  Returns false, changing nothing, if the CPU
+// cannot run the one asked for.
+enum class random_refill { scalar, avx512 };
+bool random_force_refill(random_refill r);
+random_refill random_active_refill();
 }  // namespace vp_detail
 
 // A value in [0, 2^31), advancing the one process-wide sequence.
@@ -43,7 +55,7 @@ static inline int32_t vp_random()
 {
 #if VP_RANDOM_PRIVATE
     vp_detail::random_state &s = vp_detail::g_random;
-    if (s.pos == vp_detail::random_lag + vp_detail::random_batch) [[unlikely]]
+    if (s.pos == vp_detail::random_end) [[unlikely]]
         vp_detail::random_reserve(s, 1);
     return static_cast<int32_t>(s.words[s.pos++] >> 1);
 #else
