@@ -3,9 +3,19 @@
 // the same generator state.  Each run checks its counts against the
 // reference's, so a fast but wrong member shows up as an error, not a figure.
 //
-// After the usual Google Benchmark table, a summary gives per member and list
-// the time per call and per combination of each variant and its speed-up over
-// the reference.
+// After the usual Google Benchmark table comes the summary, from paired
+// rounds: in every round the reference and each production variant are
+// called in turn on the same list from the same generator state, so that all
+// of them see the machine as it is at that moment.  Per variant it gives the
+// median CPU time per call and per combination, and the speed-up as the
+// median over the rounds of (reference time / variant time) in that round,
+// with the lowest and highest round.  On a shared host whose speed drifts,
+// figures measured minutes apart can differ by half; a ratio within a round
+// is far steadier.
+//
+// Flags of its own, before Google Benchmark's: --paired_rounds=N (at least N
+// rounds, default 7), --paired_seconds=S (and at least S seconds of the
+// reference's time, default 1), --paired_only (no Google Benchmark table).
 
 #include <benchmark/benchmark.h>
 
@@ -13,8 +23,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -161,80 +174,142 @@ void run_member(benchmark::State &state, member_case *c, pvalue_isa isa)
                                                             benchmark::Counter::kInvert);
 }
 
-// Collects what the console reporter prints, for the summary.
-class summary_reporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.error_occurred || r.run_type != Run::RT_Iteration)
-                continue;
-            // CPU time per iteration, in seconds: on a shared machine it is
-            // the steadier of the two, and the members are single-threaded.
-            double secs = r.cpu_accumulated_time / static_cast<double>(r.iterations);
-            auto it = r.counters.find("comb/call");
-            double combs = it == r.counters.end() ? 0.0 : it->second.value;
-            results_[r.run_name.function_name] = {secs, combs};
-        }
-    }
+double thread_cpu_seconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        std::FILE *out = stdout;
-        std::fflush(out);
-        std::fprintf(out, "\nSummary: CPU time per call and per combination, and speed-up over "
-                          "the reference (same list, same generator state)\n");
-        std::fprintf(out, "%-22s %-7s %-10s %12s %10s %9s\n", "member", "list", "variant",
-                     "us/call", "ns/comb", "speed-up");
-        for (const auto &[group, names] : order_)
-            print_group(out, group, names);
-    }
-
-    void expect(const std::string &group, const std::vector<std::string> &names)
-    {
-        order_.emplace_back(group, names);
-    }
-
-private:
-    struct figure {
-        double secs;
-        double combs;
-    };
-
-    void print_group(std::FILE *out, const std::string &group,
-                     const std::vector<std::string> &names)
-    {
-        const auto ref = results_.find(group + "/reference");
-        const std::string member = group.substr(0, group.find('/'));
-        const std::string list = group.substr(group.find('/') + 1);
-        for (const std::string &name : names) {
-            const auto it = results_.find(name);
-            if (it == results_.end())
-                continue;
-            const std::string variant = name.substr(name.rfind('/') + 1);
-            const figure &f = it->second;
-            const double ns_comb = f.combs > 0 ? f.secs * 1e9 / f.combs : 0.0;
-            std::fprintf(out, "%-22s %-7s %-10s %12.2f %10.3f", member.c_str(), list.c_str(),
-                         variant.c_str(), f.secs * 1e6, ns_comb);
-            if (ref != results_.end() && f.secs > 0)
-                std::fprintf(out, " %8.2fx\n", ref->second.secs / f.secs);
+// CPU time of `calls` calls of one variant on one case, each from the fixed
+// generator state; checks the counts of the last call.
+double timed_calls(const member_case &c, pvalue_isa isa, unsigned calls, bool &ok)
+{
+    const count_fn fn = pvalue_isa_table(isa)[c.pairs - 2];
+    const bool draws = c.pairs > 4;
+    uint64_t sampled = 0, extreme = 0;
+    const double t0 = thread_cpu_seconds();
+    for (unsigned k = 0; k < calls; ++k) {
+        if (draws) {
+            if (isa == pvalue_isa_reference)
+                srandom(draw_seed);
             else
-                std::fprintf(out, " %9s\n", "-");
+                vp_srandom(draw_seed);
         }
+        extreme = fn(c.w.list.data(), c.w.list.size(), &sampled, c.w.observed_fc);
+        benchmark::DoNotOptimize(extreme);
     }
+    const double t = thread_cpu_seconds() - t0;
+    ok = extreme == c.want.extreme && sampled == c.want.sampled;
+    return t / calls;
+}
 
-    std::map<std::string, figure> results_;
-    std::vector<std::pair<std::string, std::vector<std::string>>> order_;
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+struct paired_options {
+    unsigned rounds = 7;
+    double seconds = 1.0;
+    bool only = false;
+    std::string filter;  // --benchmark_filter, applied to member/list/variant
 };
+
+// The summary: paired rounds for every case the filter leaves, in order.
+void paired_summary(std::vector<member_case> &cases, const std::vector<std::string> &kinds,
+                    const std::vector<pvalue_isa> &isas, const paired_options &opt)
+{
+    std::FILE *out = stdout;
+    std::fflush(out);
+    std::fprintf(out,
+                 "\nSummary: paired rounds (reference and every variant in turn, same list, "
+                 "same generator state); median CPU time per call and per combination, and "
+                 "median speed-up over the reference within a round [lowest, highest]\n");
+    std::fprintf(out, "%-22s %-7s %-10s %7s %12s %10s %9s %17s\n", "member", "list", "variant",
+                 "rounds", "us/call", "ns/comb", "speed-up", "[low, high]");
+    const std::regex filter(opt.filter.empty() ? std::string(".") : opt.filter);
+    for (size_t ci = 0; ci < cases.size(); ++ci) {
+        member_case &c = cases[ci];
+        const std::string group =
+            "count_extreme_fcs_" + std::to_string(c.pairs) + "/" + kinds[ci % kinds.size()];
+        std::vector<pvalue_isa> run;
+        for (pvalue_isa isa : isas)
+            if (isa == pvalue_isa_reference ||
+                std::regex_search(group + "/" + pvalue_isa_name(isa), filter))
+                run.push_back(isa);
+        if (run.size() < 2)
+            continue;
+        c.expected();
+        // Calls per timed sample: enough for a millisecond of the reference,
+        // so that the members of a few microseconds are not timed alone.
+        bool ok = true;
+        const double probe = timed_calls(c, pvalue_isa_reference, 1, ok);
+        const unsigned calls = probe >= 1e-3 ? 1 : static_cast<unsigned>(1e-3 / probe) + 1;
+        std::vector<std::vector<double>> secs(run.size());
+        std::vector<std::vector<double>> ratio(run.size());
+        std::vector<bool> good(run.size(), true);
+        double ref_total = 0.0;
+        for (unsigned round = 0; round < opt.rounds || ref_total < opt.seconds; ++round) {
+            for (size_t v = 0; v < run.size(); ++v) {
+                const double t = timed_calls(c, run[v], calls, ok);
+                good[v] = good[v] && ok;
+                secs[v].push_back(t);
+                if (v == 0)
+                    ref_total += t * calls;
+                else
+                    ratio[v].push_back(secs[0].back() / t);
+            }
+            if (round > 1000)
+                break;
+        }
+        const std::string member = "count_extreme_fcs_" + std::to_string(c.pairs);
+        const std::string &list = kinds[ci % kinds.size()];
+        for (size_t v = 0; v < run.size(); ++v) {
+            const double t = median(secs[v]);
+            std::fprintf(out, "%-22s %-7s %-10s %7zu %12.2f %10.3f", member.c_str(), list.c_str(),
+                         pvalue_isa_name(run[v]), secs[v].size(), t * 1e6,
+                         t * 1e9 / static_cast<double>(c.want.sampled));
+            if (!good[v])
+                std::fprintf(out, "  COUNTS DIFFER FROM THE REFERENCE\n");
+            else if (v == 0)
+                std::fprintf(out, " %8.2fx\n", 1.0);
+            else
+                std::fprintf(out, " %8.2fx   [%5.2fx, %5.2fx]\n", median(ratio[v]),
+                             *std::min_element(ratio[v].begin(), ratio[v].end()),
+                             *std::max_element(ratio[v].begin(), ratio[v].end()));
+        }
+        std::fflush(out);
+    }
+}
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    paired_options opt;
+    // Own flags first; the filter is shared with Google Benchmark.
+    std::vector<char *> rest;
+    for (int i = 0; i < argc; ++i) {
+        const char *a = argv[i];
+        if (std::strncmp(a, "--paired_rounds=", 16) == 0)
+            opt.rounds = static_cast<unsigned>(std::strtoul(a + 16, nullptr, 10));
+        else if (std::strncmp(a, "--paired_seconds=", 17) == 0)
+            opt.seconds = std::strtod(a + 17, nullptr);
+        else if (std::strcmp(a, "--paired_only") == 0)
+            opt.only = true;
+        else {
+            if (std::strncmp(a, "--benchmark_filter=", 19) == 0)
+                opt.filter = a + 19;
+            rest.push_back(argv[i]);
+        }
+    }
+    int rest_argc = static_cast<int>(rest.size());
+    rest.push_back(nullptr);
+    benchmark::Initialize(&rest_argc, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data()))
         return 1;
 
     std::vector<pvalue_isa> isas{pvalue_isa_reference, pvalue_isa_scalar};
@@ -245,13 +320,12 @@ int main(int argc, char **argv)
     if (!vp_random_is_private())
         std::fprintf(stderr, "note: this build draws from the C library's random()\n");
 
-    summary_reporter reporter;
     // The cases live for the whole run; the benchmarks hold pointers to them.
     static std::vector<member_case> cases;
-    const char *const kinds[] = {"counts", "ties", "equal"};
-    cases.reserve(3 * count_table_size);
+    const std::vector<std::string> kinds{"counts", "ties", "equal"};
+    cases.reserve(kinds.size() * count_table_size);
     for (unsigned pairs = 2; pairs <= 12; ++pairs) {
-        for (int kind = 0; kind < 3; ++kind) {
+        for (size_t kind = 0; kind < kinds.size(); ++kind) {
             cases.push_back({kind == 0   ? counts_workload(pairs)
                              : kind == 1 ? ties_workload(pairs)
                                          : equal_workload(pairs),
@@ -259,17 +333,16 @@ int main(int argc, char **argv)
             member_case *c = &cases.back();
             const std::string group =
                 "count_extreme_fcs_" + std::to_string(pairs) + "/" + kinds[kind];
-            std::vector<std::string> names;
             for (pvalue_isa isa : isas) {
-                std::string name = group + "/" + pvalue_isa_name(isa);
-                names.push_back(name);
+                const std::string name = group + "/" + pvalue_isa_name(isa);
                 benchmark::RegisterBenchmark(name.c_str(), run_member, c, isa)
                     ->Unit(benchmark::kMicrosecond);
             }
-            reporter.expect(group, names);
         }
     }
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (!opt.only)
+        benchmark::RunSpecifiedBenchmarks();
+    paired_summary(cases, kinds, isas, opt);
     benchmark::Shutdown();
     return 0;
 }
