@@ -87,6 +87,8 @@ struct fc_filter {
     int64_t band_key = 0;
     // The error bound of t1 and t2 (fc_mode::additive).
     double add_bound = 0.0;
+    // Some record's first is +0, so a combination's S1 may be 0.
+    bool zero_first = false;
 };
 
 inline int64_t fc_filter_bits(double v)
@@ -114,6 +116,7 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
               (b_zero || (b >= lo_range && b <= hi_range))))
             return flt;
         zero_pair |= a_zero && b_zero;
+        flt.zero_first |= a_zero;
         if (!a_zero)
             vmin = a < vmin ? a : vmin;  // every S1 that is not 0 is at least this
         vmax = a > vmax ? a : vmax;      // every S1 and S2 at most k times this
@@ -152,6 +155,18 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     if (high == 1.0 && low == 1.0 && !zero_pair)
         flt.mode = fc_mode::unit;
     return flt;
+}
+
+// The mode a member with k records per combination counts in.  The sampled
+// walks visit a combination or two per run of the deepest level, too few to
+// repay the additive test's per-run set-up and the branch it takes whenever a
+// lane comes near a threshold (as exact ties do); the exact signs of every
+// lane cost about as much and branch only for the one-ulp band.
+inline fc_mode member_mode(const fc_filter &flt, unsigned k)
+{
+    if (k >= 5 && flt.mode == fc_mode::additive)
+        return fc_mode::one_band;
+    return flt.mode;
 }
 
 }  // namespace

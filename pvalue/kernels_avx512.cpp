@@ -28,6 +28,8 @@ struct tail_avx512 {
     // Whether the above and below counts are wanted apart (for the trace), or
     // only their sum.
     bool split;
+    // Whether S1 can be 0, which the exact-sign tests leave to the division.
+    bool zero_first;
     // fc_mode::additive: per record, s - high * f and low * f - s, in the
     // layout of the walk's arrays, which start at f_base.
     const double *f_base = nullptr;
@@ -39,6 +41,7 @@ struct tail_avx512 {
           split(Debug)
     {
         const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
+        zero_first = flt.zero_first;
         key = _mm512_set1_epi64(flt.band_key);
         bound = _mm512_set1_pd(flt.add_bound);
     }
@@ -195,6 +198,39 @@ struct tail_avx512 {
                     i += 8;
                 } while (i < len);
             }
+        } else if constexpr (M == fc_mode::one_band) {
+            // The exact signs for every lane, counted in vector lanes: the
+            // larger of r1 and r2 is >= 0 exactly for the extreme lanes, r1
+            // for those above.  Only a lane in the band, or with S1 = 0, goes
+            // to the division.
+            const __m512i one = _mm512_set1_epi64(1);
+            const __m512i zero = _mm512_setzero_si512();
+            __m512i n_ext = t.n_ext, n_up = t.n_up;
+            do {
+                const __mmask8 live = live_lanes(len - i);
+                const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
+                const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
+                const __m512d r1 = _mm512_fnmadd_pd(hi, s1, s2);
+                const __m512d r2 = _mm512_fmsub_pd(lo, s1, s2);
+                const __m512i mx = _mm512_castpd_si512(_mm512_maskz_max_pd(live, r1, r2));
+                __mmask8 open = _mm512_mask_cmp_epi64_mask(live, mx, key, _MM_CMPINT_LE);
+                if (zero_first)
+                    open |= _mm512_mask_cmp_pd_mask(live, s1, _mm512_setzero_pd(), _CMP_EQ_OQ);
+                if (!open) [[likely]] {
+                    const __mmask8 ext = _mm512_mask_cmp_epi64_mask(live, mx, zero, _MM_CMPINT_NLT);
+                    n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
+                    if (split) {
+                        const __mmask8 up = _mm512_mask_cmp_epi64_mask(
+                            ext, _mm512_castpd_si512(r1), zero, _MM_CMPINT_NLT);
+                        n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
+                    }
+                } else {
+                    exact(live, s1, s2, a, b);
+                }
+                i += 8;
+            } while (i < len);
+            t.n_ext = n_ext;
+            t.n_up = n_up;
         } else {
             do {
                 const __mmask8 live = live_lanes(len - i);
@@ -203,7 +239,7 @@ struct tail_avx512 {
                 if constexpr (M == fc_mode::division)
                     exact(live, s1, s2, a, b);
                 else
-                    signs<M == fc_mode::one_band>(live, s1, s2, a, b);
+                    signs<false>(live, s1, s2, a, b);
                 i += 8;
             } while (i < len);
         }

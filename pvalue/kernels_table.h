@@ -26,7 +26,7 @@ template <unsigned K, template <fc_mode> class Tail>
 uint64_t filtered_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
                          double observed_fc)
 {
-    switch (make_fc_filter(list, n, K, observed_fc, 1.0 / observed_fc).mode) {
+    switch (member_mode(make_fc_filter(list, n, K, observed_fc, 1.0 / observed_fc), K)) {
     case fc_mode::unit: return member<K, Tail<fc_mode::unit>>(list, n, fcs_sampled, observed_fc);
     case fc_mode::additive: return member<K, Tail<fc_mode::additive>>(list, n, fcs_sampled, observed_fc);
     case fc_mode::one_band: return member<K, Tail<fc_mode::one_band>>(list, n, fcs_sampled, observed_fc);
