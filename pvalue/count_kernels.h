@@ -130,11 +130,15 @@ void finish_tally(Tail &tail, const tally_of<Tail> &t, uint64_t &above, uint64_t
 // near-exact method are exactly this long, longer ones take the reference path.
 inline constexpr uint64_t exhaustive_max_len = 56;
 inline constexpr uint64_t sampled_max_len = 552;
+// The arrays a Tail reads are followed by this many zeros, so that a vector
+// kernel may load a whole vector from anywhere in them and mask the lanes
+// past the end afterwards.
+inline constexpr uint64_t tail_pad = 8;
 
 template <unsigned K, class Tail>
 struct exhaustive_walk {
-    double f[exhaustive_max_len];
-    double s[exhaustive_max_len];
+    double f[exhaustive_max_len + tail_pad];
+    double s[exhaustive_max_len + tail_pad];
     uint64_t n;
     double high;
     double low;
@@ -148,6 +152,8 @@ struct exhaustive_walk {
             f[i] = list[i].first;
             s[i] = list[i].second;
         }
+        for (uint64_t i = n; i < n + tail_pad; ++i)
+            f[i] = s[i] = 0.0;
         prepare_tail(tail, f, s, n);
     }
 
@@ -199,8 +205,8 @@ struct sampled_walk {
     Tail tail;
     // The deepest level visits start, start + S, ...: one residue class of
     // positions modulo S, stored contiguously so its loop reads unit-stride.
-    double tf[sampled_max_len];
-    double ts[sampled_max_len];
+    double tf[sampled_max_len + tail_pad];
+    double ts[sampled_max_len + tail_pad];
     // For every start c below n + S, the deepest level's run from c, packed
     // into one word so that a start costs one load: the index of record c in
     // that layout, and above 16 bits how many values the level takes from c
@@ -233,6 +239,8 @@ struct sampled_walk {
         }
         for (uint64_t c = n; c < n + S; ++c)
             run_of[c] = 0;
+        for (uint64_t i = n; i < n + tail_pad; ++i)
+            tf[i] = ts[i] = 0.0;
         for (uint64_t v = 0; v < n; ++v) {
             pf[v] = list[v].first;
             ps[v] = list[v].second;

@@ -148,6 +148,45 @@ struct tail_avx512 {
         below += t.below + (ext - up);
     }
 
+    // The exact signs for every lane, counted in vector lanes: the larger of
+    // r1 and r2 is >= 0 exactly for the extreme lanes, r1 for those above.
+    // Only a lane in the band, or with S1 = 0 where that can happen, goes to
+    // the division.  f and s may be read a whole vector past len (tail_pad).
+    template <bool Split, bool ZeroFirst>
+    void one_band(tally &t, const double *f, const double *s, size_t len, __m512d bf,
+                  __m512d bs) const
+    {
+        const __m512i one = _mm512_set1_epi64(1);
+        const __m512i zero = _mm512_setzero_si512();
+        __m512i n_ext = t.n_ext, n_up = t.n_up;
+        size_t i = 0;
+        do {
+            const __mmask8 live = live_lanes(len - i);
+            const __m512d s1 = _mm512_maskz_add_pd(live, bf, _mm512_loadu_pd(f + i));
+            const __m512d s2 = _mm512_maskz_add_pd(live, bs, _mm512_loadu_pd(s + i));
+            const __m512d r1 = _mm512_fnmadd_pd(hi, s1, s2);
+            const __m512d r2 = _mm512_fmsub_pd(lo, s1, s2);
+            const __m512i mx = _mm512_castpd_si512(_mm512_maskz_max_pd(live, r1, r2));
+            __mmask8 open = _mm512_mask_cmp_epi64_mask(live, mx, key, _MM_CMPINT_LE);
+            if constexpr (ZeroFirst)
+                open |= _mm512_mask_cmp_pd_mask(live, s1, _mm512_setzero_pd(), _CMP_EQ_OQ);
+            if (!open) [[likely]] {
+                const __mmask8 ext = _mm512_mask_cmp_epi64_mask(live, mx, zero, _MM_CMPINT_NLT);
+                n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
+                if constexpr (Split) {
+                    const __mmask8 up = _mm512_mask_cmp_epi64_mask(ext, _mm512_castpd_si512(r1),
+                                                                   zero, _MM_CMPINT_NLT);
+                    n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
+                }
+            } else {
+                exact(live, s1, s2, t.above, t.below);
+            }
+            i += 8;
+        } while (i < len);
+        t.n_ext = n_ext;
+        t.n_up = n_up;
+    }
+
     void run(tally &t, const double *f, const double *s, size_t len, double base_f, double base_s)
     {
         const __m512d bf = _mm512_set1_pd(base_f);
@@ -199,38 +238,13 @@ struct tail_avx512 {
                 } while (i < len);
             }
         } else if constexpr (M == fc_mode::one_band) {
-            // The exact signs for every lane, counted in vector lanes: the
-            // larger of r1 and r2 is >= 0 exactly for the extreme lanes, r1
-            // for those above.  Only a lane in the band, or with S1 = 0, goes
-            // to the division.
-            const __m512i one = _mm512_set1_epi64(1);
-            const __m512i zero = _mm512_setzero_si512();
-            __m512i n_ext = t.n_ext, n_up = t.n_up;
-            do {
-                const __mmask8 live = live_lanes(len - i);
-                const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
-                const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
-                const __m512d r1 = _mm512_fnmadd_pd(hi, s1, s2);
-                const __m512d r2 = _mm512_fmsub_pd(lo, s1, s2);
-                const __m512i mx = _mm512_castpd_si512(_mm512_maskz_max_pd(live, r1, r2));
-                __mmask8 open = _mm512_mask_cmp_epi64_mask(live, mx, key, _MM_CMPINT_LE);
-                if (zero_first)
-                    open |= _mm512_mask_cmp_pd_mask(live, s1, _mm512_setzero_pd(), _CMP_EQ_OQ);
-                if (!open) [[likely]] {
-                    const __mmask8 ext = _mm512_mask_cmp_epi64_mask(live, mx, zero, _MM_CMPINT_NLT);
-                    n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
-                    if (split) {
-                        const __mmask8 up = _mm512_mask_cmp_epi64_mask(
-                            ext, _mm512_castpd_si512(r1), zero, _MM_CMPINT_NLT);
-                        n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
-                    }
-                } else {
-                    exact(live, s1, s2, a, b);
-                }
-                i += 8;
-            } while (i < len);
-            t.n_ext = n_ext;
-            t.n_up = n_up;
+            // Four loops, so that neither choice is made per vector.
+            if (split)
+                zero_first ? one_band<true, true>(t, f, s, len, bf, bs)
+                           : one_band<true, false>(t, f, s, len, bf, bs);
+            else
+                zero_first ? one_band<false, true>(t, f, s, len, bf, bs)
+                           : one_band<false, false>(t, f, s, len, bf, bs);
         } else {
             do {
                 const __mmask8 live = live_lanes(len - i);
