@@ -31,8 +31,10 @@
 #include <string>
 #include <vector>
 
+#include "count_kernels.h"
 #include "count_reference.h"
 #include "kernels.h"
+#include "production_rng.h"
 #include "pvalue.h"
 #include "vp_random.h"
 
@@ -181,17 +183,48 @@ double thread_cpu_seconds()
     return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-// CPU time of `calls` calls of one variant on one case, each from the fixed
-// generator state; checks the counts of the last call.
-double timed_calls(const member_case &c, pvalue_isa isa, unsigned calls, bool &ok)
+// The sampled walk alone, with the production generator: the draws, the
+// positions of every level and the sampled count, but no sums and no
+// comparisons.  What it costs is what no counting kernel can save.
+struct tail_walk_only {
+    static void run(const double *, const double *, size_t, double, double, double, double,
+                    uint64_t &, uint64_t &)
+    {
+    }
+};
+
+template <unsigned P>
+uint64_t walk_only(const count_pair *list, uint64_t n, uint64_t *sampled, double fc)
 {
-    const count_fn fn = pvalue_isa_table(isa)[c.pairs - 2];
+    production_rng rng;
+    return sampled_member_for<P, tail_walk_only>(list, n, sampled, fc, rng);
+}
+
+const count_fn walk_only_table[count_table_size] = {
+    nullptr,        nullptr,        nullptr,         walk_only<5>, walk_only<6>, walk_only<7>,
+    walk_only<8>,   walk_only<9>,   walk_only<10>,   walk_only<11>, walk_only<12>,
+};
+
+// A column of the summary: a member table, or the walk alone.
+struct variant {
+    std::string name;
+    const count_fn *table;
+    bool reference;
+    bool walk;
+};
+
+// CPU time of `calls` calls of one variant on one case, each from the fixed
+// generator state; checks the counts of the last call (the walk alone, only
+// the sampled count).
+double timed_calls(const member_case &c, const variant &v, unsigned calls, bool &ok)
+{
+    const count_fn fn = v.table[c.pairs - 2];
     const bool draws = c.pairs > 4;
     uint64_t sampled = 0, extreme = 0;
     const double t0 = thread_cpu_seconds();
     for (unsigned k = 0; k < calls; ++k) {
         if (draws) {
-            if (isa == pvalue_isa_reference)
+            if (v.reference)
                 srandom(draw_seed);
             else
                 vp_srandom(draw_seed);
@@ -200,7 +233,7 @@ double timed_calls(const member_case &c, pvalue_isa isa, unsigned calls, bool &o
         benchmark::DoNotOptimize(extreme);
     }
     const double t = thread_cpu_seconds() - t0;
-    ok = extreme == c.want.extreme && sampled == c.want.sampled;
+    ok = sampled == c.want.sampled && (v.walk || extreme == c.want.extreme);
     return t / calls;
 }
 
@@ -227,26 +260,30 @@ void paired_summary(std::vector<member_case> &cases, const std::vector<std::stri
     std::fprintf(out,
                  "\nSummary: paired rounds (reference and every variant in turn, same list, "
                  "same generator state); median CPU time per call and per combination, and "
-                 "median speed-up over the reference within a round [lowest, highest]\n");
+                 "median speed-up over the reference within a round [lowest, highest].  "
+                 "\"walk\": the sampled walk alone, counting nothing\n");
     std::fprintf(out, "%-22s %-7s %-10s %7s %12s %10s %9s %17s\n", "member", "list", "variant",
                  "rounds", "us/call", "ns/comb", "speed-up", "[low, high]");
     const std::regex filter(opt.filter.empty() ? std::string(".") : opt.filter);
     for (size_t ci = 0; ci < cases.size(); ++ci) {
         member_case &c = cases[ci];
-        const std::string group =
-            "count_extreme_fcs_" + std::to_string(c.pairs) + "/" + kinds[ci % kinds.size()];
-        std::vector<pvalue_isa> run;
+        const std::string &list = kinds[ci % kinds.size()];
+        const std::string member = "count_extreme_fcs_" + std::to_string(c.pairs);
+        const std::string group = member + "/" + list;
+        std::vector<variant> run{{"reference", reference_count_table, true, false}};
         for (pvalue_isa isa : isas)
-            if (isa == pvalue_isa_reference ||
+            if (isa != pvalue_isa_reference &&
                 std::regex_search(group + "/" + pvalue_isa_name(isa), filter))
-                run.push_back(isa);
+                run.push_back({pvalue_isa_name(isa), pvalue_isa_table(isa), false, false});
+        if (c.pairs >= 5 && std::regex_search(group + "/walk", filter))
+            run.push_back({"walk", walk_only_table, false, true});
         if (run.size() < 2)
             continue;
         c.expected();
         // Calls per timed sample: enough for a millisecond of the reference,
         // so that the members of a few microseconds are not timed alone.
         bool ok = true;
-        const double probe = timed_calls(c, pvalue_isa_reference, 1, ok);
+        const double probe = timed_calls(c, run[0], 1, ok);
         const unsigned calls = probe >= 1e-3 ? 1 : static_cast<unsigned>(1e-3 / probe) + 1;
         std::vector<std::vector<double>> secs(run.size());
         std::vector<std::vector<double>> ratio(run.size());
@@ -265,12 +302,10 @@ void paired_summary(std::vector<member_case> &cases, const std::vector<std::stri
             if (round > 1000)
                 break;
         }
-        const std::string member = "count_extreme_fcs_" + std::to_string(c.pairs);
-        const std::string &list = kinds[ci % kinds.size()];
         for (size_t v = 0; v < run.size(); ++v) {
             const double t = median(secs[v]);
             std::fprintf(out, "%-22s %-7s %-10s %7zu %12.2f %10.3f", member.c_str(), list.c_str(),
-                         pvalue_isa_name(run[v]), secs[v].size(), t * 1e6,
+                         run[v].name.c_str(), secs[v].size(), t * 1e6,
                          t * 1e9 / static_cast<double>(c.want.sampled));
             if (!good[v])
                 std::fprintf(out, "  COUNTS DIFFER FROM THE REFERENCE\n");
