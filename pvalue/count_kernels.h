@@ -75,6 +75,7 @@ void prepare_tail(Tail &tail, const double *f, const double *s, uint64_t len)
         tail.prepare(f, s, len);
 }
 
+// The counts of a walk whose Tail keeps them in above and below.
 struct basic_tally {
     uint64_t above = 0;
     uint64_t below = 0;
@@ -286,7 +287,8 @@ struct sampled_walk {
 
     // One sweep, with every level, the draws and the counting inlined, so
     // that the position in the generator's buffer and the counts stay in
-    // registers for the whole walk.
+    // registers for the whole walk.  Not inlined into the member: with the
+    // layout and the set-up around it, GCC kept the vector counts in memory.
     template <class Draws>
     [[gnu::flatten, gnu::noinline]] void sweep(Draws &draws, tally_of<Tail> &tally, uint64_t &sampled)
     {
