@@ -280,11 +280,12 @@ void paired_summary(std::vector<member_case> &cases, const std::vector<std::stri
         if (run.size() < 2)
             continue;
         c.expected();
-        // Calls per timed sample: enough for a millisecond of the reference,
-        // so that the members of a few microseconds are not timed alone.
+        // Calls per timed sample: enough for 20 ms of the reference, so that
+        // a member of microseconds is timed over many calls in a row, as the
+        // Google Benchmark loop times it, not alone after the others.
         bool ok = true;
         const double probe = timed_calls(c, run[0], 1, ok);
-        const unsigned calls = probe >= 1e-3 ? 1 : static_cast<unsigned>(1e-3 / probe) + 1;
+        const unsigned calls = probe >= 20e-3 ? 1 : static_cast<unsigned>(20e-3 / probe) + 1;
         std::vector<std::vector<double>> secs(run.size());
         std::vector<std::vector<double>> ratio(run.size());
         std::vector<bool> good(run.size(), true);

@@ -157,14 +157,15 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     return flt;
 }
 
-// The mode a member with k records per combination counts in.  The sampled
-// walks visit a combination or two per run of the deepest level, too few to
-// repay the additive test's per-run set-up and the branch it takes whenever a
-// lane comes near a threshold (as exact ties do); the exact signs of every
-// lane cost about as much and branch only for the one-ulp band.
-inline fc_mode member_mode(const fc_filter &flt, unsigned k)
+// The mode a member with k records per combination counts in, on an
+// instruction set that prefers the exact signs (exact_signs_first) or not.
+// The sampled walks visit a combination or two per run of the deepest level,
+// too few to repay the additive test's per-run set-up and the branch it takes
+// whenever a lane comes near a threshold (as exact ties do); the exact signs
+// of every lane cost about as much and branch only for the one-ulp band.
+inline fc_mode member_mode(const fc_filter &flt, unsigned k, bool exact_signs_first)
 {
-    if (k >= 5 && flt.mode == fc_mode::additive)
+    if (flt.mode == fc_mode::additive && (k >= 5 || exact_signs_first))
         return fc_mode::one_band;
     return flt.mode;
 }

@@ -21,6 +21,10 @@ namespace {
 // for a vector that has a lane within the bound.
 template <fc_mode M>
 struct tail_avx2 {
+    // Without vector-lane counts the additive test is the cheaper one for
+    // the exhaustive members.
+    static constexpr bool exact_signs_first = false;
+
     __m256d hi, lo;
     __m256i key_plus_one;
     __m256d bound, magnitude;

@@ -9,32 +9,29 @@
 namespace {
 
 // Eight combinations at a time.  A vector that is not full is masked, so its
-// unused lanes are neither loaded nor counted; an empty run still goes
-// through once with nothing live, which keeps the sampled walk's deepest level
-// free of a data-dependent branch.
+// unused lanes are not counted; an empty run still goes through once with
+// nothing live, which keeps the sampled walk's deepest level free of a
+// data-dependent branch.
 //
 // The mode (fc_filter.h) is fixed per call, so each gets its own loop:
 // division: vdivpd, the IEEE division of the rule, whose ordered comparisons
 // are false for NaN as >= and <= are; two_band and one_band: the signs of two
 // fused multiply-adds, with the division for a vector that has a lane in a
-// band; additive: one addition per threshold and lane, with the one_band test
-// for a vector that has a lane within the bound.
+// band.  The additive test is not used here: with the exact signs counted in
+// vector lanes it saves nothing, and it branches whenever a lane comes near a
+// threshold, as exact ties do.
 template <fc_mode M>
 struct tail_avx512 {
+    static constexpr bool exact_signs_first = true;
+
     __m512d hi, lo;
     __m512i key;
-    __m512d bound;
     double high, low;
     // Whether the above and below counts are wanted apart (for the trace), or
     // only their sum.
     bool split;
     // Whether S1 can be 0, which the exact-sign tests leave to the division.
     bool zero_first;
-    // fc_mode::additive: per record, s - high * f and low * f - s, in the
-    // layout of the walk's arrays, which start at f_base.
-    const double *f_base = nullptr;
-    double a1[sampled_max_len];
-    double a2[sampled_max_len];
 
     explicit tail_avx512(const tail_setup &t)
         : hi(_mm512_set1_pd(t.high)), lo(_mm512_set1_pd(t.low)), high(t.high), low(t.low),
@@ -43,24 +40,6 @@ struct tail_avx512 {
         const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
         zero_first = flt.zero_first;
         key = _mm512_set1_epi64(flt.band_key);
-        bound = _mm512_set1_pd(flt.add_bound);
-    }
-
-    // The walk's arrays of first and second, once they are filled.
-    void prepare(const double *f, const double *s, size_t len)
-    {
-        if constexpr (M == fc_mode::additive) {
-            f_base = f;
-            for (size_t i = 0; i < len; i += 8) {
-                const __mmask8 live = live_lanes(len - i);
-                const __m512d fv = _mm512_maskz_loadu_pd(live, f + i);
-                const __m512d sv = _mm512_maskz_loadu_pd(live, s + i);
-                _mm512_mask_storeu_pd(a1 + i, live, _mm512_fnmadd_pd(hi, fv, sv));
-                _mm512_mask_storeu_pd(a2 + i, live, _mm512_fmsub_pd(lo, fv, sv));
-            }
-        } else {
-            (void)f, (void)s, (void)len;
-        }
     }
 
     // Without a branch: in the sampled walk whether a run fills a vector
@@ -92,9 +71,9 @@ struct tail_avx512 {
         b += count(dn);
     }
 
-    // Exact signs of s2 - high * s1 and low * s1 - s2.
-    template <bool OneBand>
-    void signs(__mmask8 live, __m512d s1, __m512d s2, uint64_t &a, uint64_t &b) const
+    // Exact signs of s2 - high * s1 and low * s1 - s2, each against its own
+    // band.
+    void two_band(__mmask8 live, __m512d s1, __m512d s2, uint64_t &a, uint64_t &b) const
     {
         const __m512d r1 = _mm512_fnmadd_pd(hi, s1, s2);
         const __m512d r2 = _mm512_fmsub_pd(lo, s1, s2);
@@ -103,34 +82,21 @@ struct tail_avx512 {
         const __m512i zero = _mm512_setzero_si512();
         // S1 = 0 (a zero count in every record) is left to the division.
         const __mmask8 no_s1 = _mm512_mask_cmp_pd_mask(live, s1, _mm512_setzero_pd(), _CMP_EQ_OQ);
-        if constexpr (OneBand) {
-            const __m512i mx = _mm512_castpd_si512(_mm512_maskz_max_pd(live, r1, r2));
-            if (!(_mm512_mask_cmp_epi64_mask(live, mx, key, _MM_CMPINT_LE) | no_s1)) [[likely]] {
-                const __mmask8 up = _mm512_mask_cmp_epi64_mask(live, i1, zero, _MM_CMPINT_NLT);
-                const __mmask8 ext = _mm512_mask_cmp_epi64_mask(live, mx, zero, _MM_CMPINT_NLT);
-                a += count(up);
-                b += count(ext & ~up);
-                return;
-            }
-        } else {
-            const __mmask8 amb = _mm512_mask_cmp_epi64_mask(live, i1, key, _MM_CMPINT_LE) |
-                                 _mm512_mask_cmp_epi64_mask(live, i2, key, _MM_CMPINT_LE) |
-                                 no_s1;
-            if (!amb) [[likely]] {
-                const __mmask8 up = _mm512_mask_cmp_epi64_mask(live, i1, zero, _MM_CMPINT_NLT);
-                const __mmask8 dn =
-                    _mm512_mask_cmp_epi64_mask(live & ~up, i2, zero, _MM_CMPINT_NLT);
-                a += count(up);
-                b += count(dn);
-                return;
-            }
+        const __mmask8 amb = _mm512_mask_cmp_epi64_mask(live, i1, key, _MM_CMPINT_LE) |
+                             _mm512_mask_cmp_epi64_mask(live, i2, key, _MM_CMPINT_LE) | no_s1;
+        if (!amb) [[likely]] {
+            const __mmask8 up = _mm512_mask_cmp_epi64_mask(live, i1, zero, _MM_CMPINT_NLT);
+            const __mmask8 dn = _mm512_mask_cmp_epi64_mask(live & ~up, i2, zero, _MM_CMPINT_NLT);
+            a += count(up);
+            b += count(dn);
+            return;
         }
         exact(live, s1, s2, a, b);
     }
 
-    // The counts of a walk.  The additive mode counts its lanes in vector
-    // lanes (extreme, and above among them), so that no mask has to travel
-    // to a general register; the exact tests count in above and below.
+    // The counts of a walk.  The one-band mode counts in vector lanes
+    // (extreme, and above among them), so that no mask has to travel to a
+    // general register; everything else counts in above and below.
     struct tally {
         __m512i n_ext = _mm512_setzero_si512();
         __m512i n_up = _mm512_setzero_si512();
@@ -148,10 +114,10 @@ struct tail_avx512 {
         below += t.below + (ext - up);
     }
 
-    // The exact signs for every lane, counted in vector lanes: the larger of
-    // r1 and r2 is >= 0 exactly for the extreme lanes, r1 for those above.
-    // Only a lane in the band, or with S1 = 0 where that can happen, goes to
-    // the division.  f and s may be read a whole vector past len (tail_pad).
+    // The exact signs for every lane: the larger of r1 and r2 is >= 0 exactly
+    // for the extreme lanes, r1 for those above.  Only a lane in the band, or
+    // with S1 = 0 where that can happen, goes to the division.  f and s may
+    // be read a whole vector past len (tail_pad).
     template <bool Split, bool ZeroFirst>
     void one_band(tally &t, const double *f, const double *s, size_t len, __m512d bf,
                   __m512d bs) const
@@ -191,53 +157,7 @@ struct tail_avx512 {
     {
         const __m512d bf = _mm512_set1_pd(base_f);
         const __m512d bs = _mm512_set1_pd(base_s);
-        uint64_t &a = t.above, &b = t.below;
-        size_t i = 0;
-        if constexpr (M == fc_mode::additive) {
-            const size_t at = static_cast<size_t>(f - f_base);
-            const double *p1 = a1 + at, *p2 = a2 + at;
-            const __m512d c1 = _mm512_set1_pd(std::fma(-high, base_f, base_s));
-            const __m512d c2 = _mm512_set1_pd(std::fma(low, base_f, -base_s));
-            const __m512i one = _mm512_set1_epi64(1);
-            __m512i n_ext = t.n_ext, n_up = t.n_up;
-            do {
-                const __mmask8 live = live_lanes(len - i);
-                const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + i));
-                const __m512d t2 = _mm512_add_pd(c2, _mm512_maskz_loadu_pd(live, p2 + i));
-                const __m512d mx = _mm512_maskz_max_pd(live, t1, t2);
-                const __mmask8 ext = _mm512_mask_cmp_pd_mask(live, mx, bound, _CMP_GT_OQ);
-                const __mmask8 near =
-                    _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
-                if (!near) [[likely]] {
-                    n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
-                    if (split) {
-                        const __mmask8 up = _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
-                        n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
-                    }
-                } else {
-                    const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
-                    const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
-                    signs<true>(live, s1, s2, a, b);
-                }
-                i += 8;
-            } while (i < len);
-            t.n_ext = n_ext;
-            t.n_up = n_up;
-        } else if constexpr (M == fc_mode::unit) {
-            if (!split) {
-                a += len;  // every combination, and only the sum is reported
-            } else {
-                do {
-                    const __mmask8 live = live_lanes(len - i);
-                    const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
-                    const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
-                    const __mmask8 up = _mm512_mask_cmp_pd_mask(live, s2, s1, _CMP_GE_OQ);
-                    a += count(up);
-                    b += count(live & ~up);
-                    i += 8;
-                } while (i < len);
-            }
-        } else if constexpr (M == fc_mode::one_band) {
+        if constexpr (M == fc_mode::one_band) {
             // Four loops, so that neither choice is made per vector.
             if (split)
                 zero_first ? one_band<true, true>(t, f, s, len, bf, bs)
@@ -245,22 +165,33 @@ struct tail_avx512 {
             else
                 zero_first ? one_band<false, true>(t, f, s, len, bf, bs)
                            : one_band<false, false>(t, f, s, len, bf, bs);
-        } else {
-            do {
-                const __mmask8 live = live_lanes(len - i);
-                const __m512d s1 = _mm512_add_pd(bf, _mm512_maskz_loadu_pd(live, f + i));
-                const __m512d s2 = _mm512_add_pd(bs, _mm512_maskz_loadu_pd(live, s + i));
-                if constexpr (M == fc_mode::division)
-                    exact(live, s1, s2, a, b);
-                else
-                    signs<false>(live, s1, s2, a, b);
-                i += 8;
-            } while (i < len);
+            return;
         }
+        if constexpr (M == fc_mode::unit) {
+            if (!split) {
+                t.above += len;  // every combination, and only the sum is reported
+                return;
+            }
+        }
+        size_t i = 0;
+        do {
+            const __mmask8 live = live_lanes(len - i);
+            const __m512d s1 = _mm512_maskz_add_pd(live, bf, _mm512_loadu_pd(f + i));
+            const __m512d s2 = _mm512_maskz_add_pd(live, bs, _mm512_loadu_pd(s + i));
+            if constexpr (M == fc_mode::unit) {
+                const __mmask8 up = _mm512_mask_cmp_pd_mask(live, s2, s1, _CMP_GE_OQ);
+                t.above += count(up);
+                t.below += count(live & ~up);
+            } else if constexpr (M == fc_mode::two_band) {
+                two_band(live, s1, s2, t.above, t.below);
+            } else {
+                exact(live, s1, s2, t.above, t.below);
+            }
+            i += 8;
+        } while (i < len);
     }
 
-    // The last two levels of an exhaustive walk.  In the additive mode the
-    // rows i share their vectors of a1 and a2.
+    // The last two levels of an exhaustive walk, a row at a time.
     void run2(tally &t, const double *f, const double *s, size_t len, double base_f,
               double base_s)
     {
@@ -270,74 +201,8 @@ struct tail_avx512 {
                 return;
             }
         }
-        if constexpr (M != fc_mode::additive) {
-            for (size_t i = 0; i + 1 < len; ++i)
-                run(t, f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i]);
-        } else {
-            const size_t at = static_cast<size_t>(f - f_base);
-            const double *p1 = a1 + at, *p2 = a2 + at;
-            // Per row i: the sums over the earlier positions and row i, and
-            // the two per-row parts of t1 and t2, formed eight rows at a time
-            // exactly as the scalar expressions would (one rounding each).
-            alignas(64) double row_f[exhaustive_max_len + 8], row_s[exhaustive_max_len + 8];
-            alignas(64) double row_c1[exhaustive_max_len + 8], row_c2[exhaustive_max_len + 8];
-            const __m512d bfv = _mm512_set1_pd(base_f), bsv = _mm512_set1_pd(base_s);
-            for (size_t i = 0; i < len; i += 8) {
-                const __mmask8 live = live_lanes(len - i);
-                const __m512d rf = _mm512_add_pd(bfv, _mm512_maskz_loadu_pd(live, f + i));
-                const __m512d rs = _mm512_add_pd(bsv, _mm512_maskz_loadu_pd(live, s + i));
-                _mm512_store_pd(row_f + i, rf);
-                _mm512_store_pd(row_s + i, rs);
-                _mm512_store_pd(row_c1 + i, _mm512_fnmadd_pd(hi, rf, rs));  // rs - high * rf
-                _mm512_store_pd(row_c2 + i, _mm512_fmsub_pd(lo, rf, rs));   // low * rf - rs
-            }
-            const __m512i one = _mm512_set1_epi64(1);
-            __m512i n_ext = t.n_ext, n_up = t.n_up;
-            uint64_t &a = t.above, &b = t.below;  // lanes settled by the exact tests
-            // Without the trace only the sum of the two counts is wanted, and
-            // the test that splits it is left out.
-            auto triangle = [&]<bool Split>() {
-                for (size_t i = 0; i + 1 < len; ++i) {
-                    const __m512d c1 = _mm512_set1_pd(row_c1[i]);
-                    const __m512d c2 = _mm512_set1_pd(row_c2[i]);
-                    auto step = [&](size_t j, __mmask8 live) {
-                        const __m512d t1 = _mm512_add_pd(c1, _mm512_maskz_loadu_pd(live, p1 + j));
-                        const __m512d t2 = _mm512_add_pd(c2, _mm512_maskz_loadu_pd(live, p2 + j));
-                        const __m512d mx = _mm512_maskz_max_pd(live, t1, t2);
-                        const __mmask8 ext = _mm512_mask_cmp_pd_mask(live, mx, bound, _CMP_GT_OQ);
-                        // |mx| <= bound, a test of its own so that no mask
-                        // arithmetic stands between it and the branch.
-                        const __mmask8 near =
-                            _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(mx), bound, _CMP_LE_OQ);
-                        if (!near) [[likely]] {
-                            n_ext = _mm512_mask_add_epi64(n_ext, ext, n_ext, one);
-                            if constexpr (Split) {
-                                const __mmask8 up =
-                                    _mm512_mask_cmp_pd_mask(ext, t1, bound, _CMP_GT_OQ);
-                                n_up = _mm512_mask_add_epi64(n_up, up, n_up, one);
-                            }
-                        } else {
-                            const __m512d s1 = _mm512_add_pd(_mm512_set1_pd(row_f[i]),
-                                                             _mm512_maskz_loadu_pd(live, f + j));
-                            const __m512d s2 = _mm512_add_pd(_mm512_set1_pd(row_s[i]),
-                                                             _mm512_maskz_loadu_pd(live, s + j));
-                            signs<true>(live, s1, s2, a, b);
-                        }
-                    };
-                    size_t j = i + 1;
-                    for (; j + 8 <= len; j += 8)
-                        step(j, 0xff);
-                    if (j < len)
-                        step(j, live_lanes(len - j));
-                }
-            };
-            if (split)
-                triangle.template operator()<true>();
-            else
-                triangle.template operator()<false>();
-            t.n_ext = n_ext;
-            t.n_up = n_up;
-        }
+        for (size_t i = 0; i + 1 < len; ++i)
+            run(t, f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i]);
     }
 };
 

@@ -64,9 +64,9 @@ double combination_fc(const std::vector<count_pair> &list, size_t from, unsigned
     return s2 / s1;
 }
 
-// Recorded beside the modes: a sampled member counted with the exact signs on
-// a list where S1 can be 0.
-constexpr fc_mode sampled_one_band_zero_first = static_cast<fc_mode>(100);
+// Recorded beside the modes: a list that the instruction sets preferring the
+// exact signs count in the one-band mode while S1 can be 0.
+constexpr fc_mode one_band_zero_first = static_cast<fc_mode>(100);
 
 struct outcome {
     uint64_t extreme = 0;
@@ -104,9 +104,9 @@ void expect_same(const fast_case &c, unsigned pairs, uint64_t n, unsigned seed,
     SCOPED_TRACE(testing::Message() << c.name << ", " << pairs << " pairs, n " << n
                                     << ", observed " << std::hexfloat << c.observed_fc);
     const fc_filter flt = make_fc_filter(c.list.data(), n, pairs, c.observed_fc, 1.0 / c.observed_fc);
-    modes.insert(member_mode(flt, pairs));
-    if (pairs >= 5 && member_mode(flt, pairs) == fc_mode::one_band && flt.zero_first)
-        modes.insert(sampled_one_band_zero_first);
+    modes.insert(flt.mode);
+    if (member_mode(flt, pairs, true) == fc_mode::one_band && flt.zero_first)
+        modes.insert(one_band_zero_first);
     const outcome want = run_table(reference_count_table, true, c, n, pairs, seed, true);
     for (pvalue_isa isa : production_isas()) {
         SCOPED_TRACE(pvalue_isa_name(isa));
@@ -323,7 +323,7 @@ TEST(FastKernels, ZerosLeftByTheAdjustment)
         }
     }
     EXPECT_TRUE(modes.count(fc_mode::additive));
-    EXPECT_TRUE(modes.count(sampled_one_band_zero_first));
+    EXPECT_TRUE(modes.count(one_band_zero_first));
 }
 
 // Observed fold changes the library never passes but a member must take:
