@@ -96,24 +96,23 @@ auto tally_type()
 template <class Tail>
 using tally_of = decltype(tally_type<Tail>());
 
-template <class Tail>
+// Counts the last level of a walk (Levels 1, run) or the last two (Levels 2,
+// run2) in t, whichever form of counts the Tail keeps.
+template <unsigned Levels, class Tail>
 void run_tail(Tail &tail, tally_of<Tail> &t, const double *f, const double *s, size_t len,
               double base_f, double base_s, double high, double low)
 {
-    if constexpr (has_tally<Tail>)
-        tail.run(t, f, s, len, base_f, base_s);
-    else
-        tail.run(f, s, len, base_f, base_s, high, low, t.above, t.below);
-}
-
-template <class Tail>
-void run2_tail(Tail &tail, tally_of<Tail> &t, const double *f, const double *s, size_t len,
-               double base_f, double base_s, double high, double low)
-{
-    if constexpr (has_tally<Tail>)
-        tail.run2(t, f, s, len, base_f, base_s);
-    else
-        tail.run2(f, s, len, base_f, base_s, high, low, t.above, t.below);
+    if constexpr (has_tally<Tail>) {
+        if constexpr (Levels == 2)
+            tail.run2(t, f, s, len, base_f, base_s);
+        else
+            tail.run(t, f, s, len, base_f, base_s);
+    } else {
+        if constexpr (Levels == 2)
+            tail.run2(f, s, len, base_f, base_s, high, low, t.above, t.below);
+        else
+            tail.run(f, s, len, base_f, base_s, high, low, t.above, t.below);
+    }
 }
 
 template <class Tail>
@@ -164,9 +163,9 @@ struct exhaustive_walk {
     void level(tally_of<Tail> &t, uint64_t from, double bf, double bs)
     {
         if constexpr (D + 2 == K && requires { &Tail::run2; }) {
-            run2_tail(tail, t, f + from, s + from, n - from, bf, bs, high, low);
+            run_tail<2>(tail, t, f + from, s + from, n - from, bf, bs, high, low);
         } else if constexpr (D + 1 == K) {
-            run_tail(tail, t, f + from, s + from, n - from, bf, bs, high, low);
+            run_tail<1>(tail, t, f + from, s + from, n - from, bf, bs, high, low);
         } else {
             for (uint64_t q = from; q < n; ++q)
                 level<D + 1>(t, q + 1, bf + f[q], bs + s[q]);
@@ -265,7 +264,7 @@ struct sampled_walk {
         const int32_t run = run_of[start];
         const int32_t at = run & 0xffff;
         const uint64_t len = static_cast<uint64_t>(run >> 16);
-        run_tail(tail, w.tally, tf + at, ts + at, len, bf, bs, high, low);
+        run_tail<1>(tail, w.tally, tf + at, ts + at, len, bf, bs, high, low);
         w.sampled += len;
     }
 
