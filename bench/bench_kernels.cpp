@@ -213,6 +213,24 @@ struct variant {
     bool walk;
 };
 
+// The generator's refill alone, per word, for each refill this CPU runs: the
+// buffer is used up and refilled, as the walks' draws do every 1,024 words.
+void run_refill(benchmark::State &state, vp_detail::random_refill r)
+{
+    const vp_detail::random_refill was = vp_detail::random_active_refill();
+    vp_detail::random_force_refill(r);
+    vp_srandom(draw_seed);
+    for (auto _ : state) {
+        vp_detail::g_random.pos = vp_detail::random_end;
+        vp_detail::random_reserve(vp_detail::g_random, 1);
+        benchmark::DoNotOptimize(vp_detail::g_random.words[vp_detail::random_end - 1]);
+    }
+    vp_detail::random_force_refill(was);
+    state.counters["t/word"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * vp_detail::random_batch,
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // CPU time of `calls` calls of one variant on one case, each from the fixed
 // generator state; checks the counts of the last call (the walk alone, only
 // the sampled count).
@@ -375,6 +393,15 @@ int main(int argc, char **argv)
                     ->Unit(benchmark::kMicrosecond);
             }
         }
+    }
+    if (vp_random_is_private()) {
+        benchmark::RegisterBenchmark("random_refill/scalar", run_refill,
+                                     vp_detail::random_refill::scalar);
+        const vp_detail::random_refill was = vp_detail::random_active_refill();
+        if (vp_detail::random_force_refill(vp_detail::random_refill::avx512))
+            benchmark::RegisterBenchmark("random_refill/avx512", run_refill,
+                                         vp_detail::random_refill::avx512);
+        vp_detail::random_force_refill(was);
     }
     if (!opt.only)
         benchmark::RunSpecifiedBenchmarks();
