@@ -66,15 +66,6 @@ Tail make_tail(const tail_setup &setup)
         return Tail{};
 }
 
-// A Tail may also have prepare(f, s, len), called once the walk's arrays are
-// filled, to derive per-record values in the same layout.
-template <class Tail>
-void prepare_tail(Tail &tail, const double *f, const double *s, uint64_t len)
-{
-    if constexpr (requires { tail.prepare(f, s, len); })
-        tail.prepare(f, s, len);
-}
-
 // The counts of a walk whose Tail keeps them in above and below.
 struct basic_tally {
     uint64_t above = 0;
@@ -154,7 +145,6 @@ struct exhaustive_walk {
         }
         for (uint64_t i = n; i < n + tail_pad; ++i)
             f[i] = s[i] = 0.0;
-        prepare_tail(tail, f, s, n);
     }
 
     // Positions of levels 1 to D are chosen; bf and bs are their sums, added
@@ -245,7 +235,6 @@ struct sampled_walk {
             pf[v] = list[v].first;
             ps[v] = list[v].second;
         }
-        prepare_tail(tail, tf, ts, n);
     }
 
     // What a sweep updates, kept in locals of the one inlined sweep.

@@ -35,25 +35,8 @@
 // Zeros (the adjustment leaves them when the other condition sums to zero)
 // stay in: S1 = 0 < S2 gives r1 = S2 > 0, above, as +inf is; S2 = 0 < S1 gives
 // r2 = low * S1 > 0, below, as 0 is.  Only S1 = S2 = 0, a NaN that counts
-// nowhere, would be misread, and it lands where the exact tests see it: t1 =
-// t2 = 0 is within the bound, and the exact-sign tests send every lane with
-// S1 = 0 to the division.
-
-// A cheaper first test serves most calls.  Where the quantities
-// above would be formed per combination, r1 = S2 - high * S1 with S1 = b + f
-// and S2 = c + s (b, c the sums over the earlier positions, f, s the record
-// of the last), it is nearly (c - high * b) + (s - high * f): one part per
-// choice of the earlier positions, one per record, both computed once, and one
-// addition per combination.  The difference comes from the rounding of S1, S2
-// and of the parts, at most about 2^-52 (S2 + high * S1) with S1, S2 below
-// Smax = 2 k vmax.  With add_bound = 2^-50 (Smax + max(high, low) * Smax),
-// t1 = A1 + a1 above add_bound puts the exact quotient above high, below
-// -add_bound below pred(high) (the band is narrower than the bound), and the
-// same for t2 = (low * b - c) + (low * f - s) and low.  Only lanes with |t1| or
-// |t2| within the bound go on to the exact tests; when high and low are far
-// enough apart that no lane can be near both, the larger of t1 and t2 decides.
-// Exact ties (the quotient equal to high) land within the bound and are
-// settled by the exact tests.
+// nowhere, would be misread, so when some record's first is 0 the kernels send
+// every lane with S1 = 0 to the division.
 
 #include <cmath>
 #include <cstdint>
@@ -71,7 +54,6 @@ enum class fc_mode {
     unit,      // high = low = 1: every combination counts, above when S2 >= S1
     two_band,  // exact signs, r1 and r2 tested for their bands separately
     one_band,  // exact signs, the larger of r1 and r2 decides
-    additive,  // t1 and t2 first, one_band for the vectors they leave open
 };
 
 struct fc_filter {
@@ -85,8 +67,6 @@ struct fc_filter {
     // INT64_MIN + bits(band): r1 or r2 at or below it (as integers) is in the
     // band.
     int64_t band_key = 0;
-    // The error bound of t1 and t2 (fc_mode::additive).
-    double add_bound = 0.0;
     // Some record's first is +0, so a combination's S1 may be 0.
     bool zero_first = false;
 };
@@ -140,13 +120,6 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     flt.one_band = high > low && (high - low) * vmin > 4.0 * band;
     flt.usable = true;
     flt.mode = flt.one_band ? fc_mode::one_band : fc_mode::two_band;
-    // The additive test: t1 + t2 is (low - high) * S1 up to twice the bound,
-    // so with (high - low) * vmin above eight bounds at most one of them can
-    // be within the bound of zero.
-    const double smax = 2.0 * k * vmax;
-    flt.add_bound = 0x1p-50 * (smax + (high > low ? high : low) * smax);
-    if (flt.one_band && (high - low) * vmin > 8.0 * flt.add_bound)
-        flt.mode = fc_mode::additive;
     // With both thresholds 1 (equal sums, as every all-zero row gives) and S1,
     // S2 in range, fl(S2 / S1) is >= 1 exactly when S2 >= S1: if S2 < S1,
     // then S2 <= pred(S1) <= S1 (1 - 2^-53), so the quotient is at most
@@ -155,19 +128,6 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     if (high == 1.0 && low == 1.0 && !zero_pair)
         flt.mode = fc_mode::unit;
     return flt;
-}
-
-// The mode a member with k records per combination counts in, on an
-// instruction set that prefers the exact signs (exact_signs_first) or not.
-// The sampled walks visit a combination or two per run of the deepest level,
-// too few to repay the additive test's per-run set-up and the branch it takes
-// whenever a lane comes near a threshold (as exact ties do); the exact signs
-// of every lane cost about as much and branch only for the one-ulp band.
-inline fc_mode member_mode(const fc_filter &flt, unsigned k, bool exact_signs_first)
-{
-    if (flt.mode == fc_mode::additive && (k >= 5 || exact_signs_first))
-        return fc_mode::one_band;
-    return flt.mode;
 }
 
 }  // namespace

@@ -8,61 +8,38 @@
 
 namespace {
 
-// Four combinations at a time.  A vector that is not full is loaded under a
-// mask, so its unused lanes are neither read nor counted; an empty run still
-// goes through once with nothing live, which keeps the sampled walk's deepest
-// level free of a data-dependent branch.
+// Four combinations at a time.  A vector that is not full is loaded whole
+// from the zero-padded arrays and its unused lanes are not counted; an empty
+// run still goes through once with nothing live, which keeps the sampled
+// walk's deepest level free of a data-dependent branch.
 //
 // The mode (fc_filter.h) is fixed per call, so each gets its own loop:
 // division: vdivpd, the IEEE division of the rule, whose ordered comparisons
 // are false for NaN as >= and <= are; two_band and one_band: the signs of two
 // fused multiply-adds, with the division for a vector that has a lane in a
-// band; additive: one addition per threshold and lane, with the one_band test
-// for a vector that has a lane within the bound.
+// band.
 template <fc_mode M>
 struct tail_avx2 {
-    // Without vector-lane counts the additive test is the cheaper one for
-    // the exhaustive members.
-    static constexpr bool exact_signs_first = false;
-
     __m256d hi, lo;
     __m256i key_plus_one;
-    __m256d bound, magnitude;
     double high, low;
     // Whether the above and below counts are wanted apart (for the trace), or
     // only their sum.
     bool split;
-    // fc_mode::additive: per record, s - high * f and low * f - s, in the
-    // layout of the walk's arrays, which start at f_base.
-    const double *f_base = nullptr;
-    double a1[sampled_max_len];
-    double a2[sampled_max_len];
+    // Whether S1 can be 0, which the exact-sign tests leave to the division.
+    bool zero_first;
 
     explicit tail_avx2(const tail_setup &t)
         : hi(_mm256_set1_pd(t.high)), lo(_mm256_set1_pd(t.low)), high(t.high), low(t.low),
           split(Debug)
     {
         const fc_filter flt = make_fc_filter(t.list, t.n, t.k, t.high, t.low);
+        zero_first = flt.zero_first;
         key_plus_one = _mm256_set1_epi64x(flt.band_key + 1);
-        bound = _mm256_set1_pd(flt.add_bound);
-        magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
     }
 
-    void prepare(const double *f, const double *s, size_t len)
-    {
-        if constexpr (M == fc_mode::additive) {
-            f_base = f;
-            for (size_t i = 0; i < len; ++i) {
-                a1[i] = std::fma(-high, f[i], s[i]);
-                a2[i] = std::fma(low, f[i], -s[i]);
-            }
-        } else {
-            (void)f, (void)s, (void)len;
-        }
-    }
-
-    // Lane masks for 0 to 4 live lanes, as maskload wants them.
-    static __m256i load_mask(size_t left)
+    // All ones in the lanes below `left`.
+    static __m256i live_lanes(size_t left)
     {
         alignas(32) static const int64_t masks[5][4] = {
             {0, 0, 0, 0}, {-1, 0, 0, 0}, {-1, -1, 0, 0}, {-1, -1, -1, 0}, {-1, -1, -1, -1}};
@@ -73,6 +50,13 @@ struct tail_avx2 {
     static unsigned bits(__m256i v) { return bits(_mm256_castsi256_pd(v)); }
     static unsigned count(unsigned m) { return static_cast<unsigned>(__builtin_popcount(m)); }
 
+    static uint64_t lane_sum(__m256i v)
+    {
+        alignas(32) uint64_t lanes[4];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), v);
+        return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    }
+
     void exact(unsigned live, __m256d s1, __m256d s2, uint64_t &a, uint64_t &b) const
     {
         const __m256d fc = _mm256_div_pd(s2, s1);
@@ -82,170 +66,136 @@ struct tail_avx2 {
         b += count(dn);
     }
 
-    // Exact signs of s2 - high * s1 and low * s1 - s2: a lane is >= 0 exactly
-    // when its sign bit is clear.
-    template <bool OneBand>
-    void signs(unsigned live, __m256d s1, __m256d s2, uint64_t &a, uint64_t &b) const
+    // Exact signs of s2 - high * s1 and low * s1 - s2, each against its own
+    // band: a lane is >= 0 exactly when its sign bit is clear.
+    void two_band(unsigned live, __m256d s1, __m256d s2, uint64_t &a, uint64_t &b) const
     {
         const __m256d r1 = _mm256_fnmadd_pd(hi, s1, s2);
         const __m256d r2 = _mm256_fmsub_pd(lo, s1, s2);
         // S1 = 0 (a zero count in every record) is left to the division.
         const unsigned no_s1 = bits(_mm256_cmp_pd(s1, _mm256_setzero_pd(), _CMP_EQ_OQ));
-        if constexpr (OneBand) {
-            const __m256d mx = _mm256_max_pd(r1, r2);
-            const __m256i in_band = _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(mx));
-            if (!((bits(in_band) | no_s1) & live)) [[likely]] {
-                const unsigned up = ~bits(r1) & live;
-                const unsigned ext = ~bits(mx) & live;
-                a += count(up);
-                b += count(ext & ~up);
-                return;
-            }
-        } else {
-            const __m256i in_band =
-                _mm256_or_si256(_mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r1)),
-                                _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r2)));
-            if (!((bits(in_band) | no_s1) & live)) [[likely]] {
-                const unsigned up = ~bits(r1) & live;
-                const unsigned dn = ~bits(r2) & live & ~up;
-                a += count(up);
-                b += count(dn);
-                return;
-            }
+        const __m256i in_band =
+            _mm256_or_si256(_mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r1)),
+                            _mm256_cmpgt_epi64(key_plus_one, _mm256_castpd_si256(r2)));
+        if (!((bits(in_band) | no_s1) & live)) [[likely]] {
+            const unsigned up = ~bits(r1) & live;
+            const unsigned dn = ~bits(r2) & live & ~up;
+            a += count(up);
+            b += count(dn);
+            return;
         }
         exact(live, s1, s2, a, b);
     }
 
-    // One vector of the additive test; the exact tests when it cannot decide.
-    void additive(unsigned live, __m256d c1, __m256d c2, __m256d t1v, __m256d t2v,
-                  const double *f, const double *s, __m256i m, double bf, double bs, uint64_t &a,
-                  uint64_t &b) const
+    // The counts of a walk.  The one-band mode counts in vector lanes
+    // (extreme, and above among them): a lane's compare result is all ones,
+    // so subtracting it adds 1.  Everything else counts in above and below.
+    struct tally {
+        __m256i n_ext = _mm256_setzero_si256();
+        __m256i n_up = _mm256_setzero_si256();
+        uint64_t above = 0;
+        uint64_t below = 0;
+    };
+
+    // Called by the walk once every combination has been through run.
+    void finish(const tally &t, uint64_t &above, uint64_t &below) const
     {
-        const __m256d t1 = _mm256_add_pd(c1, t1v);
-        const __m256d t2 = _mm256_add_pd(c2, t2v);
-        const __m256d mx = _mm256_max_pd(t1, t2);
-        const unsigned near =
-            bits(_mm256_cmp_pd(_mm256_and_pd(mx, magnitude), bound, _CMP_LE_OQ)) & live;
-        if (!near) [[likely]] {
-            const unsigned ext = bits(_mm256_cmp_pd(mx, bound, _CMP_GT_OQ)) & live;
-            // Unsplit, every extreme lane is counted as above; only the sum
-            // is reported then.
-            const unsigned up = split ? bits(_mm256_cmp_pd(t1, bound, _CMP_GT_OQ)) & ext : ext;
-            a += count(up);
-            b += count(ext & ~up);
-        } else {
-            const __m256d s1 = _mm256_add_pd(_mm256_set1_pd(bf), _mm256_maskload_pd(f, m));
-            const __m256d s2 = _mm256_add_pd(_mm256_set1_pd(bs), _mm256_maskload_pd(s, m));
-            signs<true>(live, s1, s2, a, b);
-        }
+        // Unsplit, every extreme lane is counted as above; only the sum is
+        // reported then.
+        const uint64_t ext = lane_sum(t.n_ext), up = split ? lane_sum(t.n_up) : ext;
+        above += t.above + up;
+        below += t.below + (ext - up);
     }
 
-    void run(const double *f, const double *s, size_t len, double base_f, double base_s, double,
-             double, uint64_t &above, uint64_t &below)
+    // The exact signs for every lane: the larger of r1 and r2 is >= 0 exactly
+    // for the extreme lanes, r1 for those above.  Only a lane in the band, or
+    // with S1 = 0 where that can happen, goes to the division.  f and s may
+    // be read a whole vector past len (tail_pad).
+    template <bool Split, bool ZeroFirst>
+    void one_band(tally &t, const double *f, const double *s, size_t len, __m256d bf,
+                  __m256d bs) const
+    {
+        const __m256i minus_one = _mm256_set1_epi64x(-1);
+        __m256i n_ext = t.n_ext, n_up = t.n_up;
+        size_t i = 0;
+        do {
+            const __m256i live = live_lanes(len - i);
+            const __m256d s1 = _mm256_add_pd(bf, _mm256_loadu_pd(f + i));
+            const __m256d s2 = _mm256_add_pd(bs, _mm256_loadu_pd(s + i));
+            const __m256d r1 = _mm256_fnmadd_pd(hi, s1, s2);
+            const __m256d r2 = _mm256_fmsub_pd(lo, s1, s2);
+            const __m256i mx = _mm256_castpd_si256(_mm256_max_pd(r1, r2));
+            __m256i open = _mm256_cmpgt_epi64(key_plus_one, mx);
+            if constexpr (ZeroFirst)
+                open = _mm256_or_si256(open, _mm256_castpd_si256(_mm256_cmp_pd(
+                                                 s1, _mm256_setzero_pd(), _CMP_EQ_OQ)));
+            if (_mm256_testz_si256(open, live)) [[likely]] {
+                const __m256i ext = _mm256_and_si256(_mm256_cmpgt_epi64(mx, minus_one), live);
+                n_ext = _mm256_sub_epi64(n_ext, ext);
+                if constexpr (Split) {
+                    const __m256i up = _mm256_and_si256(
+                        _mm256_cmpgt_epi64(_mm256_castpd_si256(r1), minus_one), ext);
+                    n_up = _mm256_sub_epi64(n_up, up);
+                }
+            } else {
+                exact(bits(live), s1, s2, t.above, t.below);
+            }
+            i += 4;
+        } while (i < len);
+        t.n_ext = n_ext;
+        t.n_up = n_up;
+    }
+
+    void run(tally &t, const double *f, const double *s, size_t len, double base_f, double base_s)
     {
         const __m256d bf = _mm256_set1_pd(base_f);
         const __m256d bs = _mm256_set1_pd(base_s);
-        const __m256i all = load_mask(4);
-        uint64_t a = 0, b = 0;
-        size_t i = 0;
-        if constexpr (M == fc_mode::additive) {
-            const size_t at = static_cast<size_t>(f - f_base);
-            const double *p1 = a1 + at, *p2 = a2 + at;
-            const __m256d c1 = _mm256_set1_pd(std::fma(-high, base_f, base_s));
-            const __m256d c2 = _mm256_set1_pd(std::fma(low, base_f, -base_s));
-            for (; i + 4 <= len; i += 4)
-                additive(0xf, c1, c2, _mm256_loadu_pd(p1 + i), _mm256_loadu_pd(p2 + i), f + i,
-                         s + i, all, base_f, base_s, a, b);
-            const size_t left = len - i;
-            const __m256i m = load_mask(left);
-            additive((1u << left) - 1, c1, c2, _mm256_maskload_pd(p1 + i, m),
-                     _mm256_maskload_pd(p2 + i, m), f + i, s + i, m, base_f, base_s, a, b);
-        } else if constexpr (M == fc_mode::unit) {
-            if (!split) {
-                a = len;  // every combination, and only the sum is reported
-            } else {
-                auto step = [&](unsigned live, __m256d fv, __m256d sv) {
-                    const __m256d s1 = _mm256_add_pd(bf, fv);
-                    const __m256d s2 = _mm256_add_pd(bs, sv);
-                    const unsigned up = bits(_mm256_cmp_pd(s2, s1, _CMP_GE_OQ)) & live;
-                    a += count(up);
-                    b += count(live & ~up);
-                };
-                for (; i + 4 <= len; i += 4)
-                    step(0xf, _mm256_loadu_pd(f + i), _mm256_loadu_pd(s + i));
-                const size_t left = len - i;
-                const __m256i m = load_mask(left);
-                step((1u << left) - 1, _mm256_maskload_pd(f + i, m), _mm256_maskload_pd(s + i, m));
-            }
-        } else {
-            auto step = [&](unsigned live, __m256d fv, __m256d sv) {
-                const __m256d s1 = _mm256_add_pd(bf, fv);
-                const __m256d s2 = _mm256_add_pd(bs, sv);
-                if constexpr (M == fc_mode::division)
-                    exact(live, s1, s2, a, b);
-                else
-                    signs<M == fc_mode::one_band>(live, s1, s2, a, b);
-            };
-            for (; i + 4 <= len; i += 4)
-                step(0xf, _mm256_loadu_pd(f + i), _mm256_loadu_pd(s + i));
-            const size_t left = len - i;
-            const __m256i m = load_mask(left);
-            step((1u << left) - 1, _mm256_maskload_pd(f + i, m), _mm256_maskload_pd(s + i, m));
+        if constexpr (M == fc_mode::one_band) {
+            // Four loops, so that neither choice is made per vector.
+            if (split)
+                zero_first ? one_band<true, true>(t, f, s, len, bf, bs)
+                           : one_band<true, false>(t, f, s, len, bf, bs);
+            else
+                zero_first ? one_band<false, true>(t, f, s, len, bf, bs)
+                           : one_band<false, false>(t, f, s, len, bf, bs);
+            return;
         }
-        above += a;
-        below += b;
-    }
-
-    // The last two levels of an exhaustive walk: the per-row sums and parts
-    // of t1 and t2 formed four rows at a time, exactly as run would form them.
-    void run2(const double *f, const double *s, size_t len, double base_f, double base_s,
-              double, double, uint64_t &above, uint64_t &below)
-    {
         if constexpr (M == fc_mode::unit) {
             if (!split) {
-                above += len < 2 ? 0 : len * (len - 1) / 2;
+                t.above += len;  // every combination, and only the sum is reported
                 return;
             }
         }
-        if constexpr (M != fc_mode::additive) {
-            for (size_t i = 0; i + 1 < len; ++i)
-                run(f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i], high, low,
-                    above, below);
-        } else {
-            const size_t at = static_cast<size_t>(f - f_base);
-            const double *p1 = a1 + at, *p2 = a2 + at;
-            alignas(32) double row_f[exhaustive_max_len + 4], row_s[exhaustive_max_len + 4];
-            alignas(32) double row_c1[exhaustive_max_len + 4], row_c2[exhaustive_max_len + 4];
-            const __m256d bfv = _mm256_set1_pd(base_f), bsv = _mm256_set1_pd(base_s);
-            for (size_t i = 0; i < len; i += 4) {
-                const __m256i m = load_mask(len - i);
-                const __m256d rf = _mm256_add_pd(bfv, _mm256_maskload_pd(f + i, m));
-                const __m256d rs = _mm256_add_pd(bsv, _mm256_maskload_pd(s + i, m));
-                _mm256_store_pd(row_f + i, rf);
-                _mm256_store_pd(row_s + i, rs);
-                _mm256_store_pd(row_c1 + i, _mm256_fnmadd_pd(hi, rf, rs));  // rs - high * rf
-                _mm256_store_pd(row_c2 + i, _mm256_fmsub_pd(lo, rf, rs));   // low * rf - rs
+        size_t i = 0;
+        do {
+            const unsigned live = bits(live_lanes(len - i));
+            const __m256d s1 = _mm256_add_pd(bf, _mm256_loadu_pd(f + i));
+            const __m256d s2 = _mm256_add_pd(bs, _mm256_loadu_pd(s + i));
+            if constexpr (M == fc_mode::unit) {
+                const unsigned up = bits(_mm256_cmp_pd(s2, s1, _CMP_GE_OQ)) & live;
+                t.above += count(up);
+                t.below += count(live & ~up);
+            } else if constexpr (M == fc_mode::two_band) {
+                two_band(live, s1, s2, t.above, t.below);
+            } else {
+                exact(live, s1, s2, t.above, t.below);
             }
-            const __m256i all = load_mask(4);
-            uint64_t a = 0, b = 0;
-            for (size_t i = 0; i + 1 < len; ++i) {
-                const __m256d c1 = _mm256_broadcast_sd(row_c1 + i);
-                const __m256d c2 = _mm256_broadcast_sd(row_c2 + i);
-                size_t j = i + 1;
-                for (; j + 4 <= len; j += 4)
-                    additive(0xf, c1, c2, _mm256_loadu_pd(p1 + j), _mm256_loadu_pd(p2 + j), f + j,
-                             s + j, all, row_f[i], row_s[i], a, b);
-                if (j < len) {
-                    const size_t left = len - j;
-                    const __m256i m = load_mask(left);
-                    additive((1u << left) - 1, c1, c2, _mm256_maskload_pd(p1 + j, m),
-                             _mm256_maskload_pd(p2 + j, m), f + j, s + j, m, row_f[i], row_s[i],
-                             a, b);
-                }
+            i += 4;
+        } while (i < len);
+    }
+
+    // The last two levels of an exhaustive walk, a row at a time.
+    void run2(tally &t, const double *f, const double *s, size_t len, double base_f,
+              double base_s)
+    {
+        if constexpr (M == fc_mode::unit) {
+            if (!split) {
+                t.above += len < 2 ? 0 : len * (len - 1) / 2;
+                return;
             }
-            above += a;
-            below += b;
         }
+        for (size_t i = 0; i + 1 < len; ++i)
+            run(t, f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i]);
     }
 };
 

@@ -17,13 +17,9 @@ namespace {
 // division: vdivpd, the IEEE division of the rule, whose ordered comparisons
 // are false for NaN as >= and <= are; two_band and one_band: the signs of two
 // fused multiply-adds, with the division for a vector that has a lane in a
-// band.  The additive test is not used here: with the exact signs counted in
-// vector lanes it saves nothing, and it branches whenever a lane comes near a
-// threshold, as exact ties do.
+// band.
 template <fc_mode M>
 struct tail_avx512 {
-    static constexpr bool exact_signs_first = true;
-
     __m512d hi, lo;
     __m512i key;
     double high, low;

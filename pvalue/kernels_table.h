@@ -21,20 +21,13 @@ uint64_t member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled, doubl
 }
 
 // For a Tail template over fc_mode: the mode is chosen once per call from the
-// list and the observed fold change, and each mode has its own instance.  A
-// Tail that says exact_signs_first never counts in the additive mode.
+// list and the observed fold change, and each mode has its own instance.
 template <unsigned K, template <fc_mode> class Tail>
 uint64_t filtered_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
                          double observed_fc)
 {
-    constexpr bool signs_first = Tail<fc_mode::division>::exact_signs_first;
-    switch (member_mode(make_fc_filter(list, n, K, observed_fc, 1.0 / observed_fc), K,
-                        signs_first)) {
+    switch (make_fc_filter(list, n, K, observed_fc, 1.0 / observed_fc).mode) {
     case fc_mode::unit: return member<K, Tail<fc_mode::unit>>(list, n, fcs_sampled, observed_fc);
-    case fc_mode::additive:
-        if constexpr (!signs_first)
-            return member<K, Tail<fc_mode::additive>>(list, n, fcs_sampled, observed_fc);
-        break;
     case fc_mode::one_band: return member<K, Tail<fc_mode::one_band>>(list, n, fcs_sampled, observed_fc);
     case fc_mode::two_band: return member<K, Tail<fc_mode::two_band>>(list, n, fcs_sampled, observed_fc);
     case fc_mode::division: break;
