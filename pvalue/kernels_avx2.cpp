@@ -5,6 +5,7 @@
 #include "fc_filter.h"
 #include "kernels.h"
 #include "kernels_table.h"
+#include "lane_tally.h"
 
 namespace {
 
@@ -87,24 +88,14 @@ struct tail_avx2 {
         exact(live, s1, s2, a, b);
     }
 
-    // The counts of a walk.  The one-band mode counts in vector lanes
-    // (extreme, and above among them): a lane's compare result is all ones,
-    // so subtracting it adds 1.  Everything else counts in above and below.
-    struct tally {
-        __m256i n_ext = _mm256_setzero_si256();
-        __m256i n_up = _mm256_setzero_si256();
-        uint64_t above = 0;
-        uint64_t below = 0;
-    };
+    // The one-band mode counts in vector lanes: a lane's compare result is
+    // all ones, so subtracting it adds 1.
+    using tally = lane_tally<__v4di>;
 
     // Called by the walk once every combination has been through run.
     void finish(const tally &t, uint64_t &above, uint64_t &below) const
     {
-        // Unsplit, every extreme lane is counted as above; only the sum is
-        // reported then.
-        const uint64_t ext = lane_sum(t.n_ext), up = split ? lane_sum(t.n_up) : ext;
-        above += t.above + up;
-        below += t.below + (ext - up);
+        finish_lanes(t, split, lane_sum, above, below);
     }
 
     // The exact signs for every lane: the larger of r1 and r2 is >= 0 exactly
@@ -151,13 +142,7 @@ struct tail_avx2 {
         const __m256d bf = _mm256_set1_pd(base_f);
         const __m256d bs = _mm256_set1_pd(base_s);
         if constexpr (M == fc_mode::one_band) {
-            // Four loops, so that neither choice is made per vector.
-            if (split)
-                zero_first ? one_band<true, true>(t, f, s, len, bf, bs)
-                           : one_band<true, false>(t, f, s, len, bf, bs);
-            else
-                zero_first ? one_band<false, true>(t, f, s, len, bf, bs)
-                           : one_band<false, false>(t, f, s, len, bf, bs);
+            run_one_band(*this, t, f, s, len, bf, bs);
             return;
         }
         if constexpr (M == fc_mode::unit) {
@@ -184,18 +169,11 @@ struct tail_avx2 {
         } while (i < len);
     }
 
-    // The last two levels of an exhaustive walk, a row at a time.
+    // The last two levels of an exhaustive walk.
     void run2(tally &t, const double *f, const double *s, size_t len, double base_f,
               double base_s)
     {
-        if constexpr (M == fc_mode::unit) {
-            if (!split) {
-                t.above += len < 2 ? 0 : len * (len - 1) / 2;
-                return;
-            }
-        }
-        for (size_t i = 0; i + 1 < len; ++i)
-            run(t, f + i + 1, s + i + 1, len - i - 1, base_f + f[i], base_s + s[i]);
+        run_rows<M>(*this, t, f, s, len, base_f, base_s);
     }
 };
 
