@@ -122,6 +122,16 @@ struct expected_counts {
     uint64_t sampled;
 };
 
+// Every call of a sampled member starts from this state: srandom for the
+// reference, vp_srandom for production, so both walk the same sample.
+void seed_draws(bool reference)
+{
+    if (reference)
+        srandom(draw_seed);
+    else
+        vp_srandom(draw_seed);
+}
+
 // A workload and, once first needed, the reference's counts on it.
 struct member_case {
     workload w;
@@ -132,7 +142,7 @@ struct member_case {
     const expected_counts &expected()
     {
         if (!known) {
-            srandom(draw_seed);
+            seed_draws(true);
             want.extreme = reference_count_table[pairs - 2](w.list.data(), w.list.size(),
                                                             &want.sampled, w.observed_fc);
             known = true;
@@ -148,12 +158,8 @@ void run_member(benchmark::State &state, member_case *c, pvalue_isa isa)
     const bool draws = c->pairs > 4;
     uint64_t sampled = 0, extreme = 0, total = 0;
     for (auto _ : state) {
-        if (draws) {
-            if (isa == pvalue_isa_reference)
-                srandom(draw_seed);
-            else
-                vp_srandom(draw_seed);
-        }
+        if (draws)
+            seed_draws(isa == pvalue_isa_reference);
         // DoNotOptimize on a const value: its read-write form on a variable
         // is miscompiled by some GCC releases (the variable is not written).
         const uint64_t e = fn(w->list.data(), w->list.size(), &sampled, w->observed_fc);
@@ -241,12 +247,8 @@ double timed_calls(const member_case &c, const variant &v, unsigned calls, bool 
     uint64_t sampled = 0, extreme = 0;
     const double t0 = thread_cpu_seconds();
     for (unsigned k = 0; k < calls; ++k) {
-        if (draws) {
-            if (v.reference)
-                srandom(draw_seed);
-            else
-                vp_srandom(draw_seed);
-        }
+        if (draws)
+            seed_draws(v.reference);
         extreme = fn(c.w.list.data(), c.w.list.size(), &sampled, c.w.observed_fc);
         benchmark::DoNotOptimize(extreme);
     }

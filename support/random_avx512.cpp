@@ -42,8 +42,7 @@ void random_generate_avx512(uint32_t *words, unsigned from, unsigned to)
         x1 = x2;
         x2 = x3;
     }
-    for (; i < to; ++i)
-        words[i] = words[i - 31] + words[i - 3];
+    random_generate_scalar(words, i, to);
 }
 
 }  // namespace vp_detail
