@@ -8,12 +8,9 @@
 #include <unistd.h>
 
 #include "config.h"
+#include "exit_status.h"
 
 namespace {
-
-constexpr int status_usage = 64;
-constexpr int status_cannot_run = 126;
-constexpr int status_io = 74;
 
 #define DRANVEL_STARS33 "*********************************"
 
@@ -53,14 +50,14 @@ int print_usage(const char *prog)
     std::fputs("\nRun \"dranvel subcommand\" or \"man dranvel-subcommand\" "
                "for more details.\n\n",
                stderr);
-    return status_usage;
+    return exit_usage;
 }
 
 int not_found(const char *prog, const char *name)
 {
     std::fprintf(stderr, "%s: No %s found in %s.\n", prog, name,
                  DRANVEL_LIBEXEC_DIR);
-    return status_usage;
+    return exit_usage;
 }
 
 int run_subcommand(char *argv[])
@@ -90,7 +87,7 @@ int run_subcommand(char *argv[])
     int err = errno;
     std::fprintf(stderr, "%s: Could not run %s: %s.\n", prog, path,
                  std::strerror(err));
-    return status_cannot_run;
+    return exit_cannot_run;
 }
 
 } // namespace
@@ -105,9 +102,9 @@ int main(int argc, char *argv[])
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
             std::fprintf(stderr, "%s: Could not write the version: %s.\n", argv[0],
                          std::strerror(errno));
-            return status_io;
+            return exit_io;
         }
-        return EXIT_SUCCESS;
+        return exit_ok;
     }
 
     return run_subcommand(argv);

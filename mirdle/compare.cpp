@@ -62,7 +62,7 @@ int read_error(const run &r, size_t c)
     const int e = errno ? errno : EIO;
     std::fprintf(stderr, "mirdle: Could not read condition %zu (%s): %s.\n", c, r.paths[c],
                  std::strerror(e));
-    return e == ENOMEM ? EXIT_NO_MEMORY : EXIT_IO;
+    return e == ENOMEM ? exit_no_memory : exit_io;
 }
 
 int read_row(run &r, size_t c)
@@ -84,23 +84,23 @@ int take_row(run &r, size_t c, const char *feature_id)
         if (replicates == 0) {
             std::fprintf(stderr, "mirdle: No abundance columns on condition %zu (%s) for %s\n", c,
                          r.paths[c], feature_id);
-            return EXIT_DATA;
+            return exit_data;
         }
         r.reps[c] = replicates;
         r.rep_counts[c] = static_cast<double *>(vp_malloc(replicates, sizeof(double)));
         if (r.rep_counts[c] == nullptr) {
             std::fputs("mirdle: Could not allocate rep_counts.\n", stderr);
-            return EXIT_NO_MEMORY;
+            return exit_no_memory;
         }
     } else if (replicates != r.reps[c]) {
         std::fprintf(stderr,
                      "mirdle: Wrong number of abundances on condition %zu for %s: %lu, expected "
                      "%zu\n",
                      c, feature_id, replicates, r.reps[c]);
-        return EXIT_DATA;
+        return exit_data;
     }
     if (!parse_rep_counts(r.lines[c], r.rep_counts[c], &r.sums[c], &r.sds[c]))
-        return EXIT_DATA;
+        return exit_data;
     return 0;
 }
 
@@ -113,7 +113,7 @@ int set_up(run &r)
         r.lines[c] = vp_dsv_line_new();
         if (r.lines[c] == nullptr) {
             std::fputs("mirdle: Could not allocate a line buffer.\n", stderr);
-            return EXIT_NO_MEMORY;
+            return exit_no_memory;
         }
         errno = 0;
         int end = vp_dsv_line_read(r.lines[c], r.streams[c], "\t");
@@ -121,7 +121,7 @@ int set_up(run &r)
             return read_error(r, c);
         if (end != '\n') {
             std::fputs("mirdle: Error reading first feature.\n", stderr);
-            return EXIT_DATA;
+            return exit_data;
         }
         if (std::strcmp(vp_dsv_line_get_fields_ae(r.lines[c], 0), "target_id") == 0) {
             vp_dsv_skip_rest_of_line(r.streams[c]);
@@ -141,7 +141,7 @@ int check_all_ended(run &r)
         if (r.pending[c] || std::getc(r.streams[c]) != EOF) {
             std::fprintf(stderr, "mirdle: Expected EOF on condition %zu after EOF on condition 0.\n",
                          c);
-            return EXIT_DATA;
+            return exit_data;
         }
         if (std::ferror(r.streams[c]))
             return read_error(r, c);
@@ -154,7 +154,7 @@ int report_error(FILE *report)
     std::fprintf(stderr, "mirdle: Could not write the report: %s.\n",
                  std::strerror(errno ? errno : EIO));
     (void)report;
-    return EXIT_IO;
+    return exit_io;
 }
 
 }  // namespace
@@ -164,7 +164,7 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
 {
     if (conditions < 2) {
         std::fputs("mirdle: Must have at least 2 conditions.\n", stderr);
-        return EXIT_DATA;
+        return exit_data;
     }
     static run r;
     r.streams = abundance_streams;
@@ -189,7 +189,7 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
             return read_error(r, 0);
         if (end != '\n') {
             std::fprintf(stderr, "mirdle: Expected newline on condition stream %zu\n", size_t{0});
-            return EXIT_DATA;
+            return exit_data;
         }
         const char *feature_id = vp_dsv_line_get_fields_ae(r.lines[0], 0);
         if (int status = take_row(r, 0, feature_id))
@@ -198,19 +198,19 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
             end = read_row(r, c);
             if (end == EOF) {
                 std::fprintf(stderr, "mirdle: Found EOF first on condition %zu, should be 0.\n", c);
-                return EXIT_DATA;
+                return exit_data;
             }
             if (end == VP_DSV_READ_ERROR)
                 return read_error(r, c);
             if (end != '\n') {
                 std::fprintf(stderr, "mirdle: Expected newline on condition stream %zu\n", c);
-                return EXIT_DATA;
+                return exit_data;
             }
             const char *id = vp_dsv_line_get_fields_ae(r.lines[c], 0);
             if (std::strcmp(id, feature_id) != 0) {
                 std::fprintf(stderr, "mirdle: Abundances files out of sync: %s %s\n", feature_id,
                              id);
-                return EXIT_DATA;
+                return exit_data;
             }
             if (int status = take_row(r, c, id))
                 return status;

@@ -21,7 +21,7 @@ int usage(const char *prog)
                  "\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n"
                  "\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n",
                  prog);
-    return EXIT_USAGE;
+    return exit_usage;
 }
 
 }  // namespace
@@ -49,7 +49,7 @@ int main(int argc, char **argv)
             if (f == nullptr) {
                 std::fprintf(stderr, "mirdle: Could not open %s for write: %s.\n", path,
                              std::strerror(errno));
-                return EXIT_CANT_CREATE;
+                return exit_cant_create;
             }
             report = f;
         } else if (std::strcmp(argv[arg], "--near-exact") == 0) {
@@ -61,7 +61,7 @@ int main(int argc, char **argv)
     if (conditions > MAX_CONDITIONS) {
         std::fprintf(stderr, "mirdle: Too many conditions: %d (at most %d).\n", conditions,
                      MAX_CONDITIONS);
-        return EXIT_USAGE;
+        return exit_usage;
     }
     static FILE *streams[MAX_CONDITIONS];
     const char *const *paths = argv + arg;
@@ -70,7 +70,7 @@ int main(int argc, char **argv)
         if (streams[c] == nullptr) {
             std::fprintf(stderr, ": Could not open %s for read: %s.\n", paths[c],
                          std::strerror(errno));
-            return EXIT_NO_INPUT;
+            return exit_no_input;
         }
     }
     return compare_abundances(streams, paths, conditions, report, near_exact);

@@ -4,18 +4,12 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "exit_status.h"
 #include "vp_dsv.h"
 
 // Largest number of condition tables in one run.
 inline constexpr int MAX_CONDITIONS = 128;
 
-// Exit statuses (BSD sysexits).
-inline constexpr int EXIT_USAGE = 64;
-inline constexpr int EXIT_DATA = 65;
-inline constexpr int EXIT_NO_INPUT = 66;
-inline constexpr int EXIT_NO_MEMORY = 69;
-inline constexpr int EXIT_CANT_CREATE = 73;
-inline constexpr int EXIT_IO = 74;
 
 // Writes the report's header row for `conditions` conditions.
 void print_header(FILE *report, int conditions);

@@ -29,7 +29,7 @@ double pair_pvalue(double *counts_i, double *counts_j, size_t reps_i, size_t rep
     if (near_exact) {
         if (reps_i > near_exact_max_pairs) {
             std::fputs("Current limit for near-exact P-values is 12 replicates.\n", stderr);
-            std::exit(EXIT_USAGE);
+            std::exit(exit_usage);
         }
         return near_exact_pval(counts_i, counts_j, pairs);
     }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "exit_status.h"
 #include "pvalue.h"
 #include "sim.h"
 #include "vp_alloc.h"
@@ -23,9 +24,6 @@ double *pvalue_sim_counts[2];
 unsigned pvalue_sim_counts_made;
 
 namespace {
-
-constexpr int exit_usage = 64;
-constexpr int exit_io = 74;
 
 [[noreturn]] void usage(const char *prog)
 {
@@ -43,7 +41,7 @@ double *new_counts(size_t n)
     double *counts = static_cast<double *>(vp_malloc(n, sizeof(double)));
     if (counts == nullptr) {
         std::fprintf(stderr, "pvalue-sim: Could not allocate counts for %zu replicates.\n", n);
-        std::exit(pvalue_exit_no_memory);
+        std::exit(exit_no_memory);
     }
     pvalue_sim_counts[pvalue_sim_counts_made++ % 2] = counts;
     return counts;

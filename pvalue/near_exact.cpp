@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cstdlib>
 
+#include "exit_status.h"
 #include "pvalue.h"
 #include "vp_alloc.h"
 #include "vp_binomial.h"
@@ -86,7 +87,7 @@ exhaustive_memo memo;
 [[noreturn]] void out_of_memory(const char *what)
 {
     std::fprintf(stderr, "near_exact_pval(): Could not allocate %s.\n", what);
-    std::exit(pvalue_exit_no_memory);
+    std::exit(exit_no_memory);
 }
 
 }  // namespace
@@ -179,7 +180,7 @@ double near_exact_pval(double *counts1, double *counts2, size_t pairs)
     }
     if (e != m) {
         std::fprintf(stderr, "%lu != %lu\n", e, m);
-        std::exit(pvalue_exit_pair_list);
+        std::exit(exit_internal);
     }
     vp_shuffle(pair_list, list_len, sizeof(count_pair));
 

@@ -24,9 +24,6 @@ extern bool Debug;
 inline constexpr size_t near_exact_max_pairs = 12;
 // Smallest replicate count per condition of the Mann-Whitney method.
 inline constexpr size_t mann_whitney_min_reps = 8;
-// Exit statuses the library may end the process with.
-inline constexpr int pvalue_exit_no_memory = 69;
-inline constexpr int pvalue_exit_pair_list = 70;
 
 // Replaces every zero of counts1 by one thousandth of counts2's mean and every
 // zero of counts2 by one thousandth of counts1's mean (means from the sums
