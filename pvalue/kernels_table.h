@@ -6,12 +6,35 @@
 #include "count_kernels.h"
 #include "fc_filter.h"
 #include "production_rng.h"
+#include "split_count.h"
 
 namespace {
+
+// Four pairs are counted as pairs of pairs wherever that applies.
+template <unsigned K>
+bool counted_by_split(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
+                      double observed_fc, uint64_t &result)
+{
+    if constexpr (K == 4) {
+        split_counts c;
+        if (!split_count_4(list, n, observed_fc, Debug, c))
+            return false;
+        if (Debug)
+            print_count_trace(observed_fc, c.above, 1.0 / observed_fc, c.below);
+        *fcs_sampled = vp_n_choose_k(n, K);
+        result = c.above + c.below;
+        return true;
+    } else {
+        (void)list, (void)n, (void)fcs_sampled, (void)observed_fc, (void)result;
+        return false;
+    }
+}
 
 template <unsigned K, class Tail>
 uint64_t member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled, double observed_fc)
 {
+    if (uint64_t r; counted_by_split<K>(list, n, fcs_sampled, observed_fc, r))
+        return r;
     if constexpr (K <= 4) {
         return exhaustive_member<K, Tail>(list, n, fcs_sampled, observed_fc);
     } else {
@@ -26,6 +49,8 @@ template <unsigned K, template <fc_mode> class Tail>
 uint64_t filtered_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
                          double observed_fc)
 {
+    if (uint64_t r; counted_by_split<K>(list, n, fcs_sampled, observed_fc, r))
+        return r;
     switch (make_fc_filter(list, n, K, observed_fc, 1.0 / observed_fc).mode) {
     case fc_mode::unit: return member<K, Tail<fc_mode::unit>>(list, n, fcs_sampled, observed_fc);
     case fc_mode::one_band: return member<K, Tail<fc_mode::one_band>>(list, n, fcs_sampled, observed_fc);

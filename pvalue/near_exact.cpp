@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
 
 #include "exit_status.h"
 #include "pvalue.h"
@@ -28,61 +29,90 @@ double sum_of(const double *counts, size_t n)
     return sum;
 }
 
-// Exhaustive counts of whole-number counts depend only on the multiset of
-// pooled values and on observed_fc: every sum is exact, so neither the shuffle
-// nor the order of addition can change a fold change.  Tables repeat such
-// count sets often (every all-zero feature becomes all ones), so their
-// P-values are remembered.  Only below 2^40 per value, so that any sum of four
-// stays exact, and never while tracing, whose output shows every step.
+// An exhaustive P-value is a function of the pooled counts and observed_fc
+// alone: the pair list is a function of the multiset of pooled counts (the
+// shuffle depends on nothing else), and every combination of it is examined.
+// Tables repeat such count sets often (every all-zero feature becomes all
+// ones, low counts recur), so their P-values are remembered, keyed on the
+// bits of the sorted pooled counts and of observed_fc.  Per thread, so that
+// parallel callers share nothing; a fixed number of slots, so memory stays
+// bounded.  Never while tracing, whose output shows every step.
 struct exhaustive_memo {
     static constexpr size_t slots = 4096;
     static constexpr size_t max_values = 2 * max_exhaustive_pairs;
     struct entry {
-        double values[max_values];
-        double observed_fc;
+        uint64_t values[max_values];
+        uint64_t observed_fc;
         double p;
         size_t len;
     };
-    entry table[slots];
+    entry table[slots] = {};
 
-    // Sorted copy of pooled into key, or false when memoising is not exact.
-    static bool make_key(const double *pooled, size_t len, double *key)
+    struct key {
+        uint64_t values[max_values];
+        uint64_t observed_fc;
+        size_t len;
+        size_t slot;
+    };
+
+    static uint64_t bits(double d)
     {
-        for (size_t i = 0; i < len; ++i) {
-            double v = pooled[i];
-            if (!(v == std::trunc(v) && std::fabs(v) < 1099511627776.0))
-                return false;
-            size_t j = i;
-            for (; j > 0 && key[j - 1] > v; --j)
-                key[j] = key[j - 1];
-            key[j] = v;
-        }
-        return true;
+        uint64_t b;
+        std::memcpy(&b, &d, sizeof b);
+        return b;
     }
 
-    static size_t slot_of(const double *key, size_t len, double observed_fc)
+    static key make_key(const double *counts1, const double *counts2, size_t pairs,
+                        double observed_fc)
     {
-        uint64_t h = 0x9e3779b97f4a7c15ULL ^ len;
-        auto mix = [&h](double d) {
-            uint64_t bits;
-            std::memcpy(&bits, &d, sizeof bits);
-            h = (h ^ bits) * 0xff51afd7ed558ccdULL;
+        key k;
+        k.len = 2 * pairs;
+        for (size_t i = 0; i < k.len; ++i) {
+            const uint64_t v = bits(i < pairs ? counts1[i] : counts2[i - pairs]);
+            size_t j = i;
+            for (; j > 0 && k.values[j - 1] > v; --j)
+                k.values[j] = k.values[j - 1];
+            k.values[j] = v;
+        }
+        k.observed_fc = bits(observed_fc);
+        uint64_t h = 0x9e3779b97f4a7c15ULL ^ k.len;
+        auto mix = [&h](uint64_t v) {
+            h = (h ^ v) * 0xff51afd7ed558ccdULL;
             h ^= h >> 32;
         };
-        for (size_t i = 0; i < len; ++i)
-            mix(key[i]);
-        mix(observed_fc);
-        return h % slots;
+        for (size_t i = 0; i < k.len; ++i)
+            mix(k.values[i]);
+        mix(k.observed_fc);
+        k.slot = h % slots;
+        return k;
     }
 
-    static bool same(const entry &e, const double *key, size_t len, double observed_fc)
+    const double *find(const key &k) const
     {
-        return e.len == len && std::memcmp(&e.observed_fc, &observed_fc, sizeof observed_fc) == 0 &&
-               std::memcmp(e.values, key, len * sizeof key[0]) == 0;
+        const entry &e = table[k.slot];
+        if (e.len == k.len && e.observed_fc == k.observed_fc &&
+            std::memcmp(e.values, k.values, k.len * sizeof k.values[0]) == 0)
+            return &e.p;
+        return nullptr;
+    }
+
+    void store(const key &k, double p)
+    {
+        entry &e = table[k.slot];
+        std::memcpy(e.values, k.values, k.len * sizeof k.values[0]);
+        e.len = k.len;
+        e.observed_fc = k.observed_fc;
+        e.p = p;
     }
 };
 
-exhaustive_memo memo;
+// Allocated on a thread's first exhaustive call and released when the
+// thread ends.
+exhaustive_memo &memo()
+{
+    static thread_local std::unique_ptr<exhaustive_memo> m(new exhaustive_memo);
+    return *m;
+}
 
 [[noreturn]] void out_of_memory(const char *what)
 {
@@ -146,6 +176,14 @@ double near_exact_pval(double *counts1, double *counts2, size_t pairs)
     if (observed_fc < 1.0)
         observed_fc = 1.0 / observed_fc;
 
+    const bool memoise = !Debug && pairs <= max_exhaustive_pairs;
+    exhaustive_memo::key key;
+    if (memoise) {
+        key = exhaustive_memo::make_key(counts1, counts2, pairs, observed_fc);
+        if (const double *p = memo().find(key))
+            return *p;
+    }
+
     const uint64_t pooled_len = 2 * static_cast<uint64_t>(pairs);
     if (Debug) {
         std::printf("Observed: FC = %0.3f  1 / Observed FC = %0.3f\n", observed_fc,
@@ -189,25 +227,9 @@ double near_exact_pval(double *counts1, double *counts2, size_t pairs)
             std::printf("%2lu %3.0f, %3.0f   FC = %0.3f\n", i, pair_list[i].first,
                         pair_list[i].second, pair_list[i].first / pair_list[i].second);
 
-    double key[exhaustive_memo::max_values];
-    bool memoise = !Debug && pairs <= max_exhaustive_pairs &&
-                   exhaustive_memo::make_key(pooled, pooled_len, key);
-    double p;
-    if (memoise) {
-        exhaustive_memo::entry &e =
-            memo.table[exhaustive_memo::slot_of(key, pooled_len, observed_fc)];
-        if (exhaustive_memo::same(e, key, pooled_len, observed_fc)) {
-            p = e.p;
-        } else {
-            p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
-            std::memcpy(e.values, key, pooled_len * sizeof key[0]);
-            e.len = pooled_len;
-            e.observed_fc = observed_fc;
-            e.p = p;
-        }
-    } else {
-        p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
-    }
+    const double p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
+    if (memoise)
+        memo().store(key, p);
     vp_free(pooled);
     vp_free(pair_list);
     return p;

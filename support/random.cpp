@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "random_refill.h"
+#include "vp_cpu.h"
 
 namespace vp_detail {
 
@@ -39,8 +40,7 @@ constexpr random_state seeded_state(unsigned int seed)
 
 random_refill best_refill()
 {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") ? random_refill::avx512 : random_refill::scalar;
+    return vp_cpu().avx512f ? random_refill::avx512 : random_refill::scalar;
 }
 
 random_refill active_refill = best_refill();
@@ -102,6 +102,27 @@ void random_reserve(random_state &s, unsigned count)
 }
 
 }  // namespace vp_detail
+
+vp_random_batch vp_random_upcoming()
+{
+#if VP_RANDOM_PRIVATE
+    vp_detail::random_state &s = vp_detail::g_random;
+    if (s.pos == vp_detail::random_end)
+        vp_detail::random_reserve(s, 1);
+    return {s.words, s.pos, vp_detail::random_end};
+#else
+    return {nullptr, 0, 0};
+#endif
+}
+
+void vp_random_consume_to(unsigned pos)
+{
+#if VP_RANDOM_PRIVATE
+    vp_detail::g_random.pos = pos;
+#else
+    (void)pos;
+#endif
+}
 
 void vp_srandom(unsigned int seed)
 {

@@ -63,6 +63,22 @@ static inline int32_t vp_random()
 #endif
 }
 
+// Bulk access for callers that take many outputs in a row and want to work
+// on them a batch at a time (the sampled walks use only residues of them).
+// Private generator only (vp_random_is_private()).  The outputs not yet
+// handed out are words[begin .. end), each output being its word >> 1; there
+// is at least one, and end never exceeds vp_random_batch_capacity.
+struct vp_random_batch {
+    const uint32_t *words;
+    unsigned begin;
+    unsigned end;
+};
+inline constexpr unsigned vp_random_batch_capacity = vp_detail::random_end;
+vp_random_batch vp_random_upcoming();
+// Hands out every output of the last batch before index pos (begin <= pos <=
+// end): the next vp_random() or batch continues from there.
+void vp_random_consume_to(unsigned pos);
+
 // Seeds the process-wide sequence exactly as srandom(seed) would.
 void vp_srandom(unsigned int seed);
 

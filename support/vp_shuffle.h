@@ -3,11 +3,14 @@
 
 #include <cstddef>
 
-// Permutes count records of size bytes in place, uniformly (Fisher-Yates).
-// Draws come from a private deterministic generator, so the shuffle never
-// disturbs the process-wide random() sequence that sampled counting and the
-// simulator share.  The private generator's sequence continues from call to
-// call, starting from a fixed state in every process.
+// Permutes count records of size bytes in place, every record kept.  The
+// result is a function of the multiset of records alone: the records are put
+// in a canonical order of their bytes, then permuted by Fisher-Yates with a
+// private generator seeded from a hash of that content.  So the same records
+// given in any order come out in the same order, whatever was shuffled
+// before, and the process-wide random() sequence is never touched.  Records
+// of 16 bytes are put in order in O(count log count), other sizes by
+// insertion.
 void vp_shuffle(void *base, size_t count, size_t size);
 
 #endif

@@ -1,0 +1,363 @@
+// Counting the combinations of four records as pairs of pairs.
+//
+// The rule.  A combination Q of four positions has fp sums S1', S2' (added in
+// position order) and counts above when fl(S2' / S1') >= h, else below when
+// fl(S2' / S1') <= l, with l = fl(1 / h).
+//
+// A linear test.  Let W(Q) = S2 - h S1 and M(Q) = S2 + h S1 over the exact
+// sums, u = 2^-53.  For records of non-negative values (so S1' and S2' are
+// within a factor (1 +- 3u)/(1 - 3u) of S1 and S2, and a sum is 0 exactly
+// when all its terms are):
+//   W(Q) >= 5u M(Q)   implies  S2' / S1' >= h, so Q is above;
+//   W(Q) <= -9u M(Q)  implies  S2' / S1' <= pred(h) (>= h (1 - 2u)), so Q is
+//                              not above.
+// (S1 = 0 < S2 gives W = M > 0 and an infinite quotient: above, as the rule
+// says.  S1 = S2 = 0, the 0 / 0 that counts nowhere, happens only for four
+// records (0, 0), and is taken out by count below.)
+// W and M add up over the records: W(Q) = sum of w_i = s_i - h f_i and M(Q)
+// = sum of m_i = s_i + h f_i.  With a margin e_i = C m_i, C = 2^-48 = 32u,
+// and the keys
+//   kp_i = w_i - e_i  rounded down onto a grid of 2^g,
+//   km_i = w_i + e_i  rounded up onto it,
+// integers once divided by 2^g, Q is certainly above when the sum of kp over
+// Q is >= 0 and certainly not above when the sum of km is < 0.  Computed in
+// double, w_i - e_i is within about 3u m_i of its exact value, and rounding
+// down onto the grid only lowers it, so a kp sum >= 0 leaves W(Q) >= (32 -
+// 3.1)u M(Q): far more than the 5u needed; likewise for km.  The grid is as
+// fine as lets every sum of four keys stay below 2^52 (exact integers); it
+// only widens the band between the two tests, never breaks them.  Everything
+// in the band goes to the rule itself.
+//
+// Below by symmetry.  The list holds every record mirrored, (f, s) and (s,
+// f), equally often; sigma maps each position to a position of its mirror, a
+// bijection.  For Q and its mirror P = sigma(Q), S1(Q) = S2(P) and S2(Q) =
+// S1(P), and with 1/l within a factor (1 +- u) of h the same bounds give:
+//   W(P) >= 5u M(P)   implies  Q is below  (S2'/S1' of Q <= l),
+//   W(P) <= -10u M(P) implies  Q is not below.
+// So one set of keys serves both: a combination certainly above (by kp)
+// stands for an above Q and for a below sigma^-1(Q) alike, and only the band
+// needs the rule, for above on Q and for below on sigma(Q).  For h > 1, l <
+// 1 < h, so a below combination is never above; h = 1 is counted apart.
+//
+// Pairs of pairs.  The key sums are exact, so a combination's decision does
+// not depend on how it is added up.  A combination of four positions splits
+// into two disjoint pairs of positions in exactly three ways, so 3 x (the
+// combinations whose kp sum is >= 0) is the number of unordered pairs {A, B}
+// of disjoint position pairs with kp(A) + kp(B) >= 0.  The pairs are sorted
+// by key once and counted by two pointers; the pairs of pairs that share a
+// position x, {x, y} and {x, z}, have the sum 2 kp_x + kp_y + kp_z, so they
+// are the pairs {y, z} with a key >= -2 kp_x that do not hold x: counted from
+// the same sorted keys.
+
+#include "split_count.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int max_records = 64;
+constexpr int max_pairs = max_records * (max_records - 1) / 2;
+constexpr double margin = 0x1p-48;
+// The largest key on the grid: four of them sum below 2^52.
+constexpr int grid_bits = 49;
+// Splits in the band settled by the rule before the walk is cheaper: with
+// exact sums a split costs a few additions and two divisions, otherwise the
+// list-order sums of a combination and of its mirror.
+constexpr uint64_t max_band_candidates_exact = 30000;
+constexpr uint64_t max_band_candidates = 8000;
+// Whole numbers below 2^50: every sum of four is exact, in any order.
+constexpr double exact_sum_limit = 0x1p50;
+
+uint64_t bits_of(double v)
+{
+    uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// +0, or a magnitude at which no product or sum of the test leaves the
+// normal range; the comparisons also refuse NaN.
+bool in_range(double v)
+{
+    return bits_of(v) == 0 || (v >= 0x1p-400 && v <= 0x1p400);
+}
+
+uint64_t choose4(uint64_t k)
+{
+    return k < 4 ? 0 : k * (k - 1) * (k - 2) * (k - 3) / 24;
+}
+
+// x rounded down and up to whole numbers (|x| < 2^62).
+int64_t floor_int(double x)
+{
+    const int64_t t = static_cast<int64_t>(x);
+    return t - (static_cast<double>(t) > x);
+}
+int64_t ceil_int(double x)
+{
+    const int64_t t = static_cast<int64_t>(x);
+    return t + (static_cast<double>(t) < x);
+}
+
+struct pair_key {
+    int64_t key;
+    uint16_t id;  // a << 6 | b for positions a < b
+};
+
+void insertion_sort(pair_key *k, int n)
+{
+    for (int i = 1; i < n; ++i) {
+        const pair_key v = k[i];
+        int j = i;
+        for (; j > 0 && k[j - 1].key > v.key; --j)
+            k[j] = k[j - 1];
+        k[j] = v;
+    }
+}
+
+// Sorts n keys in [lo, hi] from src into dst; src is scratch afterwards.
+// Buckets by the high bits of key - lo, sorts a crowded bucket again over its
+// own range, so that clusters of near-equal keys at any scale spread out, and
+// ends with one pass of insertion, which moves keys only within their bucket.
+void sort_keys(pair_key *src, pair_key *dst, int n, int64_t lo, int64_t hi)
+{
+    constexpr int crowded = 24, max_buckets = 1024;
+    if (n <= crowded || lo == hi) {
+        std::memcpy(dst, src, n * sizeof dst[0]);
+        insertion_sort(dst, n);
+        return;
+    }
+    int buckets = 16;
+    while (buckets < n / 2 && buckets < max_buckets)
+        buckets *= 2;
+    const uint64_t span = static_cast<uint64_t>(hi - lo);
+    int shift = 0;
+    while ((span >> shift) >= static_cast<uint64_t>(buckets))
+        ++shift;
+    uint16_t start[max_buckets + 1] = {};
+    for (int i = 0; i < n; ++i)
+        ++start[(static_cast<uint64_t>(src[i].key - lo) >> shift) + 1];
+    int crowd = 0;
+    for (int b = 0; b < buckets; ++b) {
+        crowd += start[b + 1] > crowded;
+        start[b + 1] = static_cast<uint16_t>(start[b + 1] + start[b]);
+    }
+    uint16_t next[max_buckets];
+    std::memcpy(next, start, buckets * sizeof next[0]);
+    for (int i = 0; i < n; ++i)
+        dst[next[static_cast<uint64_t>(src[i].key - lo) >> shift]++] = src[i];
+    for (int b = 0; crowd > 0 && b < buckets; ++b) {
+        const int from = start[b], m = start[b + 1] - from;
+        if (m <= crowded)
+            continue;
+        --crowd;
+        int64_t blo = dst[from].key, bhi = dst[from].key;
+        for (int i = from + 1; i < from + m; ++i) {
+            blo = std::min(blo, dst[i].key);
+            bhi = std::max(bhi, dst[i].key);
+        }
+        std::memcpy(src + from, dst + from, m * sizeof src[0]);
+        sort_keys(src + from, dst + from, m, blo, bhi);
+    }
+    insertion_sort(dst, n);
+}
+
+// A position of the mirror of every record, one to one, or false when the
+// list is not closed under swapping first and second.
+bool mirror_positions(const count_pair *list, int n, uint8_t *mirror)
+{
+    struct key {
+        uint64_t hi, lo;
+        int at;
+    };
+    key plain[max_records], swapped[max_records];
+    for (int i = 0; i < n; ++i) {
+        const uint64_t f = bits_of(list[i].first), s = bits_of(list[i].second);
+        plain[i] = {f, s, i};
+        swapped[i] = {s, f, i};
+    }
+    auto less = [](const key &a, const key &b) { return a.hi != b.hi ? a.hi < b.hi : a.lo < b.lo; };
+    std::sort(plain, plain + n, less);
+    std::sort(swapped, swapped + n, less);
+    for (int r = 0; r < n; ++r) {
+        if (plain[r].hi != swapped[r].hi || plain[r].lo != swapped[r].lo)
+            return false;
+        mirror[plain[r].at] = static_cast<uint8_t>(swapped[r].at);
+    }
+    return true;
+}
+
+void sort4(int *q)
+{
+    auto order = [](int &a, int &b) {
+        const int lo = a < b ? a : b, hi = a < b ? b : a;
+        a = lo;
+        b = hi;
+    };
+    order(q[0], q[1]);
+    order(q[2], q[3]);
+    order(q[0], q[2]);
+    order(q[1], q[3]);
+    order(q[1], q[2]);
+}
+
+// The rule's fold change of the records at four distinct positions.
+double rule_fc(const count_pair *list, int a, int b, int c, int d)
+{
+    int q[4] = {a, b, c, d};
+    sort4(q);
+    const double s1 = ((list[q[0]].first + list[q[1]].first) + list[q[2]].first) + list[q[3]].first;
+    const double s2 =
+        ((list[q[0]].second + list[q[1]].second) + list[q[2]].second) + list[q[3]].second;
+    return s2 / s1;
+}
+
+}  // namespace
+
+bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split, split_counts &out)
+{
+    if (n64 < 4 || n64 > max_records || !(high >= 1.0 && high <= 0x1p100))
+        return false;
+    const int n = static_cast<int>(n64);
+    const double low = 1.0 / high;
+    double lower[max_records], upper[max_records];
+    double largest = 0.0;
+    uint64_t zero_records = 0;
+    bool exact_sums = true;
+    for (int i = 0; i < n; ++i) {
+        const double f = list[i].first, s = list[i].second;
+        if (!in_range(f) || !in_range(s))
+            return false;
+        exact_sums &= f == std::trunc(f) && s == std::trunc(s) && f < exact_sum_limit &&
+                      s < exact_sum_limit;
+        const double hf = high * f;
+        const double w = s - hf, e = margin * (s + hf);
+        lower[i] = w - e;
+        upper[i] = w + e;
+        largest = std::max(largest, std::max(std::fabs(lower[i]), std::fabs(upper[i])));
+        zero_records += bits_of(f) == 0 && bits_of(s) == 0;
+    }
+    const uint64_t combinations = choose4(n64), nan_combinations = choose4(zero_records);
+    const bool unit = high == 1.0;
+    if (unit && !split) {
+        // Every combination that is a number is extreme.
+        out = {combinations - nan_combinations, 0, 0};
+        return true;
+    }
+    uint8_t mirror[max_records];
+    if (!mirror_positions(list, n, mirror))
+        return false;
+
+    // The grid: keys of magnitude below 2^grid_bits once scaled, the scaling
+    // a power of two (exact).
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    const double scale = std::ldexp(1.0, grid_bits - exponent);
+    int64_t kp[max_records], km[max_records];
+    for (int i = 0; i < n; ++i) {
+        kp[i] = floor_int(lower[i] * scale);
+        km[i] = ceil_int(upper[i] * scale);
+    }
+
+    // Every pair's key, and how far a km sum of a pair can exceed its key.
+    pair_key raw[max_pairs], keys[max_pairs];
+    int pairs = 0;
+    int64_t slack = 0, lo = INT64_MAX, hi = INT64_MIN;
+    for (int a = 0; a < n; ++a)
+        for (int b = a + 1; b < n; ++b) {
+            const int64_t v = kp[a] + kp[b];
+            raw[pairs++] = {v, static_cast<uint16_t>(a << 6 | b)};
+            slack = std::max(slack, (km[a] + km[b]) - v);
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    sort_keys(raw, keys, pairs, lo, hi);
+
+    // Pairs of pairs with a key sum >= 0, noting for every lower pair the
+    // upper ones whose sum falls in the band [-2 slack, 0): only there can
+    // the km sum be >= 0 while the kp sum is not.
+    const int64_t band = 2 * slack;
+    struct band_run {
+        int lower, upper;
+    };
+    band_run runs[max_pairs];
+    int n_runs = 0;
+    uint64_t certain = 0;
+    {
+        int l = 0, h = pairs - 1;
+        while (l < h) {
+            const int64_t sum = keys[l].key + keys[h].key;
+            if (sum >= 0) {
+                certain += static_cast<uint64_t>(h - l);
+                --h;
+            } else {
+                runs[n_runs] = {l, h};
+                n_runs += sum >= -band;
+                ++l;
+            }
+        }
+    }
+    // Minus the pairs of pairs that share a position x: pairs {y, z} with a
+    // key >= -2 kp_x, less those that hold x (kp_y >= -3 kp_x, y != x).
+    // Thresholds taken in rising order walk the sorted keys once.
+    int order[max_records];
+    for (int i = 0; i < n; ++i)
+        order[i] = i;
+    std::sort(order, order + n, [&](int a, int b) { return kp[a] > kp[b]; });
+    int64_t sorted_kp[max_records];
+    for (int i = 0; i < n; ++i)
+        sorted_kp[i] = kp[order[n - 1 - i]];
+    {
+        int at = 0;  // keys below the threshold
+        for (int r = 0; r < n; ++r) {
+            const int64_t x = kp[order[r]];
+            while (at < pairs && keys[at].key < -2 * x)
+                ++at;
+            const uint64_t with_x_excluded = static_cast<uint64_t>(pairs - at);
+            const int64_t t = -3 * x;
+            const int below_t =
+                static_cast<int>(std::lower_bound(sorted_kp, sorted_kp + n, t) - sorted_kp);
+            const uint64_t holding_x = static_cast<uint64_t>(n - below_t) - (x >= t);
+            certain -= with_x_excluded - holding_x;
+        }
+    }
+    certain -= 3 * nan_combinations;
+
+    uint64_t above3 = certain, below3 = certain, by_rule = 0, candidates = 0;
+    const uint64_t most = exact_sums ? max_band_candidates_exact : max_band_candidates;
+    for (int k = 0; k < n_runs; ++k) {
+        const int i = runs[k].lower;
+        const int a = keys[i].id >> 6, b = keys[i].id & 63;
+        const int64_t km_ab = km[a] + km[b];
+        for (int j = runs[k].upper; j > i && keys[i].key + keys[j].key >= -band; --j) {
+            if (++candidates > most)
+                return false;
+            const int c = keys[j].id >> 6, d = keys[j].id & 63;
+            if (km_ab + km[c] + km[d] < 0 || a == c || a == d || b == c || b == d)
+                continue;
+            ++by_rule;
+            if (exact_sums) {
+                // Sums in any order are the list-order sums, and the mirror's
+                // are the same two swapped.
+                const double s1 = (list[a].first + list[b].first) + (list[c].first + list[d].first);
+                const double s2 =
+                    (list[a].second + list[b].second) + (list[c].second + list[d].second);
+                above3 += s2 / s1 >= high;
+                below3 += !unit && s1 / s2 <= low;
+            } else {
+                above3 += rule_fc(list, a, b, c, d) >= high;
+                below3 += !unit && rule_fc(list, mirror[a], mirror[b], mirror[c], mirror[d]) <= low;
+            }
+        }
+    }
+    // Every combination was counted once per split; anything else would be a
+    // flaw in the bound, and the walk is the safe answer.
+    if (above3 % 3 != 0 || below3 % 3 != 0)
+        return false;
+    out.above = above3 / 3;
+    out.below = unit ? combinations - nan_combinations - out.above : below3 / 3;
+    out.settled_by_rule = by_rule;
+    return true;
+}
