@@ -52,6 +52,7 @@
 #include "split_count.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -69,6 +70,9 @@ constexpr uint64_t max_band_candidates_exact = 30000;
 constexpr uint64_t max_band_candidates = 8000;
 // Whole numbers below 2^50: every sum of four is exact, in any order.
 constexpr double exact_sum_limit = 0x1p50;
+// Small whole numbers tie often, and ties all fall in the band of the
+// bounded keys; below this the exact keys, which have no band, are cheaper.
+constexpr double exact_keys_below = 128.0;
 
 uint64_t bits_of(double v)
 {
@@ -133,9 +137,8 @@ void sort_keys(pair_key *src, pair_key *dst, int n, int64_t lo, int64_t hi)
     while (buckets < n / 2 && buckets < max_buckets)
         buckets *= 2;
     const uint64_t span = static_cast<uint64_t>(hi - lo);
-    int shift = 0;
-    while ((span >> shift) >= static_cast<uint64_t>(buckets))
-        ++shift;
+    const int shift =
+        std::max(0, 64 - __builtin_clzll(span) - std::countr_zero(static_cast<unsigned>(buckets)));
     uint16_t start[max_buckets + 1] = {};
     for (int i = 0; i < n; ++i)
         ++start[(static_cast<uint64_t>(src[i].key - lo) >> shift) + 1];
@@ -214,6 +217,175 @@ double rule_fc(const count_pair *list, int a, int b, int c, int d)
     return s2 / s1;
 }
 
+// Whole-number lists.  Every sum of four is exact in any order, so the rule
+// is a comparison of exact numbers: fl(x) >= h exactly when x is above the
+// midpoint of pred(h) and h, or equal to it and h has the even significand;
+// fl(x) <= l likewise with the midpoint of l and succ(l).  A midpoint t =
+// N 2^G (N odd) turns "S2 / S1 >= t" into "S2 2^max(-G,0) - N S1 2^max(G,0)
+// >= 0", a sum over the records of exact 128-bit integers, and the
+// combinations whose keys sum to at least 0 (1 without the tie) are counted
+// as pairs of pairs, with no band at all.
+struct midpoint {
+    int64_t n;  // odd
+    int g;
+    bool even;  // the tie goes to the threshold
+};
+
+// The midpoint between x and its successor (up) or predecessor (down), x
+// positive and normal.
+midpoint midpoint_of(double x, bool up)
+{
+    int e = 0;
+    const double m = std::frexp(x, &e);
+    const int64_t sig = static_cast<int64_t>(std::ldexp(m, 53));  // 2^52 .. 2^53 - 1
+    const int exp2 = e - 53;
+    const bool even = sig % 2 == 0;
+    if (up)
+        return {2 * sig + 1, exp2 - 1, even};
+    if (sig == int64_t{1} << 52)
+        return {(int64_t{1} << 54) - 1, exp2 - 2, true};
+    return {2 * sig - 1, exp2 - 1, even};
+}
+
+using wide = __int128;
+
+void insertion_sort_wide(wide *k, int n)
+{
+    for (int i = 1; i < n; ++i) {
+        const wide v = k[i];
+        int j = i;
+        for (; j > 0 && k[j - 1] > v; --j)
+            k[j] = k[j - 1];
+        k[j] = v;
+    }
+}
+
+// Sorts n keys in [lo, hi] from src into dst, as sort_keys does.
+void sort_wide(wide *src, wide *dst, int n, wide lo, wide hi)
+{
+    constexpr int crowded = 24, max_buckets = 1024;
+    if (n <= crowded || lo == hi) {
+        std::memcpy(dst, src, n * sizeof dst[0]);
+        insertion_sort_wide(dst, n);
+        return;
+    }
+    int buckets = 16;
+    while (buckets < n / 2 && buckets < max_buckets)
+        buckets *= 2;
+    using uwide = unsigned __int128;
+    const uwide span = static_cast<uwide>(hi - lo);
+    const uint64_t top = static_cast<uint64_t>(span >> 64), bottom = static_cast<uint64_t>(span);
+    const int length = top ? 128 - __builtin_clzll(top) : 64 - __builtin_clzll(bottom);
+    const int shift = std::max(0, length - std::countr_zero(static_cast<unsigned>(buckets)));
+    uint16_t start[max_buckets + 1] = {};
+    for (int i = 0; i < n; ++i)
+        ++start[static_cast<int>(static_cast<uwide>(src[i] - lo) >> shift) + 1];
+    int crowd = 0;
+    for (int b = 0; b < buckets; ++b) {
+        crowd += start[b + 1] > crowded;
+        start[b + 1] = static_cast<uint16_t>(start[b + 1] + start[b]);
+    }
+    uint16_t next[max_buckets];
+    std::memcpy(next, start, buckets * sizeof next[0]);
+    for (int i = 0; i < n; ++i)
+        dst[next[static_cast<int>(static_cast<uwide>(src[i] - lo) >> shift)]++] = src[i];
+    for (int b = 0; crowd > 0 && b < buckets; ++b) {
+        const int from = start[b], m = start[b + 1] - from;
+        if (m <= crowded)
+            continue;
+        --crowd;
+        wide blo = dst[from], bhi = dst[from];
+        for (int i = from + 1; i < from + m; ++i) {
+            blo = dst[i] < blo ? dst[i] : blo;
+            bhi = dst[i] > bhi ? dst[i] : bhi;
+        }
+        std::memcpy(src + from, dst + from, m * sizeof src[0]);
+        sort_wide(src + from, dst + from, m, blo, bhi);
+    }
+    insertion_sort_wide(dst, n);
+}
+
+// The combinations of four of the n keys whose sum is >= c.
+uint64_t combinations_at_least(const wide *key, int n, wide c)
+{
+    wide raw[max_pairs], pair[max_pairs];
+    int pairs = 0;
+    wide lo = key[0] + key[1], hi = lo;
+    for (int a = 0; a < n; ++a)
+        for (int b = a + 1; b < n; ++b) {
+            const wide v = key[a] + key[b];
+            raw[pairs++] = v;
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+    sort_wide(raw, pair, pairs, lo, hi);
+    uint64_t splits = 0;
+    for (int l = 0, h = pairs - 1; l < h;) {
+        if (pair[l] + pair[h] >= c) {
+            splits += static_cast<uint64_t>(h - l);
+            --h;
+        } else {
+            ++l;
+        }
+    }
+    // Pairs of pairs sharing x: {y, z} with a key >= c - 2 key_x, less those
+    // that hold x.  Thresholds in rising order walk the sorted pairs once.
+    wide single[max_records];
+    std::memcpy(single, key, n * sizeof single[0]);
+    insertion_sort_wide(single, n);
+    int at = 0;
+    for (int r = n - 1; r >= 0; --r) {
+        const wide x = single[r];
+        while (at < pairs && pair[at] < c - 2 * x)
+            ++at;
+        const wide t = c - 3 * x;
+        const int below_t = static_cast<int>(std::lower_bound(single, single + n, t) - single);
+        const uint64_t holding_x = static_cast<uint64_t>(n - below_t) - (x >= t);
+        splits -= static_cast<uint64_t>(pairs - at) - holding_x;
+    }
+    return splits / 3;
+}
+
+// Keys for "S2 / S1 >= t" (sign +1) or "S2 / S1 <= t" (sign -1) of records
+// whose values are below 2^50, or false when they would not fit.
+bool exact_keys(const count_pair *list, int n, const midpoint &t, int sign, wide *key)
+{
+    const int up_s = t.g < 0 ? -t.g : 0, up_f = t.g > 0 ? t.g : 0;
+    // |key| < 2^125, so that sums of four stay inside 128 bits.
+    if (50 + up_s > 124 || 50 + 55 + up_f > 124)
+        return false;
+    for (int i = 0; i < n; ++i) {
+        const wide s = static_cast<wide>(static_cast<int64_t>(list[i].second)) << up_s;
+        const wide f = static_cast<wide>(static_cast<int64_t>(list[i].first)) * t.n << up_f;
+        key[i] = sign > 0 ? s - f : f - s;
+    }
+    return true;
+}
+
+bool exact_count(const count_pair *list, int n, double high, bool unit, uint64_t zero_records,
+                 split_counts &out)
+{
+    const uint64_t combinations = choose4(static_cast<uint64_t>(n));
+    const uint64_t nan_combinations = choose4(zero_records);
+    wide key[max_records];
+    const midpoint th = midpoint_of(high, false);
+    if (!exact_keys(list, n, th, +1, key))
+        return false;
+    // A 0 / 0 combination has the sum 0: counted whenever the tie is.
+    out.above = combinations_at_least(key, n, th.even ? 0 : 1) - (th.even ? nan_combinations : 0);
+    if (unit) {
+        out.below = combinations - nan_combinations - out.above;
+    } else {
+        const midpoint tl = midpoint_of(1.0 / high, true);
+        if (!exact_keys(list, n, tl, -1, key))
+            return false;
+        out.below =
+            combinations_at_least(key, n, tl.even ? 0 : 1) - (tl.even ? nan_combinations : 0);
+    }
+    out.settled_by_rule = 0;
+    return true;
+}
+
 }  // namespace
 
 bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split, split_counts &out)
@@ -226,12 +398,14 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
     double largest = 0.0;
     uint64_t zero_records = 0;
     bool exact_sums = true;
+    double largest_value = 0.0;
     for (int i = 0; i < n; ++i) {
         const double f = list[i].first, s = list[i].second;
         if (!in_range(f) || !in_range(s))
             return false;
         exact_sums &= f == std::trunc(f) && s == std::trunc(s) && f < exact_sum_limit &&
                       s < exact_sum_limit;
+        largest_value = std::max(largest_value, std::max(f, s));
         const double hf = high * f;
         const double w = s - hf, e = margin * (s + hf);
         lower[i] = w - e;
@@ -246,6 +420,9 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
         out = {combinations - nan_combinations, 0, 0};
         return true;
     }
+    if (exact_sums && largest_value < exact_keys_below &&
+        exact_count(list, n, high, unit, zero_records, out))
+        return true;
     uint8_t mirror[max_records];
     if (!mirror_positions(list, n, mirror))
         return false;

@@ -387,16 +387,60 @@ TEST(Support, ShuffleKeepsEveryRecord)
     }
 }
 
-TEST(Support, ShuffleIsRoughlyUniform)
+// The order of ranks that a shuffle gives four distinct records.
+std::vector<int> rank_order(const std::vector<count_pair> &records)
 {
-    // 24 orders of 4 records, 24,000 shuffles: chi-square with 23 degrees of
-    // freedom, which a uniform shuffle exceeds 70 with probability about 1e-6.
+    std::vector<count_pair> sorted(records);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const count_pair &a, const count_pair &b) { return a.first < b.first; });
+    std::vector<int> ranks;
+    for (const count_pair &r : records)
+        for (size_t k = 0; k < sorted.size(); ++k)
+            if (sorted[k].first == r.first)
+                ranks.push_back(static_cast<int>(k));
+    return ranks;
+}
+
+TEST(Support, ShuffleIsAFunctionOfTheContent)
+{
+    std::mt19937_64 g(5);
+    std::uniform_real_distribution<double> u(0.0, 100.0);
+    for (size_t count : {size_t{2}, size_t{12}, size_t{56}, size_t{552}}) {
+        // Repeated values too: a multiset, not a set.
+        std::vector<count_pair> records(count);
+        for (count_pair &r : records)
+            r = {std::floor(u(g) / 10.0), u(g)};
+        std::vector<count_pair> a(records), b(records);
+        std::shuffle(b.begin(), b.end(), g);
+        // Whatever was shuffled in between.
+        std::vector<count_pair> other(records.begin(), records.begin() + count / 2);
+        vp_shuffle(a.data(), a.size(), sizeof(count_pair));
+        vp_shuffle(other.data(), other.size(), sizeof(count_pair));
+        vp_shuffle(b.data(), b.size(), sizeof(count_pair));
+        EXPECT_EQ(std::memcmp(a.data(), b.data(), count * sizeof(count_pair)), 0) << count;
+    }
+    // Other record sizes take the same canonical order.
+    std::vector<unsigned char> x{9, 1, 5, 3, 7, 3, 2}, y{3, 7, 2, 9, 3, 5, 1};
+    vp_shuffle(x.data(), x.size(), 1);
+    vp_shuffle(y.data(), y.size(), 1);
+    EXPECT_EQ(x, y);
+}
+
+TEST(Support, ShuffleDiffersWithTheContentAndIsRoughlyUniform)
+{
+    // Four distinct records of 24,000 different contents: the order of their
+    // ranks takes each of the 24 orders about equally often (chi-square with
+    // 23 degrees of freedom, which a uniform shuffle exceeds 70 with
+    // probability about 1e-6), so different contents get different
+    // permutations.
     std::map<std::vector<int>, int> seen;
     constexpr int rounds = 24000;
     for (int r = 0; r < rounds; ++r) {
-        std::vector<int> v{0, 1, 2, 3};
-        vp_shuffle(v.data(), v.size(), sizeof(int));
-        ++seen[v];
+        std::vector<count_pair> v;
+        for (int k = 0; k < 4; ++k)
+            v.push_back({static_cast<double>(r * 4 + k), 1.0});
+        vp_shuffle(v.data(), v.size(), sizeof(count_pair));
+        ++seen[rank_order(v)];
     }
     ASSERT_EQ(seen.size(), 24u);
     double chi2 = 0;
