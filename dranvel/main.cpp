@@ -120,7 +120,7 @@ int run_subcommand(char *argv[])
 int show_manual_page(const char *prog, const char *name)
 {
     char path[1024];
-    if (!find_subcommand(name, path))
+    if (name[0] == '\0' || !find_subcommand(name, path))
         return not_found(prog, name);
 
     char page[1024];

@@ -261,6 +261,9 @@ fi
 run "$dranvel" help no-such-subcommand
 printf -v want '%s: No no-such-subcommand found in %s.\n' "$dranvel" "$libexec"
 expect "help for a subcommand that is not installed" 64 "" "$want"
+run "$dranvel" help ''
+printf -v want '%s: No  found in %s.\n' "$dranvel" "$libexec"
+expect "help for an empty name" 64 "" "$want"
 run "$dranvel" help ../../bin/dranvel
 printf -v want '%s: No ../../bin/dranvel found in %s.\n' "$dranvel" "$libexec"
 expect "help for a name with a slash" 64 "" "$want"
