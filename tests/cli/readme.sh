@@ -109,6 +109,29 @@ case $counts in
 runs=[1-9]*" expects="[1-9]*) ;;
 *) fail "README: no runnable blocks or no checked output ($counts)" ;;
 esac
+# The floors of the P-value section come from examples/pvalue_floor.sh: a
+# short search must find nothing below them, each P-value it reports must be
+# pvalue-sim's count of extreme combinations, and the smallest P-value of the
+# example pair is the one the README sorts to the top.
+run_cmd env ROUNDS=1 PAIRS=300 MIRDLE="$clone/out/prefix/libexec/dranvel/mirdle" \
+  PVALUE_SIM="$clone/out/prefix/bin/pvalue-sim" bash "$clone/examples/pvalue_floor.sh" \
+  "$clone/examples/control.tsv" "$clone/examples/heat.tsv"
+expect_eq "pvalue_floor.sh: status" 0 "$rc"
+expect_eq "pvalue_floor.sh: a line per replicate count" 3 "$(grep -c '^  [234] replicates: ' <<<"$out")"
+expect_eq "pvalue_floor.sh: P-value is the count" "" "$(awk '/ replicates: / {
+    split($0, f, /[:=\/,]/); if (sprintf("%.5f", f[3] / f[4]) != sprintf("%.5f", f[2])) print }' <<<"$out")"
+while IFS=: read -r k extreme all stated; do
+  expect_eq "pvalue_floor.sh: nothing below the README's floor at $k replicates" "" \
+    "$(awk -v k="$k" -v e="$extreme" -v n="$all" '$1 == k && $2 == "replicates:" && $3 + 0 < e / n - 5e-6' <<<"$out")"
+  grep -qF "$stated" "$SRC_DIR/README.md" || fail "README does not state the floor $stated"
+done <<'FLOORS'
+2:6:66:6 / 66 = 0.091
+3:82:4060:82 / 4,060 = 0.0202
+4:1728:367290:1,728 / 367,290 = 0.0047
+FLOORS
+expect_eq "pvalue_floor.sh: the smallest P-value of the example pair" "0.02217" \
+  "$(sed -n 's/^Smallest P-value of .*: \([0-9.]*\), reached by .*/\1/p' <<<"$out")"
+
 # Nothing outside the repository: no command names ../ or an absolute path
 # (the shared data sets are reached from their public sources).
 expect_eq "README: no path outside the repository" "" \
