@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "broken_pipe.h"
 #include "config.h"
 #include "exit_status.h"
 
@@ -31,26 +32,43 @@ bool is_listed(const char *name)
     return name[0] != '.' && std::strstr(name, ".awk") == nullptr;
 }
 
-int print_usage(const char *prog)
+// The usage text with the installed subcommands: on standard error for a
+// command line without arguments, on standard output for --help.
+void print_usage(FILE *to, const char *prog)
 {
-    std::fprintf(stderr, "Usage: %s --version\n", prog);
-    std::fprintf(stderr, "       %s subcommand [args]\n", prog);
-    std::fputs("\nSubcommands:\n\n", stderr);
+    std::fprintf(to, "Usage: %s --version\n", prog);
+    std::fprintf(to, "       %s --help\n", prog);
+    std::fprintf(to, "       %s help subcommand\n", prog);
+    std::fprintf(to, "       %s subcommand [args]\n", prog);
+    std::fputs("\nSubcommands:\n\n", to);
 
     DIR *dir = opendir(DRANVEL_LIBEXEC_DIR);
     if (dir != nullptr) {
         const struct dirent *entry;
         while ((entry = readdir(dir)) != nullptr) {
             if (is_listed(entry->d_name))
-                std::fprintf(stderr, "%s\n", entry->d_name);
+                std::fprintf(to, "%s\n", entry->d_name);
         }
         closedir(dir);
     }
 
     std::fputs("\nRun \"dranvel subcommand\" or \"man dranvel-subcommand\" "
                "for more details.\n\n",
-               stderr);
-    return exit_usage;
+               to);
+}
+
+// Ends a run that printed to standard output: 0, or 74 with the reason of the
+// failed write (what failed is named in the message), or quietly if the reader
+// went away.
+int stdout_status(const char *prog, const char *what)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return exit_ok;
+    const int err = errno ? errno : EIO;
+    end_if_broken_pipe(err);
+    std::fprintf(stderr, "%s: Could not write the %s: %s.\n", prog, what, std::strerror(err));
+    return exit_io;
 }
 
 int not_found(const char *prog, const char *name)
@@ -58,6 +76,20 @@ int not_found(const char *prog, const char *name)
     std::fprintf(stderr, "%s: No %s found in %s.\n", prog, name,
                  DRANVEL_LIBEXEC_DIR);
     return exit_usage;
+}
+
+// Builds the subcommand's path in path (1024 bytes); false when the name
+// cannot be a subcommand: a name with a slash could reach outside the
+// subcommand directory, a path that does not fit or does not exist is none.
+bool find_subcommand(const char *name, char *path)
+{
+    if (std::strchr(name, '/') != nullptr)
+        return false;
+    int len = std::snprintf(path, 1024, "%s/%s", DRANVEL_LIBEXEC_DIR, name);
+    if (len < 0 || len >= 1024)
+        return false;
+    struct stat info;
+    return stat(path, &info) == 0;
 }
 
 int run_subcommand(char *argv[])
@@ -68,18 +100,8 @@ int run_subcommand(char *argv[])
     std::fwrite(banner, 1, sizeof banner - 1, stderr);
     std::fflush(stderr);
 
-    // A name with a slash could reach outside the subcommand directory.
-    if (std::strchr(name, '/') != nullptr)
-        return not_found(prog, name);
-
     char path[1024];
-    int len = std::snprintf(path, sizeof path, "%s/%s", DRANVEL_LIBEXEC_DIR,
-                            name);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof path)
-        return not_found(prog, name);
-
-    struct stat info;
-    if (stat(path, &info) != 0)
+    if (!find_subcommand(name, path))
         return not_found(prog, name);
 
     execv(path, argv + 1);
@@ -90,21 +112,55 @@ int run_subcommand(char *argv[])
     return exit_cannot_run;
 }
 
+// "dranvel help name": the manual page dranvel-name of an installed
+// subcommand, shown by man.  The page installed beside this dispatcher is
+// opened by its path, so it is found without MANPATH; otherwise man searches
+// its path for the page.  man's own status (16 for a page it cannot find)
+// becomes ours.
+int show_manual_page(const char *prog, const char *name)
+{
+    char path[1024];
+    if (name[0] == '\0' || !find_subcommand(name, path))
+        return not_found(prog, name);
+
+    char page[1024];
+    int len = std::snprintf(page, sizeof page, "%s/dranvel-%s.1", DRANVEL_MAN1_DIR, name);
+    struct stat info;
+    if (len > 0 && static_cast<size_t>(len) < sizeof page && stat(page, &info) == 0) {
+        const char *args[] = {"man", "-l", page, nullptr};
+        execvp("man", const_cast<char **>(args));
+    } else {
+        std::snprintf(page, sizeof page, "dranvel-%s", name);
+        const char *args[] = {"man", page, nullptr};
+        execvp("man", const_cast<char **>(args));
+    }
+    int err = errno;
+    std::fprintf(stderr, "%s: Could not run man to show dranvel-%s: %s.\n", prog, name,
+                 std::strerror(err));
+    return err == ENOENT ? exit_not_installed : exit_cannot_run;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (argc < 2)
-        return print_usage(argc > 0 ? argv[0] : "dranvel");
+    take_default_sigpipe();
+    if (argc < 2) {
+        print_usage(stderr, argc > 0 ? argv[0] : "dranvel");
+        return exit_usage;
+    }
+
+    if (std::strcmp(argv[1], "--help") == 0 ||
+        (std::strcmp(argv[1], "help") == 0 && argc == 2)) {
+        print_usage(stdout, argv[0]);
+        return stdout_status(argv[0], "usage text");
+    }
+    if (std::strcmp(argv[1], "help") == 0)
+        return show_manual_page(argv[0], argv[2]);
 
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("%s %s\n", argv[0], DRANVEL_VERSION);
-        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            std::fprintf(stderr, "%s: Could not write the version: %s.\n", argv[0],
-                         std::strerror(errno));
-            return exit_io;
-        }
-        return exit_ok;
+        return stdout_status(argv[0], "version");
     }
 
     return run_subcommand(argv);

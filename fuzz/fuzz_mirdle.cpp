@@ -144,7 +144,7 @@ outcome model(const std::vector<std::string> &tables, const std::vector<std::str
     const size_t n = tables.size();
     std::vector<std::vector<std::string>> data(n);
     for (size_t c = 0; c < n; ++c) {
-        std::vector<std::string> lines = split_lines(tables[c]);
+        std::vector<std::string> lines = split_table_lines(tables[c]);
         if (lines.empty() || lines[0].find('\0') != std::string::npos) {
             o.status = 65;
             o.message = "mirdle: Error reading first feature.\n";

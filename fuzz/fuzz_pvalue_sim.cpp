@@ -23,6 +23,7 @@
 #include "fuzz_util.h"
 #include "pvalue.h"
 #include "sim.h"
+#include "suite_version.h"
 #include "track_alloc.h"
 
 bool Debug = true;
@@ -43,6 +44,7 @@ std::string usage_text()
     std::string p = prog;
     return "Usage:   " + p + " count1-mean count2-mean max-deviation replicates iterations\n" +
            "         " + p + " --fixed c1-count c1-count ... c2-count c2-count...\n" +
+           "         " + p + " --help | --version\n" +
            "Example: " + p + " 100 200 .2 3 5\n" + "Example: " + p +
            " --fixed 10 12 9 101 140 123\n";
 }
@@ -94,12 +96,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (args.size() > max_args)
         return 0;
 
-    // The model of the command line.
+    // The model of the command line.  The first argument may be an option:
+    // --help and --version answer on standard output; anything else that
+    // begins with "-" and does not start a number is refused.
     const bool fixed = !args.empty() && args[0] == "--fixed";
-    bool usage = args.empty() || (fixed ? (args.size() - 1) % 2 != 0 : args.size() != 5);
+    const bool help = !args.empty() && (args[0] == "--help" || args[0] == "--version");
+    bool unknown = false;
+    if (!args.empty() && !fixed && !help && args[0].size() > 0 && args[0][0] == '-') {
+        char *end;
+        std::strtod(args[0].c_str(), &end);
+        unknown = end == args[0].c_str();
+    }
+    bool usage = unknown || args.empty() ||
+                 (fixed ? (args.size() - 1) % 2 != 0 : args.size() != 5);
     int mean1 = 0, mean2 = 0, reps = 0, iterations = 0;
     double max_deviation = 0.0;
-    if (!usage && !fixed) {
+    if (help) {
+        usage = false;
+    } else if (!usage && !fixed) {
         mean1 = std::atoi(args[0].c_str());
         mean2 = std::atoi(args[1].c_str());
         max_deviation = std::atof(args[2].c_str());
@@ -110,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!usage && (reps > max_random_reps || iterations > max_iterations))
             return 0;
     }
-    const size_t n = fixed ? (args.size() - 1) / 2 : static_cast<size_t>(reps);
+    const size_t n = help ? 0 : fixed ? (args.size() - 1) / 2 : static_cast<size_t>(reps);
     if (!usage && n > max_sampled_pairs && n <= near_exact_max_pairs)
         return 0;
 
@@ -141,7 +155,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(status == 64, "a bad command line did not end with status 64",
                 std::to_string(status));
         require(out.empty(), "usage wrote to standard output", out);
-        require(err == usage_text(), "the usage text differs", err);
+        const std::string refusal =
+            unknown ? "pvalue-sim: Unknown option " + args[0] + ".\n" : std::string();
+        require(err == refusal + usage_text(), "the usage text differs", err);
+        return 0;
+    }
+    if (help) {
+        require(status == 0, "--help or --version did not end with status 0",
+                std::to_string(status));
+        require(err.empty(), "--help or --version wrote to standard error", err);
+        require(out == (args[0] == "--help" ? usage_text() : std::string(prog) + " " SUITE_VERSION "\n"),
+                "--help or --version printed something else", out);
         return 0;
     }
     require(status == 0, "a good command line did not end with status 0",

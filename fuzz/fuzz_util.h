@@ -55,6 +55,17 @@ inline std::vector<std::string> split_lines(std::string_view text)
     return lines;
 }
 
+// The lines of a table as the line reader delivers them: one carriage return
+// right before a newline, or at the very end, belongs to the line end.
+inline std::vector<std::string> split_table_lines(std::string_view text)
+{
+    std::vector<std::string> lines = split_lines(text);
+    for (std::string &line : lines)
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+    return lines;
+}
+
 inline std::vector<std::string> split_fields(const std::string &line)
 {
     std::vector<std::string> fields;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "broken_pipe.h"
 #include "mirdle.h"
 #include "vp_alloc.h"
 #include "vp_stream.h"
@@ -149,15 +150,26 @@ int check_all_ended(run &r)
     return 0;
 }
 
-int report_error(FILE *report)
+// The stream's error indicator is set but no write of ours failed: a trace
+// line of the P-value library, written to the same standard output, did.  The
+// error stays (a full disk, a closed descriptor), so flushing what is left
+// gives its reason afresh.
+int flush_error(FILE *report)
 {
-    std::fprintf(stderr, "mirdle: Could not write the report: %s.\n",
-                 std::strerror(errno ? errno : EIO));
-    (void)report;
-    return exit_io;
+    errno = 0;
+    if (std::fflush(report) != 0 && errno != 0)
+        return errno;
+    return EIO;
 }
 
 }  // namespace
+
+int report_write_error(int err)
+{
+    end_if_broken_pipe(err);
+    std::fprintf(stderr, "mirdle: Could not write the report: %s.\n", std::strerror(err));
+    return exit_io;
+}
 
 int compare_abundances(FILE *const *abundance_streams, const char *const *paths, int conditions,
                        FILE *report, bool near_exact)
@@ -175,7 +187,8 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
     if (int status = set_up(r))
         return status;
 
-    print_header(report, conditions);
+    if (int err = print_header(report, conditions))
+        return report_write_error(err);
     const bool terminal = isatty(fileno(stdout));
     unsigned long features_done = 0;
     for (;;) {
@@ -215,10 +228,11 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
             if (int status = take_row(r, c, id))
                 return status;
         }
-        print_feature(report, feature_id, r.sums, r.sds, conditions, r.rep_counts, r.reps,
-                      near_exact);
+        if (int err = print_feature(report, feature_id, r.sums, r.sds, conditions, r.rep_counts,
+                                    r.reps, near_exact))
+            return report_write_error(err);
         if (std::ferror(report))
-            return report_error(report);
+            return report_write_error(flush_error(report));
         ++features_done;
         if (features_done % 100 == 0) {
             if (terminal)
@@ -229,15 +243,17 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
     }
 
     // A report that cannot be written must fail before anything looks finished.
-    if (std::fflush(report) != 0 || std::ferror(report))
-        return report_error(report);
+    errno = 0;
+    if (std::fflush(report) != 0)
+        return report_write_error(errno ? errno : EIO);
+    if (std::ferror(report))
+        return report_write_error(flush_error(report));
     if (!terminal)
         std::fputc('\n', stderr);
     for (size_t c = 0; c < r.n; ++c)
         vp_fclose(r.streams[c]);
     errno = 0;
-    bool failed = std::ferror(report) != 0;
-    if (vp_fclose(report) != 0 || failed)
-        return report_error(report);
+    if (vp_fclose(report) != 0)
+        return report_write_error(errno ? errno : EIO);
     return 0;
 }

@@ -1,12 +1,13 @@
 // mirdle: compares the abundances of two or more conditions, feature by
 // feature, and writes means, dispersions, fold changes and P-values.
 
-#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "broken_pipe.h"
 #include "mirdle.h"
+#include "suite_version.h"
 #include "vp_stream.h"
 
 // The P-value library's trace switch, set by --debug.
@@ -14,64 +15,186 @@ bool Debug = false;
 
 namespace {
 
+void print_usage(FILE *to, const char *prog)
+{
+    std::fprintf(to,
+                 "Usage: %s [--debug] [--output file.txt] [--near-exact]\\\n"
+                 "\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n"
+                 "\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n"
+                 "       %s --help | --version\n",
+                 prog, prog);
+}
+
 int usage(const char *prog)
 {
-    std::fprintf(stderr,
-                 "Usage: %s [--output file.txt] [--near-exact]\\\n"
-                 "\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n"
-                 "\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n",
-                 prog);
+    print_usage(stderr, prog);
     return exit_usage;
+}
+
+// The options, recognised only in front of the first table.  An option that
+// takes a value is given as "--name value" or "--name=value".
+enum class option_id { debug, output, near_exact, help, version };
+
+struct option_spec {
+    const char *name;
+    bool takes_value;
+    option_id id;
+};
+
+constexpr option_spec option_specs[] = {
+    {"--debug", false, option_id::debug},
+    {"--output", true, option_id::output},
+    {"--near-exact", false, option_id::near_exact},
+    {"--help", false, option_id::help},
+    {"--version", false, option_id::version},
+};
+
+struct command_line {
+    bool near_exact = false;
+    bool help = false;
+    bool version = false;
+    FILE *report = stdout;
+    int first_table = 0;  // index of the first table path in argv
+};
+
+const option_spec *find_option(const char *arg, size_t name_len)
+{
+    for (const option_spec &o : option_specs)
+        if (std::strlen(o.name) == name_len && std::strncmp(o.name, arg, name_len) == 0)
+            return &o;
+    return nullptr;
+}
+
+// Reads the options: returns 0, or the exit status after writing the
+// message.  A lone "-" is a table (standard input); "--" ends the options, so
+// that a table name may begin with "-".  The first pass only checks them, so a
+// misspelt option creates no file; the second (create_outputs) creates every
+// --output file in order, the last one taking the report.
+int parse_options(int argc, char **argv, command_line &cl, bool create_outputs)
+{
+    const char *prog = argv[0];
+    int arg = 1;
+    for (; arg < argc && argv[arg][0] == '-' && argv[arg][1] != '\0'; ++arg) {
+        const char *text = argv[arg];
+        if (std::strcmp(text, "--") == 0) {
+            ++arg;
+            break;
+        }
+        const char *equals = std::strchr(text, '=');
+        const size_t name_len = equals ? static_cast<size_t>(equals - text) : std::strlen(text);
+        const option_spec *o = find_option(text, name_len);
+        if (o == nullptr || (equals && !o->takes_value)) {
+            std::fprintf(stderr, "mirdle: Unknown option %s.\n", text);
+            return usage(prog);
+        }
+        const char *value = nullptr;
+        if (o->takes_value) {
+            if (equals) {
+                value = equals + 1;
+            } else if (arg + 1 < argc) {
+                value = argv[++arg];
+            } else {
+                std::fprintf(stderr, "mirdle: Option %s needs a value.\n", o->name);
+                return usage(prog);
+            }
+        }
+        switch (o->id) {
+        case option_id::debug:
+            Debug = true;
+            break;
+        case option_id::output:
+            if (create_outputs) {
+                FILE *f = std::fopen(value, "w");
+                if (f == nullptr) {
+                    std::fprintf(stderr, "mirdle: Could not open %s for write: %s.\n", value,
+                                 std::strerror(errno));
+                    return exit_cant_create;
+                }
+                cl.report = f;
+            }
+            break;
+        case option_id::near_exact:
+            cl.near_exact = true;
+            break;
+        case option_id::help:
+            cl.help = true;
+            return 0;
+        case option_id::version:
+            cl.version = true;
+            return 0;
+        }
+    }
+    cl.first_table = arg;
+    return 0;
+}
+
+// --help and --version write to standard output; a failed write is reported
+// like a failed report.
+int print_to_stdout_status()
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return exit_ok;
+    const int err = errno ? errno : EIO;
+    end_if_broken_pipe(err);
+    std::fprintf(stderr, "mirdle: Could not write to standard output: %s.\n", std::strerror(err));
+    return exit_io;
+}
+
+bool is_stdin(const char *path)
+{
+    return std::strcmp(path, "-") == 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    const char *prog = argv[0] ? argv[0] : "mirdle";
+    take_default_sigpipe();
+    if (argc < 1)
+        return usage("mirdle");
+    const char *prog = argv[0];
+
+    command_line cl;
+    if (int status = parse_options(argc, argv, cl, false))
+        return status;
+    if (cl.help) {
+        print_usage(stdout, prog);
+        return print_to_stdout_status();
+    }
+    if (cl.version) {
+        std::printf("%s %s\n", prog, SUITE_VERSION);
+        return print_to_stdout_status();
+    }
     if (argc < 3)
         return usage(prog);
-    // A closed pipe must end the run with a message and a failure status, not
-    // a silent death or a short report that looks complete.
-    std::signal(SIGPIPE, SIG_IGN);
 
-    FILE *report = stdout;
-    bool near_exact = false;
-    int arg = 1;
-    for (; arg < argc && argv[arg][0] == '-'; ++arg) {
-        if (std::strcmp(argv[arg], "--debug") == 0) {
-            Debug = true;
-        } else if (std::strcmp(argv[arg], "--output") == 0) {
-            if (arg + 1 >= argc)
-                return usage(prog);
-            const char *path = argv[++arg];
-            FILE *f = std::fopen(path, "w");
-            if (f == nullptr) {
-                std::fprintf(stderr, "mirdle: Could not open %s for write: %s.\n", path,
-                             std::strerror(errno));
-                return exit_cant_create;
-            }
-            report = f;
-        } else if (std::strcmp(argv[arg], "--near-exact") == 0) {
-            near_exact = true;
-        }
-    }
-
-    const int conditions = argc - arg;
+    const int conditions = argc - cl.first_table;
     if (conditions > MAX_CONDITIONS) {
         std::fprintf(stderr, "mirdle: Too many conditions: %d (at most %d).\n", conditions,
                      MAX_CONDITIONS);
         return exit_usage;
     }
+    const char *const *paths = argv + cl.first_table;
+    int stdin_tables = 0;
+    for (int c = 0; c < conditions; ++c)
+        stdin_tables += is_stdin(paths[c]);
+    if (stdin_tables > 1) {
+        std::fputs("mirdle: Only one table can be read from standard input (-).\n", stderr);
+        return exit_usage;
+    }
+
+    if (int status = parse_options(argc, argv, cl, true))
+        return status;
+
     static FILE *streams[MAX_CONDITIONS];
-    const char *const *paths = argv + arg;
     for (int c = 0; c < conditions; ++c) {
-        streams[c] = vp_fopen(paths[c], "r");
+        streams[c] = is_stdin(paths[c]) ? stdin : vp_fopen(paths[c], "r");
         if (streams[c] == nullptr) {
             std::fprintf(stderr, ": Could not open %s for read: %s.\n", paths[c],
                          std::strerror(errno));
             return exit_no_input;
         }
     }
-    return compare_abundances(streams, paths, conditions, report, near_exact);
+    return compare_abundances(streams, paths, conditions, cl.report, cl.near_exact);
 }

@@ -11,17 +11,18 @@
 inline constexpr int MAX_CONDITIONS = 128;
 
 
-// Writes the report's header row for `conditions` conditions.
-void print_header(FILE *report, int conditions);
+// Writes the report's header row for `conditions` conditions.  Returns 0, or
+// the errno of the first write that failed.
+int print_header(FILE *report, int conditions);
 
 // Writes one report row: MNC and SD/C per condition, then fold change, its
 // log2 and a P-value for every pair of conditions.  Zero entries of the
 // rep_counts arrays may be replaced in place by the P-value library.  Ends the
 // process with status 64 when near_exact is set and a pair's first condition
-// has more than 12 replicates.
-void print_feature(FILE *report, const char *feature_id, const double *sums, const double *sds,
-                   int conditions, double *const *rep_counts, const size_t *reps,
-                   bool near_exact);
+// has more than 12 replicates.  Returns 0, or the errno of the first write of
+// the row that failed.
+int print_feature(FILE *report, const char *feature_id, const double *sums, const double *sds,
+                  int conditions, double *const *rep_counts, const size_t *reps, bool near_exact);
 
 // Parses the abundance fields of a row (every field after the id) into
 // rep_counts, each converted in single precision and widened to double.
@@ -31,8 +32,15 @@ bool parse_rep_counts(const vp_dsv_line *line, double *rep_counts, double *sum, 
 
 // Reads the condition tables in lock step and writes the report.  paths name
 // the tables in messages.  Returns the exit status; closes every stream
-// (report included) on success.
+// (report included) on success.  A report whose reader went away ends the
+// process quietly (report_write_error).
 int compare_abundances(FILE *const *abundance_streams, const char *const *paths, int conditions,
                        FILE *report, bool near_exact);
+
+// The end of a run whose report could not be written, err being the errno of
+// the failed write, flush or close.  A reader that went away (EPIPE) ends the
+// process at once, quietly, with status 141 (end_if_broken_pipe); any other
+// error writes "mirdle: Could not write the report: <reason>." and returns 74.
+int report_write_error(int err);
 
 #endif

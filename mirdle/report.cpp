@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -5,17 +6,37 @@
 #include "mirdle.h"
 #include "pvalue.h"
 
-void print_header(FILE *report, int conditions)
+namespace {
+
+// The errno of the first failed write of a row.  It is taken at once: the
+// fold change's log2 and the next number's conversion may set errno before
+// the row is done.
+struct row_writer {
+    FILE *report;
+    int err = 0;
+
+    void check(int written)
+    {
+        if (written < 0 && err == 0)
+            err = errno ? errno : EIO;
+    }
+};
+
+}  // namespace
+
+int print_header(FILE *report, int conditions)
 {
-    std::fprintf(report, "%-20s", "Feature");
+    row_writer w{report};
+    w.check(std::fprintf(report, "%-20s", "Feature"));
     for (int c = 1; c <= conditions; ++c)
-        std::fprintf(report, " %6s%d", "MNC", c);
+        w.check(std::fprintf(report, " %6s%d", "MNC", c));
     for (int c = 1; c <= conditions; ++c)
-        std::fprintf(report, " %5s%d", "SD/C", c);
+        w.check(std::fprintf(report, " %5s%d", "SD/C", c));
     for (int a = 1; a < conditions; ++a)
         for (int b = a + 1; b <= conditions; ++b)
-            std::fprintf(report, "  FC %d-%d log2(FC) %5s", a, b, "P-val");
-    std::fputc('\n', report);
+            w.check(std::fprintf(report, "  FC %d-%d log2(FC) %5s", a, b, "P-val"));
+    w.check(std::fputc('\n', report));
+    return w.err;
 }
 
 namespace {
@@ -40,28 +61,29 @@ double pair_pvalue(double *counts_i, double *counts_j, size_t reps_i, size_t rep
 
 }  // namespace
 
-void print_feature(FILE *report, const char *feature_id, const double *sums, const double *sds,
-                   int conditions, double *const *rep_counts, const size_t *reps,
-                   bool near_exact)
+int print_feature(FILE *report, const char *feature_id, const double *sums, const double *sds,
+                  int conditions, double *const *rep_counts, const size_t *reps, bool near_exact)
 {
-    std::fprintf(report, "%-20s", feature_id);
+    row_writer w{report};
+    w.check(std::fprintf(report, "%-20s", feature_id));
     for (int c = 0; c < conditions; ++c)
-        std::fprintf(report, " %7.1f", sums[c] / static_cast<double>(reps[c]));
+        w.check(std::fprintf(report, " %7.1f", sums[c] / static_cast<double>(reps[c])));
     for (int c = 0; c < conditions; ++c) {
         double mnc = sums[c] / static_cast<double>(reps[c]);
-        std::fprintf(report, " %6.1f", mnc == 0.0 ? 0.0 : sds[c] / mnc);
+        w.check(std::fprintf(report, " %6.1f", mnc == 0.0 ? 0.0 : sds[c] / mnc));
     }
     for (int i = 0; i < conditions - 1; ++i) {
         for (int j = i + 1; j < conditions; ++j) {
             if (sums[i] == 0.0 && sums[j] == 0.0) {
-                std::fprintf(report, " %7s %7s", "*", "*");
+                w.check(std::fprintf(report, " %7s %7s", "*", "*"));
             } else {
                 double fc = sums[j] / sums[i];
-                std::fprintf(report, " %7.2f %7.2f", fc, std::log2(fc));
+                w.check(std::fprintf(report, " %7.2f %7.2f", fc, std::log2(fc)));
             }
             double p = pair_pvalue(rep_counts[i], rep_counts[j], reps[i], reps[j], near_exact);
-            std::fprintf(report, "  %7.5f", p);
+            w.check(std::fprintf(report, "  %7.5f", p));
         }
     }
-    std::fputc('\n', report);
+    w.check(std::fputc('\n', report));
+    return w.err;
 }

@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "broken_pipe.h"
 #include "exit_status.h"
 #include "pvalue.h"
 #include "sim.h"
+#include "suite_version.h"
 #include "vp_alloc.h"
 #include "vp_random.h"
 
@@ -25,15 +27,48 @@ unsigned pvalue_sim_counts_made;
 
 namespace {
 
-[[noreturn]] void usage(const char *prog)
+void print_usage(FILE *to, const char *prog)
 {
-    std::fprintf(stderr,
+    std::fprintf(to,
                  "Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n"
                  "         %s --fixed c1-count c1-count ... c2-count c2-count...\n"
+                 "         %s --help | --version\n"
                  "Example: %s 100 200 .2 3 5\n"
                  "Example: %s --fixed 10 12 9 101 140 123\n",
-                 prog, prog, prog, prog);
+                 prog, prog, prog, prog, prog);
+}
+
+[[noreturn]] void usage(const char *prog)
+{
+    print_usage(stderr, prog);
     std::exit(exit_usage);
+}
+
+// Everything goes to standard output; a failed write is reported with the
+// reason of the write that failed, or ends quietly if the reader went away.
+int output_status()
+{
+    errno = 0;
+    int err = 0;
+    if (std::fflush(stdout) != 0)
+        err = errno ? errno : EIO;
+    else if (std::ferror(stdout))
+        err = EIO;
+    if (err == 0)
+        return exit_ok;
+    end_if_broken_pipe(err);
+    std::fprintf(stderr, "pvalue-sim: Could not write the output: %s.\n", std::strerror(err));
+    return exit_io;
+}
+
+// The first argument is --fixed, --help, --version or the first number: a
+// negative number such as -5 is a number, anything else beginning with "-"
+// is a misspelt option.
+bool is_number(const char *arg)
+{
+    char *end;
+    std::strtod(arg, &end);
+    return end != arg;
 }
 
 double *new_counts(size_t n)
@@ -79,12 +114,7 @@ int result_step(double *counts1, double *counts2, size_t n)
     double exact = near_exact_pval(counts1, counts2, n);
     double mw = mann_whitney_pval(counts1, counts2, n, n);
     std::printf("Exact P-value = %0.3f  Mann-Whitney = %0.3f\n", exact, mw);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "pvalue-sim: Could not write the output: %s.\n",
-                     std::strerror(errno));
-        return exit_io;
-    }
-    return 0;
+    return output_status();
 }
 
 int random_mode(const char *prog, char **args)
@@ -139,9 +169,22 @@ int fixed_mode(char **values, size_t count)
 
 int pvalue_sim_main(int argc, char **argv)
 {
+    take_default_sigpipe();
     const char *prog = argv[0] ? argv[0] : "pvalue-sim";
     if (argc < 2)
         usage(prog);
+    if (std::strcmp(argv[1], "--help") == 0) {
+        print_usage(stdout, prog);
+        return output_status();
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", prog, SUITE_VERSION);
+        return output_status();
+    }
+    if (argv[1][0] == '-' && std::strcmp(argv[1], "--fixed") != 0 && !is_number(argv[1])) {
+        std::fprintf(stderr, "pvalue-sim: Unknown option %s.\n", argv[1]);
+        usage(prog);
+    }
     if (std::strcmp(argv[1], "--fixed") == 0) {
         size_t count = static_cast<size_t>(argc - 2);
         if (count % 2 != 0)

@@ -64,6 +64,10 @@ int vp_dsv_line_read(vp_dsv_line *line, FILE *stream, const char *delims)
         return VP_DSV_NUL_BYTE;
     if (len > 0 && line->text[len - 1] == '\n')
         line->text[--len] = '\0';
+    // A table saved on Windows ends its lines with CR LF; that one carriage
+    // return belongs to the line end, not to the last field.
+    if (len > 0 && line->text[len - 1] == '\r')
+        line->text[--len] = '\0';
 
     if (!delims)
         delims = "";

@@ -24,7 +24,9 @@ void vp_dsv_line_free(vp_dsv_line *line);
 // with errno ENOMEM when the line does not fit in memory; VP_DSV_NUL_BYTE when
 // the line contains a NUL byte (never silently cut; the line is still consumed
 // through its newline, so the next read starts at the next line).
-// The newline is not part of the last field; a carriage return before it is.
+// The newline is not part of the last field, nor is one carriage return right
+// before it (or at the very end of a last line without newline): CR LF lines
+// read like LF lines.  Any other carriage return stays in its field.
 // After anything but '\n' the line's fields are unspecified.
 int vp_dsv_line_read(vp_dsv_line *line, FILE *stream, const char *delims);
 

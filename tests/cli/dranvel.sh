@@ -95,8 +95,8 @@ cannot_run() { # PROGRAM ENTRY REASON
     printf -v want '%s%s: Could not run %s/%s: %s.\n' "$banner" "$1" "$libexec" "$2" "$3"
 }
 usage_for() { # PROGRAM LISTING
-    printf -v want 'Usage: %s --version\n       %s subcommand [args]\n\nSubcommands:\n\n%s%s' \
-        "$1" "$1" "$2" \
+    printf -v want 'Usage: %s --version\n       %s --help\n       %s help subcommand\n       %s subcommand [args]\n\nSubcommands:\n\n%s%s' \
+        "$1" "$1" "$1" "$1" "$2" \
         $'\nRun "dranvel subcommand" or "man dranvel-subcommand" for more details.\n\n'
 }
 
@@ -235,6 +235,51 @@ run env PATH="$prefix/bin:$PATH" dranvel
 usage_for dranvel "$listing"
 expect "usage through PATH" 64 "" "$want"
 
+# --help (also followed by anything) and "help" alone: the same text on
+# standard output, status 0, no banner.
+for args in "--help" "--help mirdle" "help"; do
+    # shellcheck disable=SC2086
+    run "$dranvel" $args
+    usage_for "$dranvel" "$listing"
+    expect "$args" 0 "$want" ""
+done
+"$dranvel" --help >/dev/full 2>"$t/err"
+rc=$?
+: >"$t/out"
+expect "--help on a full disk" 74 "" "$dranvel: Could not write the usage text: No space left on device."$'\n'
+
+# "help name": the manual page of an installed subcommand, through man; no
+# banner.  The page installed beside the dispatcher is found without MANPATH.
+if [ -x "$libexec/mirdle" ] && command -v man >/dev/null; then
+    run env -u MANPATH MANWIDTH=80 "$dranvel" help mirdle
+    if [ "$rc" = 0 ] && grep -q 'dranvel-mirdle - compare per-feature abundances' "$t/out" && [ ! -s "$t/err" ]; then
+        passes=$((passes + 1))
+    else
+        bad "help mirdle: status $rc, $(head -c 300 "$t/err")"
+    fi
+fi
+run "$dranvel" help no-such-subcommand
+printf -v want '%s: No no-such-subcommand found in %s.\n' "$dranvel" "$libexec"
+expect "help for a subcommand that is not installed" 64 "" "$want"
+run "$dranvel" help ''
+printf -v want '%s: No  found in %s.\n' "$dranvel" "$libexec"
+expect "help for an empty name" 64 "" "$want"
+run "$dranvel" help ../../bin/dranvel
+printf -v want '%s: No ../../bin/dranvel found in %s.\n' "$dranvel" "$libexec"
+expect "help for a name with a slash" 64 "" "$want"
+# An installed subcommand without a page: man's own message and status.
+if command -v man >/dev/null; then
+    run env MANPATH="$prefix/share/man" "$dranvel" help argv-dump
+    if [ "$rc" = 16 ] && grep -q 'dranvel-argv-dump' "$t/err"; then
+        passes=$((passes + 1))
+    else
+        bad "help without a page: status $rc, $(cat "$t/err")"
+    fi
+fi
+run env PATH=/nonexistent "$dranvel" help argv-dump
+printf -v want '%s: Could not run man to show dranvel-argv-dump: No such file or directory.\n' "$dranvel"
+expect "help without man" 127 "" "$want"
+
 mv "$libexec" "$libexec.away"
 run "$dranvel"
 usage_for "$dranvel" ""
@@ -341,7 +386,12 @@ expect "cannot run, through PATH" 126 "" "$want"
 
 if [ -x "$libexec/mirdle" ]; then
     run "$dranvel" mirdle
-    expect "dranvel mirdle without tables" 64 "" "$banner"$'Usage: mirdle [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n'
+    mirdle_usage=$'Usage: mirdle [--debug] [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       mirdle --help | --version\n'
+    expect "dranvel mirdle without tables" 64 "" "$banner$mirdle_usage"
+    run "$dranvel" mirdle --help
+    expect "dranvel mirdle --help" 0 "$mirdle_usage" "$banner"
+    run "$dranvel" mirdle --version
+    expect "dranvel mirdle --version" 0 $'mirdle 0.2.0.1\n' "$banner"
 fi
 
 # --- the path buffer's limit ----------------------------------------------

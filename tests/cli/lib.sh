@@ -44,3 +44,23 @@ finish() {
   [ "$failures" -eq 0 ]
   exit $?
 }
+
+# ended_how FILE [block] CMD...: runs CMD (its standard streams as given) and
+# writes to FILE how it ended, "signal N" or "exit N"; with "block", SIGPIPE
+# is blocked in CMD.
+ended_how() {
+  local file=$1
+  shift
+  local block=0
+  if [ "$1" = block ]; then block=1; shift; fi
+  perl -e '
+    use POSIX;
+    my ($file, $block) = (shift, shift);
+    sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGPIPE)) if $block;
+    my $pid = fork // die "fork: $!";
+    if ($pid == 0) { exec @ARGV; exit 127 }
+    waitpid($pid, 0);
+    open(my $out, ">", $file) or die "$file: $!";
+    print $out WIFSIGNALED($?) ? "signal " . WTERMSIG($?) : "exit " . WEXITSTATUS($?);
+  ' "$file" "$block" "$@"
+}

@@ -2,7 +2,7 @@
 . "$(dirname "$0")/lib.sh"
 M=$MIRDLE
 
-usage_text=$(printf 'Usage: %s [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]' "$M")
+usage_text=$(printf 'Usage: %s [--debug] [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$M" "$M")
 
 printf 'target_id\tr1\tr2\tr3\ng1\t5\t7\t9\ng2\t0\t0\t0\ng3\t1e3\t 7\t\n' >a.tsv
 printf 'g1\t1\t2\t3\t4\ng2\t0\t0\t0\t0\ng3\t5\t6\t7\t8\n' >b.tsv
@@ -15,9 +15,49 @@ expect_status "no args" 64 "$usage_text" "$M"
 expect_status "one arg" 64 "$usage_text" "$M" a.tsv
 expect_status "near-exact and one table" 65 "mirdle: Must have at least 2 conditions." "$M" --near-exact a.tsv
 expect_status "only options" 65 "mirdle: Must have at least 2 conditions." "$M" --debug --near-exact
-expect_status "--output last" 64 "$usage_text" "$M" --debug --output
-run_cmd "$M" -x a.tsv b.tsv
-expect_eq "unknown option ignored" 0 "$rc"
+expect_status "--output last" 64 "mirdle: Option --output needs a value."$'\n'"$usage_text" "$M" --debug --output
+
+# --help and --version answer on standard output, before any other check.
+for args in "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"; do
+  # shellcheck disable=SC2086
+  expect_status "$args" 0 "" "$M" $args
+  expect_eq "$args: usage on stdout" "$usage_text" "$out"
+done
+expect_status "--version" 0 "" "$M" --version
+expect_eq "--version: name and version" "$M $(sed -n 's/^project(dranvel VERSION \([^ ]*\) .*/\1/p' "$SRC_DIR/CMakeLists.txt")" "$out"
+
+# Misspelt and unknown options are refused before anything is created or
+# read; the usage text follows the message.
+for opt in -x --ouput --near-exct --debug=1 --near-exact=yes --output-file -h; do
+  expect_status "unknown option $opt" 64 "mirdle: Unknown option $opt."$'\n'"$usage_text" \
+    "$M" --output created.txt "$opt" a.tsv b.tsv
+  expect_eq "unknown option $opt: nothing on stdout" "" "$out"
+  [ -e created.txt ] && fail "unknown option $opt: --output file created"
+  rm -f created.txt
+done
+expect_status "unknown option alone" 64 "mirdle: Unknown option --bogus."$'\n'"$usage_text" "$M" --bogus
+# --output=file, "--" before tables whose names begin with "-".
+cp a.tsv ./-a.tsv
+run_cmd "$M" --output=eq.txt a.tsv b.tsv
+expect_eq "--output=file: status" 0 "$rc"
+expect_eq "--output=file: report" 4 "$(wc -l <eq.txt)"
+run_cmd "$M" --near-exact -- -a.tsv b.tsv
+expect_eq "-- ends the options: status" 0 "$rc"
+expect_eq "-- ends the options: report" "$(cat eq.txt)" "$out"
+expect_status "a table name beginning with - needs --" 64 \
+  "mirdle: Unknown option -a.tsv."$'\n'"$usage_text" "$M" -a.tsv b.tsv
+
+# A lone "-" is a table read from standard input, once.
+run_cmd "$M" - b.tsv <a.tsv
+expect_eq "- as the first table: status" 0 "$rc"
+expect_eq "- as the first table: report" "$(cat eq.txt)" "$out"
+run_cmd "$M" b.tsv - <a.tsv
+expect_eq "- as the second table: status" 0 "$rc"
+expect_eq "- as the second table: rows" 4 "$(wc -l <.out)"
+expect_status "- twice" 64 "mirdle: Only one table can be read from standard input (-)." "$M" - a.tsv -
+expect_status "- twice, read nothing" 64 "mirdle: Only one table can be read from standard input (-)." \
+  "$M" --output twice.txt - - </dev/null
+[ -e twice.txt ] && fail "- twice: --output file created"
 expect_status "option after a table is a path" 66 \
   ": Could not open --near-exact for read: No such file or directory." "$M" a.tsv b.tsv --near-exact
 expect_status "missing table" 66 ": Could not open nope.tsv for read: No such file or directory." \
@@ -76,6 +116,32 @@ done
 run_cmd "$M" a.tsv /dev/stdin <b.tsv
 expect_eq "pipe without header: rows" 4 "$(wc -l <.out)"
 
+# CR LF tables read like LF tables: a pair of CR LF tables, a file that mixes
+# both line ends, a CR LF header, a last line ending in CR without newline,
+# and a compressed CR LF table.  A carriage return elsewhere is still not
+# part of a number.
+sed 's/$/\r/' a.tsv >a_crlf.tsv
+sed 's/$/\r/' b.tsv >b_crlf.tsv
+awk 'NR % 2 {printf "%s\r\n", $0; next} {print}' b.tsv >b_mixed.tsv
+printf 'g1\t1\t2\t3\t4\r\ng2\t0\t0\t0\t0\ng3\t5\t6\t7\t8\r' >b_cr_end.tsv
+gzip -c b_crlf.tsv >b_crlf.tsv.gz
+run_cmd "$M" b.tsv a.tsv
+lf_report=$out
+for pair in "b_crlf.tsv a_crlf.tsv" "b_mixed.tsv a_crlf.tsv" "b_cr_end.tsv a.tsv" "b_crlf.tsv.gz a_crlf.tsv"; do
+  # shellcheck disable=SC2086
+  run_cmd "$M" $pair
+  expect_eq "CR LF: $pair: status" 0 "$rc"
+  expect_eq "CR LF: $pair: same report as LF" "$lf_report" "$out"
+done
+printf 'target_id\r\ng1\t1\t2\r\n' >hdr_only_field.tsv
+printf 'g1\t3\t4\n' >g1.tsv
+run_cmd "$M" hdr_only_field.tsv g1.tsv
+expect_eq "CR LF header alone on its line: skipped" 2 "$(wc -l <.out)"
+printf 'g1\t1\r\t2\n' >cr_inside.tsv
+expect_status "CR before a tab" 65 $'mirdle: Invalid abundance: 1\r' "$M" g1.tsv cr_inside.tsv
+printf 'g1\t1\t2\r\r\n' >cr_twice.tsv
+expect_status "two CRs before the newline" 65 $'mirdle: Invalid abundance: 2\r' "$M" g1.tsv cr_twice.tsv
+
 # --output: report to the file, nothing on stdout; repeated: the last wins.
 run_cmd "$M" --output r1.txt --output r2.txt b.tsv a.tsv
 expect_eq "--output: stdout empty" "" "$out"
@@ -120,12 +186,50 @@ case "$err" in *"mirdle: Could not read condition 1 (trunc.tsv.gz)"*) ;; *) fail
 run_cmd "$M" trunc.tsv.gz big.tsv
 expect_eq "truncated gz as condition 0: status" 74 "$rc"
 
-# Write errors: a full disk or a closed pipe is never success.
+# Write errors.  A reader that goes away ends the run quietly, as it ends cat
+# or grep: killed by SIGPIPE (status 141 in the shell), nothing on standard
+# error but the progress dots written before.  Also when the parent ignored
+# SIGPIPE, and when it blocked it (then the failed write ends the run with
+# status 141).  Any other failed write gives its own reason and status 74.
+only_dots() { [ -z "$(tr -d . <"$1")" ]; }
+ended_how how.txt "$M" big.tsv big.tsv 2>pipe.err | head -n 1 >/dev/null
+expect_eq "reader gone: killed by SIGPIPE" "signal 13" "$(cat how.txt)"
+only_dots pipe.err || fail "reader gone: standard error: $(cat pipe.err)"
+"$M" big.tsv big.tsv 2>pipe.err | head -n 1 >/dev/null
+expect_eq "reader gone: status in the shell" 141 "${PIPESTATUS[0]}"
+ended_how how.txt bash -c 'trap "" PIPE; exec "$0" big.tsv big.tsv 2>pipe.err' "$M" | head -c 10 >/dev/null
+expect_eq "reader gone, SIGPIPE ignored by the parent: killed by SIGPIPE" "signal 13" "$(cat how.txt)"
+only_dots pipe.err || fail "reader gone, SIGPIPE ignored: standard error: $(cat pipe.err)"
+ended_how how.txt block "$M" big.tsv big.tsv 2>pipe.err | head -c 10 >/dev/null
+expect_eq "reader gone, SIGPIPE blocked: status 141" "exit 141" "$(cat how.txt)"
+only_dots pipe.err || fail "reader gone, SIGPIPE blocked: standard error: $(cat pipe.err)"
+mkfifo report.fifo
+head -c 100 report.fifo >/dev/null &
+timeout 60 "$M" --output report.fifo big.tsv big.tsv 2>fifo.err
+expect_eq "--output FIFO whose reader goes away: status" 141 "$?"
+only_dots fifo.err || fail "--output FIFO: standard error: $(cat fifo.err)"
+wait
+
+# A feature id longer than the stream's buffer makes the row's first write
+# fail; the second sum is zero, so log2(0) then sets errno before the row is
+# done: only the errno taken at the failing write names the reason.
+long_id=$(head -c 5000 /dev/zero | tr '\0' x)
+{ printf '%s\t3\t4\n' "$long_id"; seq 1 300 | awk '{printf "g%d\t%d\t%d\n", $1, $1, $1 + 1}'; } >left.tsv
+{ printf '%s\t0\t0\n' "$long_id"; seq 1 300 | awk '{printf "g%d\t%d\t%d\n", $1, ($1 % 2) * 3, 0}'; } >zeros.tsv
+full="mirdle: Could not write the report: No space left on device."
 run_cmd "$M" --output /dev/full two.tsv two.tsv
 expect_eq "/dev/full: status" 74 "$rc"
-expect_eq "/dev/full: message" "mirdle: Could not write the report: No space left on device." "$err"
-"$M" big.tsv big.tsv 2>pipe.err | head -c 10 >/dev/null
-expect_eq "closed pipe: status" 74 "${PIPESTATUS[0]}"
+expect_eq "/dev/full: message" "$full" "$err"
+run_cmd "$M" --output /dev/full left.tsv zeros.tsv
+expect_eq "/dev/full, log2(0) rows: status" 74 "$rc"
+expect_eq "/dev/full, log2(0) rows: message" "$full" "${err#"${err%%[!.]*}"}"
+run_cmd bash -c 'exec "$0" left.tsv zeros.tsv >/dev/full' "$M"
+expect_eq "stdout on /dev/full, log2(0) rows: status" 74 "$rc"
+expect_eq "stdout on /dev/full, log2(0) rows: message" "$full" "${err#"${err%%[!.]*}"}"
+# The trace of --debug shares standard output with the report.
+run_cmd bash -c 'exec "$0" --debug left.tsv zeros.tsv >/dev/full' "$M"
+expect_eq "stdout on /dev/full with the trace: status" 74 "$rc"
+expect_eq "stdout on /dev/full with the trace: message" "$full" "${err#"${err%%[!.]*}"}"
 
 # More than 128 tables; 128 are accepted.
 set -- ; for i in $(seq 1 129); do set -- "$@" two.tsv; done

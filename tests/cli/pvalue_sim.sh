@@ -2,7 +2,7 @@
 . "$(dirname "$0")/lib.sh"
 S=$PVALUE_SIM
 
-usage_text=$(printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S")
+usage_text=$(printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S" "$S")
 
 for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1 2 3" "100 200 .2 3 0" "100 200 .2 -1 5" \
             "-5 200 .2 3 5" "100 200 0 3 5" "100 200 -.2 3 5" "0 200 .2 3 5" "100 2 .2 3 5" \
@@ -11,6 +11,36 @@ for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1 2 3" "100 200 .2 3 0" "100 200
   expect_status "usage for '$args'" 64 "$usage_text" "$S" $args
   expect_eq "usage for '$args': stdout" "" "$out"
 done
+
+# The first argument is --fixed, --help, --version or a number: anything else
+# beginning with "-" is refused, while -5, -.2 or -inf are numbers as before.
+for opt in -x --fixd --fixed=1 -- - -h --debug; do
+  expect_status "unknown option $opt" 64 "pvalue-sim: Unknown option $opt."$'\n'"$usage_text" "$S" "$opt" 1 2 3 4
+  expect_eq "unknown option $opt: stdout" "" "$out"
+done
+for args in "-5 200 .2 3 5" "-.5 200 .2 3 5" "-inf 200 .2 3 5"; do
+  # shellcheck disable=SC2086
+  expect_status "negative number first: '$args'" 64 "$usage_text" "$S" $args
+done
+run_cmd "$S" --fixed -3 4 5 6
+expect_eq "--fixed with a negative count: status" 0 "$rc"
+expect_eq "--fixed with a negative count: read" "-3.000000" "$(echo "$out" | head -1)"
+for args in "--help" "--help 1 2" "--help --bogus"; do
+  # shellcheck disable=SC2086
+  expect_status "$args" 0 "" "$S" $args
+  expect_eq "$args: usage on stdout" "$usage_text" "$out"
+done
+expect_status "--version" 0 "" "$S" --version
+expect_eq "--version: name and version" "$S $(sed -n 's/^project(dranvel VERSION \([^ ]*\) .*/\1/p' "$SRC_DIR/CMakeLists.txt")" "$out"
+
+# A reader that goes away: killed by SIGPIPE (141 in the shell), or with
+# SIGPIPE blocked status 141; no message either way.
+ended_how how.txt "$S" 100 200 .2 3 20000 2>pipe.err | head -n 1 >/dev/null
+expect_eq "reader gone: killed by SIGPIPE" "signal 13" "$(cat how.txt)"
+expect_eq "reader gone: no message" "" "$(cat pipe.err)"
+ended_how how.txt block "$S" 100 200 .2 3 20000 2>pipe.err | head -n 1 >/dev/null
+expect_eq "reader gone, SIGPIPE blocked: status 141" "exit 141" "$(cat how.txt)"
+expect_eq "reader gone, SIGPIPE blocked: no message" "" "$(cat pipe.err)"
 
 # --fixed alone: two "Adjusted counts:" blocks with no pairs, both P-values 1.
 run_cmd "$S" --fixed

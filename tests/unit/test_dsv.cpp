@@ -100,14 +100,41 @@ TEST(DsvLine, EmptyStreamIsEof)
     EXPECT_FALSE(std::ferror(s.get()));
 }
 
-TEST(DsvLine, CarriageReturnIsKept)
+TEST(DsvLine, CrLfLineEndsReadLikeLf)
 {
-    memory_stream s("a\tb\r\nc\r\n");
+    // CR LF rows, a mixed file, a CR LF header, a blank CR LF line and a
+    // last line that ends in a lone CR.
+    memory_stream s("target_id\r\n"
+                    "a\tb\r\n"
+                    "c\t1\n"
+                    "\r\n"
+                    "d\t\r\n"
+                    "last\t2\r");
     line_reader r;
-    ASSERT_EQ(r.read(s.get()), '\n');
-    EXPECT_EQ(r.fields(), (fields{"a", "b\r"}));
-    ASSERT_EQ(r.read(s.get()), '\n');
-    EXPECT_EQ(r.fields(), (fields{"c\r"}));
+    const fields want[] = {{"target_id"}, {"a", "b"}, {"c", "1"}, {""}, {"d", ""}, {"last", "2"}};
+    for (const fields &w : want) {
+        ASSERT_EQ(r.read(s.get()), '\n');
+        EXPECT_EQ(r.fields(), w);
+    }
+    EXPECT_EQ(r.read(s.get()), EOF);
+}
+
+TEST(DsvLine, OtherCarriageReturnsStayInTheirField)
+{
+    // Only the one CR at the line end goes: one inside a field, at the end of
+    // a field before a tab, a second one before CR LF, and a CR alone on a
+    // line that ends with LF after it are all kept.
+    memory_stream s("a\rb\tc\r\n"
+                    "x\r\ty\n"
+                    "two\r\r\n"
+                    "\r\r");
+    line_reader r;
+    const fields want[] = {{"a\rb", "c"}, {"x\r", "y"}, {"two\r"}, {"\r"}};
+    for (const fields &w : want) {
+        ASSERT_EQ(r.read(s.get()), '\n');
+        EXPECT_EQ(r.fields(), w);
+    }
+    EXPECT_EQ(r.read(s.get()), EOF);
 }
 
 TEST(DsvLine, NulByteRejectsTheLineAndKeepsAlignment)
