@@ -263,6 +263,18 @@ int create_output(const char *dir, const char *name)
         return exit_cant_create;
     }
     ++output_count;
+    // mkstemp makes the file private; the result gets the usual mode.
+    static const mode_t mask = [] {
+        const mode_t m = umask(0);
+        umask(m);
+        return m;
+    }();
+    if (fchmod(fd, 0666 & ~mask) != 0) {
+        std::fprintf(stderr, "normalize: cannot create %s: %s.\n", f.final_path,
+                     std::strerror(errno));
+        close(fd);
+        return exit_cant_create;
+    }
     f.stream = fdopen(fd, "w");
     if (f.stream == nullptr) {
         std::fprintf(stderr, "normalize: cannot create %s: %s.\n", f.final_path,
@@ -353,6 +365,12 @@ int write_tables(tables_run &r, const double *factors)
     return 0;
 }
 
+int changed_tables()
+{
+    std::fputs("normalize: a table changed while it was being read.\n", stderr);
+    return exit_io;
+}
+
 int no_factors(const tables_run &r, int status, const size_factor_state *sf, size_factor_method m)
 {
     switch (status) {
@@ -380,12 +398,12 @@ int no_factors(const tables_run &r, int status, const size_factor_state *sf, siz
         return exit_data;
     }
     default:
-        std::fputs("normalize: a table changed while it was being read.\n", stderr);
-        return exit_io;
+        return changed_tables();
     }
 }
 
-int compute_factors(tables_run &r, size_factor_method method, size_factor_state **result)
+int compute_factors(tables_run &r, size_factor_method method, size_factor_state **result,
+                    uint64_t *digest)
 {
     size_factor_state *sf = nullptr;
     bool first = true;
@@ -420,6 +438,10 @@ int compute_factors(tables_run &r, size_factor_method method, size_factor_state 
             if (int status = read_rows(r, &row))
                 return status;
         }
+        if (first)
+            *digest = r.digest;
+        else if (r.digest != *digest)
+            return changed_tables();
         if (int e = size_factors_end_pass(sf))
             return no_factors(r, e, sf, method);
         first = false;
@@ -455,11 +477,11 @@ void warn_on_spread(const tables_run &r, const double *factors)
     const table_in &h = r.tables[high];
     const table_in &l = r.tables[low];
     std::fprintf(stderr,
-                 "normalize: warning: the libraries of %s are %.2f times as large as those of %s "
-                 "(geometric means of the size factors %.3g and %.3g): without normalisation "
-                 "every gene would look changed.\n",
-                 h.path, spread, l.path, geometric_mean(factors + h.offset, h.columns),
-                 geometric_mean(factors + l.offset, l.columns));
+                 "normalize: warning: the size factors differ between conditions: geometric "
+                 "mean %.3g for %s, %.3g for %s (%.2f times, more than %.1f): the raw tables "
+                 "are not comparable.\n",
+                 geometric_mean(factors + h.offset, h.columns), h.path,
+                 geometric_mean(factors + l.offset, l.columns), l.path, spread, spread_warning);
 }
 
 int run(const options &o)
@@ -478,7 +500,8 @@ int run(const options &o)
         return status;
 
     size_factor_state *sf = nullptr;
-    if (int status = compute_factors(r, o.method, &sf))
+    uint64_t digest = 0;
+    if (int status = compute_factors(r, o.method, &sf, &digest))
         return status;
     const double *factors = size_factors_result(sf);
 
@@ -492,6 +515,8 @@ int run(const options &o)
     }
     if (int status = write_tables(r, factors))
         return status;
+    if (r.digest != digest)
+        return changed_tables();
     if (int status = create_output(o.out_dir, factors_name))
         return status;
     print_factors(outputs[r.count].stream, r, factors);

@@ -33,12 +33,15 @@ struct tables_run {
     size_t columns;  // of all tables together
     double *values;  // the current row of every table, table after table
     bool columns_known;
+    // Of every value and row count read this pass, so that a table that
+    // changes between passes is noticed.
+    uint64_t digest;
 };
 
 // Opens every table (again, for a later pass).  66 with a message on failure.
 int open_tables(tables_run &r);
 
-// Reads each table's first line: a header is kept in its line object (its
+// Reads each table's first line (and starts a new digest): a header is kept in its line object (its
 // names are copied in the first pass), a data row is left pending.  0 or a
 // status after its message.
 int start_tables(tables_run &r);

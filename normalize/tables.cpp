@@ -124,6 +124,11 @@ int take_row(tables_run &r, table_in &t)
             return exit_data;
         }
     }
+    for (size_t j = 0; j < t.columns; ++j) {
+        uint64_t bits;
+        std::memcpy(&bits, &values[j], sizeof bits);
+        r.digest = (r.digest ^ bits) * 0x100000001b3u;
+    }
     ++t.rows;
     return 0;
 }
@@ -135,8 +140,10 @@ int check_all_ended(tables_run &r)
     for (size_t c = 1; c < r.count; ++c) {
         table_in &t = r.tables[c];
         const int end = next_line(t);
-        if (end == EOF)
+        if (end == EOF) {
+            r.digest = (r.digest ^ t.rows) * 0x100000001b3u;
             continue;
+        }
         if (end != '\n')
             return end;
         std::fprintf(stderr, "normalize: %s:%llu: row %s beyond the end of %s (%llu rows).\n",
@@ -163,6 +170,7 @@ int open_tables(tables_run &r)
 
 int start_tables(tables_run &r)
 {
+    r.digest = 0xcbf29ce484222325u;
     for (size_t c = 0; c < r.count; ++c) {
         table_in &t = r.tables[c];
         if (t.line == nullptr && (t.line = vp_dsv_line_new()) == nullptr)
@@ -193,8 +201,10 @@ int read_rows(tables_run &r, bool *row)
     *row = false;
     table_in &first = r.tables[0];
     int end = next_line(first);
-    if (end == EOF)
+    if (end == EOF) {
+        r.digest = (r.digest ^ first.rows) * 0x100000001b3u;
         return check_all_ended(r);
+    }
     if (end != '\n')
         return end;
     if (int status = take_row(r, first))
