@@ -103,7 +103,7 @@ usage_for() { # PROGRAM LISTING
 # --- installed layout ----------------------------------------------------
 
 if [ -x "$dranvel" ]; then passes=$((passes + 1)); else bad "no $dranvel"; fi
-for page in dranvel.1 dranvel-mirdle.1 pvalue-sim.1; do
+for page in dranvel.1 dranvel-mirdle.1 dranvel-normalize.1 pvalue-sim.1; do
     installed=$prefix/share/man/man1/$page
     if [ ! -f "$installed" ]; then
         bad "manual page $page not installed"
@@ -342,6 +342,10 @@ expect "cannot run, through PATH" 126 "" "$want"
 if [ -x "$libexec/mirdle" ]; then
     run "$dranvel" mirdle
     expect "dranvel mirdle without tables" 64 "" "$banner"$'Usage: mirdle [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n'
+fi
+if [ -x "$libexec/normalize" ]; then
+    run "$dranvel" normalize
+    expect "dranvel normalize without tables" 64 "" "$banner"$'Usage: normalize [--method ratio|upperquartile|total] -o DIR TABLE...\n'
 fi
 
 # --- the path buffer's limit ----------------------------------------------
