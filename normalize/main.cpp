@@ -457,7 +457,7 @@ void print_factors(FILE *to, const tables_run &r, const double *factors)
         const table_in &t = r.tables[c];
         for (size_t j = 0; j < t.columns; ++j) {
             format_double(factors[t.offset + j], text);
-            if (t.names && t.names[j])
+            if (j < t.name_count && t.names[j])
                 std::fprintf(to, "%s\t%s\t%s\n", t.out_name, t.names[j], text);
             else
                 std::fprintf(to, "%s\t%zu\t%s\n", t.out_name, j + 1, text);

@@ -24,6 +24,7 @@ struct table_in {
     size_t offset;     // first of its columns among all tables' columns
     uint64_t rows;     // data rows taken this pass
     char **names;      // column names from the header, null where none
+    size_t name_count;
 };
 
 // All tables of a run, read in lock step: one row of each per step.

@@ -59,6 +59,7 @@ int copy_names(table_in &t)
     t.names = static_cast<char **>(std::calloc(fields, sizeof(char *)));
     if (t.names == nullptr)
         return no_memory();
+    t.name_count = fields - 1;
     for (uint64_t k = 1; k < fields; ++k) {
         if (field(t, k)[0] == '\0')
             continue;

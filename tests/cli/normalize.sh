@@ -125,6 +125,16 @@ tables far "$bases" 1 1 1.6 1.6
 run_cmd "$N" far_a.tsv far_b.tsv -o far
 expect_eq "1.6 times: warned" "normalize: warning: the size factors differ between conditions: geometric mean 1.26 for far_b.tsv, 0.791 for far_a.tsv (1.60 times, more than 1.5): the raw tables are not comparable." "$err"
 
+# A header naming fewer columns than there are: numbers for the rest, and an
+# empty name is no name.
+printf 'target_id\t\tB\n' >named.tsv
+tail -n +2 deep_a.tsv | awk -F'\t' -v OFS='\t' '{ print $0, $3 }' >>named.tsv
+run_cmd "$N" named.tsv -o named
+expect_eq "short header: names" "named.tsv 1
+named.tsv B
+named.tsv 3" "$(tail -n +2 named/size_factors.tsv | cut -f1,2 | tr '\t' ' ')"
+expect_eq "short header: copied as it is" "$(head -n 1 named.tsv)" "$(head -n 1 named/named.tsv)"
+
 # One table alone is normalised across its own columns.
 run_cmd "$N" deep_b.tsv -o single
 expect_eq "one table: status" 0 "$rc"
@@ -239,6 +249,11 @@ printf 'g1\t0\t0\ng2\t0\t0\n' >allzero.tsv
 case_ "all zero" 65 "normalize: every gene is 0 in every sample." --method upperquartile allzero.tsv
 printf 'g1\t0\t1\ng2\t0\t3\ng3\t0\t2\n' >zero_column.tsv
 case_ "sum 0" 65 "normalize: column 1 of zero_column.tsv has the sum 0." --method total t.tsv zero_column.tsv
+# Rows (1, 0.25) and (2, 0.5) make the factors 2 and 0.5: 3e38 / 0.5 is beyond
+# single precision, which mirdle would read as infinity.
+printf 'g1\t1\t0.25\ng2\t2\t0.5\ng3\t3e38\t3e38\n' >huge.tsv
+case_ "normalised value too large" 65 \
+  "normalize: huge.tsv:3: 3e38 divided by its size factor 0.5 is too large for single precision." huge.tsv
 case_ "missing table" 66 "normalize: cannot open nope.tsv: No such file or directory." t.tsv nope.tsv
 case_ "directory as table" 66 "normalize: cannot open adir: Is a directory." t.tsv adir
 case_ "truncated gzip" 74 "normalize: cannot read cut.tsv.gz: Input/output error." long.tsv cut.tsv.gz
