@@ -486,8 +486,9 @@ void warn_on_spread(const tables_run &r, const double *factors)
 
 int run(const options &o)
 {
+    // Static, as everything that lives as long as the run.
     static table_in tables[MAX_TABLES];
-    tables_run r{};
+    static tables_run r;
     r.tables = tables;
     r.count = o.count;
     for (size_t c = 0; c < o.count; ++c)
@@ -499,7 +500,7 @@ int run(const options &o)
     if (int status = make_out_dir(o.out_dir))
         return status;
 
-    size_factor_state *sf = nullptr;
+    static size_factor_state *sf;
     uint64_t digest = 0;
     if (int status = compute_factors(r, o.method, &sf, &digest))
         return status;
