@@ -265,6 +265,7 @@ size_factor_state *size_factors_new(size_factor_method method, size_t samples,
     s->samples = samples;
     s->limits = limits ? *limits : size_factors_default_limits(samples);
     s->limits.digit_bits = std::clamp(s->limits.digit_bits, 1u, 16u);
+    s->limits.collect_max = std::min(s->limits.collect_max, uint64_t{1} << 32);
     s->logs = static_cast<double *>(std::calloc(samples, sizeof(double)));
     s->sums = static_cast<long double *>(std::calloc(samples, sizeof(long double)));
     s->columns = static_cast<column_select *>(std::calloc(samples, sizeof(column_select)));

@@ -60,7 +60,8 @@ enum size_factor_status : int {
 
 // Tuning of the selection, for tests: digit_bits (1 to 16) key bits are
 // resolved per radix pass; a sample whose remaining candidates number at most
-// collect_max is finished from a buffer of those candidates in one more pass.
+// collect_max (at most 2^32) is finished from a buffer of those candidates in
+// one more pass.
 struct size_factor_limits {
     unsigned digit_bits;
     uint64_t collect_max;
