@@ -16,8 +16,11 @@
 # builds run for the comparison (the reference build needs about a third of
 # a second per such feature, so 20,000 would keep it busy for hours).
 # N_2X6 (default N) the number of features of the 2 x 6 set.  SETS (default
-# all of them: "2x4 3x3 2x6 2x10 airway pasilla scale") limits the run to
-# the sets named.
+# all of them: "2x4 3x3 2x6 2x10 airway airway-norm pasilla scale") limits
+# the run to the sets named.  airway-norm times the production mirdle on the
+# airway tables divided by their size factors (dranvel normalize) against the
+# raw ones, in ROUNDS (default 3) alternating pairs; with QUICK=1 on the
+# first 2000 genes, one pair.
 set -euo pipefail
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +30,7 @@ QUICK=${QUICK:-0}
 REF_SUBSET_SAMPLED=${REF_SUBSET_SAMPLED:-1000}
 JOBS=${JOBS:-2}
 SEED=20240611
-SETS=${SETS:-2x4 3x3 2x6 2x10 airway pasilla scale}
+SETS=${SETS:-2x4 3x3 2x6 2x10 airway airway-norm pasilla scale}
 
 # want NAME: whether SETS names the set
 want() {
@@ -168,6 +171,53 @@ if want airway; then
 fi
 if want pasilla; then
     compare "pasilla 4 v 3" 14599 "$DATA_DIR/pasilla/untreated.tsv.gz" "$DATA_DIR/pasilla/treated.tsv.gz"
+fi
+
+# Normalised tables hold fractions where the raw ones hold whole counts:
+# both through the same production mirdle, raw and normalised in turn (the
+# order alternating between rounds), and the ratio of the pair's wall times.
+if want airway-norm; then
+    if [ ! -f "$DATA_DIR/airway/control.tsv.gz" ] || [ ! -f "$DATA_DIR/airway/treated.tsv.gz" ]; then
+        echo "airway-norm: no airway tables in $DATA_DIR, skipped" >&2
+    else
+        cmake --build "$WORK/prod" -j"$JOBS" --target normalize >/dev/null
+        raw=("$DATA_DIR/airway/control.tsv.gz" "$DATA_DIR/airway/treated.tsv.gz")
+        features=64102
+        rounds=${ROUNDS:-3}
+        if [ "$QUICK" = 1 ]; then
+            features=2000
+            rounds=1
+            for c in control treated; do
+                # awk reads to the end: head would leave gzip a broken pipe.
+                gzip -dc "$DATA_DIR/airway/$c.tsv.gz" | awk -v n=$((features + 1)) 'NR <= n' \
+                    >"$T/airway_first_$c.tsv"
+            done
+            raw=("$T/airway_first_control.tsv" "$T/airway_first_treated.tsv")
+        fi
+        rm -rf "$T/airway_norm"
+        "$WORK/prod/normalize/normalize" -o "$T/airway_norm" "${raw[@]}" \
+            >"$WORK/reports/airway-norm.factors" 2>"$WORK/reports/airway-norm.normalize.err"
+        normalised=()
+        for p in "${raw[@]}"; do
+            name=$(basename "$p")
+            normalised+=("$T/airway_norm/${name%.gz}")
+        done
+        ratios=()
+        for round in $(seq 1 "$rounds"); do
+            if [ $((round % 2)) = 1 ]; then
+                r=$(one "$PROD" "airway-norm.raw.$round" "${raw[@]}")
+                n=$(one "$PROD" "airway-norm.normalised.$round" "${normalised[@]}")
+            else
+                n=$(one "$PROD" "airway-norm.normalised.$round" "${normalised[@]}")
+                r=$(one "$PROD" "airway-norm.raw.$round" "${raw[@]}")
+            fi
+            row "airway 4 v 4 raw, round $round" "$features" production ${r% *} ${r#* } "-"
+            row "airway 4 v 4 normalised, round $round" "$features" production ${n% *} ${n#* } "-"
+            ratios+=("$(awk -v a="${n% *}" -v b="${r% *}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')")
+        done
+        median=$(printf '%s\n' "${ratios[@]}" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+        echo "|  |  | normalised / raw, median of $rounds | ${median}x |  |  |  |" | tee -a "$RESULTS"
+    fi
 fi
 
 # Growth with the number of features: 2 x 2 (near-exact, 66 combinations per

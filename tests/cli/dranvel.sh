@@ -103,7 +103,7 @@ usage_for() { # PROGRAM LISTING
 # --- installed layout ----------------------------------------------------
 
 if [ -x "$dranvel" ]; then passes=$((passes + 1)); else bad "no $dranvel"; fi
-for page in dranvel.1 dranvel-mirdle.1 pvalue-sim.1; do
+for page in dranvel.1 dranvel-mirdle.1 dranvel-normalize.1 pvalue-sim.1; do
     installed=$prefix/share/man/man1/$page
     if [ ! -f "$installed" ]; then
         bad "manual page $page not installed"
@@ -392,6 +392,10 @@ if [ -x "$libexec/mirdle" ]; then
     expect "dranvel mirdle --help" 0 "$mirdle_usage" "$banner"
     run "$dranvel" mirdle --version
     expect "dranvel mirdle --version" 0 $'mirdle 0.2.0.1\n' "$banner"
+fi
+if [ -x "$libexec/normalize" ]; then
+    run "$dranvel" normalize
+    expect "dranvel normalize without tables" 64 "" "$banner"$'Usage: normalize [--method ratio|upperquartile|total] -o DIR TABLE...\n'
 fi
 
 # --- the path buffer's limit ----------------------------------------------

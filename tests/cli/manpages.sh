@@ -14,6 +14,7 @@ fail() {
 declare -A statuses=(
     [dranvel.1]="0 64 74 126 127"
     [dranvel-mirdle.1]="0 64 65 66 69 70 73 74 141"
+    [dranvel-normalize.1]="0 64 65 66 69 73 74"
     [pvalue-sim.1]="0 64 69 70 74 141"
 )
 
