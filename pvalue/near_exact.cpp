@@ -114,10 +114,78 @@ exhaustive_memo &memo()
     return *m;
 }
 
-[[noreturn]] void out_of_memory(const char *what)
+// The observed fold change: sum2 / sum1, or the reciprocal of that very
+// quotient when it is below 1.  Not sum1 / sum2: the two can differ in the
+// last bit, and that bit decides ties.
+double observed_fold_change(double sum1, double sum2)
 {
-    std::fprintf(stderr, "near_exact_pval(): Could not allocate %s.\n", what);
-    std::exit(exit_no_memory);
+    const double fc = sum2 / sum1;
+    return fc < 1.0 ? 1.0 / fc : fc;
+}
+
+// Every two pooled positions j < k as (pooled[j], pooled[k]) in the first
+// half and mirrored in the second, in lexicographic order of (j, k).  Returns
+// the number of index pairs built.
+uint64_t build_pair_list(const double *pooled, uint64_t pooled_len, uint64_t half,
+                         count_pair *pair_list)
+{
+    uint64_t built = 0;
+    for (uint64_t j = 0; j < pooled_len; ++j)
+        for (uint64_t k = j + 1; k < pooled_len; ++k, ++built)
+            if (built < half) {
+                pair_list[built] = {pooled[j], pooled[k]};
+                pair_list[built + half] = {pooled[k], pooled[j]};
+            }
+    return built;
+}
+
+void trace_observed(double observed_fc, uint64_t pooled_len)
+{
+    std::printf("Observed: FC = %0.3f  1 / Observed FC = %0.3f\n", observed_fc, 1.0 / observed_fc);
+    std::printf("\n%lu choose %d = %lu combinations of counts\n", pooled_len, 2,
+                vp_n_choose_k(pooled_len, 2));
+    std::puts("2 ordered pairs for each combination:");
+}
+
+void trace_pair_list(const count_pair *pair_list, uint64_t list_len)
+{
+    for (uint64_t i = 0; i < list_len; ++i)
+        std::printf("%2lu %3.0f, %3.0f   FC = %0.3f\n", i, pair_list[i].first, pair_list[i].second,
+                    pair_list[i].first / pair_list[i].second);
+}
+
+// The pooled counts, their pair list, shuffled, and the passes over it.
+double pval_of_pair_list(const double *counts1, const double *counts2, size_t pairs,
+                         double observed_fc, near_exact_fault *fault)
+{
+    const uint64_t pooled_len = 2 * static_cast<uint64_t>(pairs);
+    const uint64_t half = vp_n_choose_k(pooled_len, 2);
+    const uint64_t list_len = 2 * half;
+    count_pair *pair_list = static_cast<count_pair *>(vp_malloc(list_len, sizeof(count_pair)));
+    double *pooled = static_cast<double *>(vp_malloc(pooled_len, sizeof(double)));
+    if (pair_list == nullptr || pooled == nullptr) {
+        *fault = pair_list == nullptr ? near_exact_fault::no_memory_pair_list
+                                      : near_exact_fault::no_memory_pooled;
+        vp_free(pooled);
+        vp_free(pair_list);
+        return 1.0;
+    }
+    for (size_t i = 0; i < pairs; ++i) {
+        pooled[i] = counts1[i];
+        pooled[pairs + i] = counts2[i];
+    }
+    const uint64_t built = build_pair_list(pooled, pooled_len, half, pair_list);
+    if (built != half) {
+        std::fprintf(stderr, "%lu != %lu\n", built, half);
+        std::exit(exit_internal);
+    }
+    vp_shuffle(pair_list, list_len, sizeof(count_pair));
+    if (Debug)
+        trace_pair_list(pair_list, list_len);
+    const double p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
+    vp_free(pooled);
+    vp_free(pair_list);
+    return p;
 }
 
 }  // namespace
@@ -153,28 +221,29 @@ void adjust_zero_counts(double *counts1, double *counts2, size_t pairs)
     }
 }
 
-double near_exact_pval(double *counts1, double *counts2, size_t pairs)
+bool near_exact_adjusts(size_t pairs)
 {
+    return pairs >= 2 && pairs <= near_exact_max_pairs;
+}
+
+double near_exact_pval_checked(double *counts1, double *counts2, size_t pairs,
+                               near_exact_fault *fault)
+{
+    *fault = near_exact_fault::none;
     if (pairs > near_exact_max_pairs) {
-        std::fprintf(stderr, "near_exact_pval(): Use mann_whitney_pval() for reps > %lu.\n",
-                     static_cast<unsigned long>(near_exact_max_pairs));
+        *fault = near_exact_fault::too_many_pairs;
         return 1.0;
     }
     // One pair has no counting function: the method does not apply.
     if (pairs == 1)
         return 1.0;
-
     adjust_zero_counts(counts1, counts2, pairs);
-    double sum1 = sum_of(counts1, pairs);
-    double sum2 = sum_of(counts2, pairs);
+    const double sum1 = sum_of(counts1, pairs), sum2 = sum_of(counts2, pairs);
     if (sum1 == 0.0 && sum2 == 0.0)
         return 1.0;
-
-    // The reciprocal of the computed quotient, not sum1 / sum2: the two can
-    // differ in the last bit, and that bit decides ties.
-    double observed_fc = sum2 / sum1;
-    if (observed_fc < 1.0)
-        observed_fc = 1.0 / observed_fc;
+    const double observed_fc = observed_fold_change(sum1, sum2);
+    if (Debug)
+        trace_observed(observed_fc, 2 * static_cast<uint64_t>(pairs));
 
     const bool memoise = !Debug && pairs <= max_exhaustive_pairs;
     exhaustive_memo::key key;
@@ -183,55 +252,36 @@ double near_exact_pval(double *counts1, double *counts2, size_t pairs)
         if (const double *p = memo().find(key))
             return *p;
     }
-
-    const uint64_t pooled_len = 2 * static_cast<uint64_t>(pairs);
-    if (Debug) {
-        std::printf("Observed: FC = %0.3f  1 / Observed FC = %0.3f\n", observed_fc,
-                    1.0 / observed_fc);
-        std::printf("\n%lu choose %d = %lu combinations of counts\n", pooled_len, 2,
-                    vp_n_choose_k(pooled_len, 2));
-        std::puts("2 ordered pairs for each combination:");
-    }
-
-    const uint64_t m = vp_n_choose_k(pooled_len, 2);
-    const uint64_t list_len = 2 * m;
-    count_pair *pair_list = static_cast<count_pair *>(vp_malloc(list_len, sizeof(count_pair)));
-    if (pair_list == nullptr)
-        out_of_memory("the pair list");
-    double *pooled = static_cast<double *>(vp_malloc(pooled_len, sizeof(double)));
-    if (pooled == nullptr)
-        out_of_memory("the pooled counts");
-
-    for (size_t i = 0; i < pairs; ++i) {
-        pooled[i] = counts1[i];
-        pooled[pairs + i] = counts2[i];
-    }
-    uint64_t e = 0;
-    for (uint64_t j = 0; j < pooled_len; ++j) {
-        for (uint64_t k = j + 1; k < pooled_len; ++k) {
-            if (e < m) {
-                pair_list[e] = {pooled[j], pooled[k]};
-                pair_list[e + m] = {pooled[k], pooled[j]};
-            }
-            ++e;
-        }
-    }
-    if (e != m) {
-        std::fprintf(stderr, "%lu != %lu\n", e, m);
-        std::exit(exit_internal);
-    }
-    vp_shuffle(pair_list, list_len, sizeof(count_pair));
-
-    if (Debug)
-        for (uint64_t i = 0; i < list_len; ++i)
-            std::printf("%2lu %3.0f, %3.0f   FC = %0.3f\n", i, pair_list[i].first,
-                        pair_list[i].second, pair_list[i].first / pair_list[i].second);
-
-    const double p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
-    if (memoise)
+    const double p = pval_of_pair_list(counts1, counts2, pairs, observed_fc, fault);
+    if (memoise && *fault == near_exact_fault::none)
         memo().store(key, p);
-    vp_free(pooled);
-    vp_free(pair_list);
+    return p;
+}
+
+const char *near_exact_fault_message(near_exact_fault fault)
+{
+    switch (fault) {
+    case near_exact_fault::too_many_pairs:
+        return "near_exact_pval(): Use mann_whitney_pval() for reps > 12.\n";
+    case near_exact_fault::no_memory_pair_list:
+        return "near_exact_pval(): Could not allocate the pair list.\n";
+    case near_exact_fault::no_memory_pooled:
+        return "near_exact_pval(): Could not allocate the pooled counts.\n";
+    case near_exact_fault::none:
+        break;
+    }
+    return "";
+}
+
+double near_exact_pval(double *counts1, double *counts2, size_t pairs)
+{
+    near_exact_fault fault;
+    const double p = near_exact_pval_checked(counts1, counts2, pairs, &fault);
+    if (fault != near_exact_fault::none) {
+        std::fputs(near_exact_fault_message(fault), stderr);
+        if (fault != near_exact_fault::too_many_pairs)
+            std::exit(exit_no_memory);
+    }
     return p;
 }
 

@@ -38,6 +38,27 @@ void adjust_zero_counts(double *counts1, double *counts2, size_t pairs);
 // memory is exhausted and 70 if the pair list comes out the wrong size.
 double near_exact_pval(double *counts1, double *counts2, size_t pairs);
 
+// What kept near_exact_pval from a P-value, for callers that report it in an
+// order of their own (rows computed in parallel, written in input order).
+enum class near_exact_fault {
+    none,
+    too_many_pairs,       // more than 12 pairs: 1.0, the arrays untouched
+    no_memory_pair_list,  // memory exhausted
+    no_memory_pooled,
+};
+
+// near_exact_pval without a word on standard error and without ending the
+// process: the P-value (1.0 after a fault), and in *fault what happened.
+double near_exact_pval_checked(double *counts1, double *counts2, size_t pairs,
+                               near_exact_fault *fault);
+
+// The line near_exact_pval writes on standard error for a fault ("" for none);
+// it ends the process with status 69 after the memory faults.
+const char *near_exact_fault_message(near_exact_fault fault);
+
+// Whether near_exact_pval with this many pairs replaces zeros in its arrays.
+bool near_exact_adjusts(size_t pairs);
+
 // Mann-Whitney U P-value, normal approximation without continuity or tie
 // correction; 1.0 when either length is below 8.  Reads only.
 double mann_whitney_pval(const double *counts1, const double *counts2, size_t len1, size_t len2);
