@@ -195,11 +195,48 @@ box label_place(double x, double y, double w, const box &area, const std::vector
     return fallback != nullptr ? *fallback : candidates[0];
 }
 
+// The lines under a panel's title: the colour key, then what is drawn at
+// an edge or left out, broken to fit the panel's width.
+std::vector<std::string> note_lines(cairo_t *cr, const plot_request &request,
+                                    const panel_data &panel, double panel_width)
+{
+    char key[256];
+    std::snprintf(key, sizeof key, "Red: %s < %g (%zu of %zu drawn)",
+                  request.adjusted ? "adjusted P" : "P", request.threshold, panel.marked,
+                  panel.points.size());
+    std::vector<std::string> lines = {key};
+    std::vector<std::string> pieces;
+    auto add = [&pieces](size_t n, const char *what) {
+        if (n > 0)
+            pieces.push_back(format_count(n, what));
+    };
+    add(panel.infinite_fc, "with infinite log2 FC at the edge");
+    add(panel.zero_p, "with P = 0 at the top");
+    add(panel.zero_mean, "with means 0 at the left edge");
+    add(panel.all_zero, "all-zero left out");
+    add(panel.not_a_number, "NaN left out");
+    set_font(cr, 11, false);
+    std::string line;
+    for (const std::string &piece : pieces) {
+        const std::string longer = line.empty() ? piece : line + "; " + piece;
+        if (!line.empty() && text_width(cr, longer) > panel_width - 16) {
+            lines.push_back(line + ";");
+            line = piece;
+        } else {
+            line = longer;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
 void draw_panel(cairo_t *cr, const plot_request &request, const report &r,
-                const panel_data &panel, double panel_left, double panel_width)
+                const panel_data &panel, double panel_left, double panel_width, double top)
 {
     const bool ma = panel.kind == kind_ma;
-    const box area = {std::floor(panel_left + 70), 70, std::floor(panel_left + panel_width - 14),
+    const box area = {std::floor(panel_left + 70), std::floor(top),
+                      std::floor(panel_left + panel_width - 14),
                       std::floor(static_cast<double>(request.height) - 50)};
     const std::string vs = request.second_name + " vs " + request.first_name;
     const std::string fc_title = "log2 fold change (" + vs + ")";
@@ -219,24 +256,10 @@ void draw_panel(cairo_t *cr, const plot_request &request, const report &r,
     set_font(cr, 15, true);
     text_at(cr, (ma ? "MA plot: " : "Volcano plot: ") + vs, panel_left + panel_width / 2, 22,
             0.5);
-    set_font(cr, 11, false);
-    char key[256];
-    std::snprintf(key, sizeof key, "Red: %s < %g (%zu of %zu drawn)",
-                  request.adjusted ? "adjusted P" : "P", request.threshold, panel.marked,
-                  panel.points.size());
-    text_at(cr, key, panel_left + panel_width / 2, 42, 0.5);
-    std::string note;
-    auto add = [&note](size_t n, const char *what) {
-        if (n > 0)
-            note += (note.empty() ? "" : "; ") + format_count(n, what);
-    };
-    add(panel.infinite_fc, "with infinite log2 FC at the edge");
-    add(panel.zero_p, "with P = 0 at the top");
-    add(panel.zero_mean, "with means 0 at the left edge");
-    add(panel.all_zero, "all-zero left out");
-    add(panel.not_a_number, "NaN left out");
-    if (!note.empty())
-        text_at(cr, note, panel_left + panel_width / 2, 58, 0.5);
+    const std::vector<std::string> lines = note_lines(cr, request, panel, panel_width);
+    for (size_t k = 0; k < lines.size(); ++k)
+        text_at(cr, lines[k], panel_left + panel_width / 2, 40 + 14 * static_cast<double>(k),
+                0.5);
 
     draw_axes(cr, area, xr, yr, ma ? "log2 mean abundance" : fc_title.c_str(),
               ma ? fc_title.c_str() : "-log10 P-value", panel_left);
@@ -321,8 +344,13 @@ int draw_plot(const plot_request &request, const report &r, const panel_data *pa
     cairo_t *cr = cairo_create(surface);
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
+    // Panels side by side share the top of their plotting areas.
+    size_t lines = 1;
     for (int k = 0; k < count; ++k)
-        draw_panel(cr, request, r, panels[k], w * k / count, w / count);
+        lines = std::max(lines, note_lines(cr, request, panels[k], w / count).size());
+    const double top = 40 + 14 * static_cast<double>(lines);
+    for (int k = 0; k < count; ++k)
+        draw_panel(cr, request, r, panels[k], w * k / count, w / count, top);
     cairo_status_t status = cairo_status(cr);
     cairo_destroy(cr);
     if (status == CAIRO_STATUS_SUCCESS && request.format == format_png)
