@@ -103,7 +103,7 @@ usage_for() { # PROGRAM LISTING
 # --- installed layout ----------------------------------------------------
 
 if [ -x "$dranvel" ]; then passes=$((passes + 1)); else bad "no $dranvel"; fi
-for page in dranvel.1 dranvel-mirdle.1 pvalue-sim.1; do
+for page in dranvel.1 dranvel-mirdle.1 pvalue-sim.1 dranvel-split.1 dranvel-table.1 dranvel-plot.1; do
     installed=$prefix/share/man/man1/$page
     if [ ! -f "$installed" ]; then
         bad "manual page $page not installed"
@@ -343,6 +343,17 @@ if [ -x "$libexec/mirdle" ]; then
     run "$dranvel" mirdle
     expect "dranvel mirdle without tables" 64 "" "$banner"$'Usage: mirdle [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n'
 fi
+
+# --- split, table and plot, started through the dispatcher -----------------
+
+for name in split table plot; do
+    if [ -x "$libexec/$name" ]; then
+        run "$dranvel" $name --version
+        expect "dranvel $name --version" 0 "$name 0.2.0.1"$'\n' "$banner"
+    else
+        bad "$name is not installed in $libexec"
+    fi
+done
 
 # --- the path buffer's limit ----------------------------------------------
 # A second build whose subcommand directory is long enough that a name of
