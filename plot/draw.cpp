@@ -43,15 +43,16 @@ void set_font(cairo_t *cr, double size, bool bold)
 double text_width(cairo_t *cr, const std::string &text)
 {
     cairo_text_extents_t e;
-    cairo_text_extents(cr, text.c_str(), &e);
+    cairo_text_extents(cr, utf8_safe(text).c_str(), &e);
     return e.x_advance;
 }
 
 // align: 0 left, 0.5 centred, 1 right of x.
 void text_at(cairo_t *cr, const std::string &text, double x, double y, double align)
 {
-    cairo_move_to(cr, x - align * text_width(cr, text), y);
-    cairo_show_text(cr, text.c_str());
+    const std::string safe = utf8_safe(text);
+    cairo_move_to(cr, x - align * text_width(cr, safe), y);
+    cairo_show_text(cr, safe.c_str());
 }
 
 // The finite range of the points' x (or y) values; symmetric about 0 when
@@ -159,7 +160,7 @@ void draw_axes(cairo_t *cr, const box &area, range xr, range yr, const char *x_t
     cairo_save(cr);
     cairo_move_to(cr, panel_left + 18, (area.top + area.bottom) / 2 + text_width(cr, y_title) / 2);
     cairo_rotate(cr, -M_PI / 2);
-    cairo_show_text(cr, y_title);
+    cairo_show_text(cr, utf8_safe(y_title).c_str());
     cairo_restore(cr);
 }
 

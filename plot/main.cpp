@@ -121,11 +121,11 @@ int parse_command_line(int argc, char **argv, options *o)
             q.labels = static_cast<size_t>(number);
         } else if ((m = match_option(program, argc, argv, &i, "--width", &value)) != option_no) {
             if (m == option_missing ||
-                !parse_count_option(program, "--width", value, 240, 16000, &o->width))
+                !parse_count_option(program, "--width", value, 240, 8000, &o->width))
                 return exit_usage;
         } else if ((m = match_option(program, argc, argv, &i, "--height", &value)) != option_no) {
             if (m == option_missing ||
-                !parse_count_option(program, "--height", value, 240, 16000, &o->height))
+                !parse_count_option(program, "--height", value, 240, 8000, &o->height))
                 return exit_usage;
         } else if ((m = match_option(program, argc, argv, &i, "--names", &value)) != option_no) {
             if (m == option_missing || !add_list_items(program, "--names", value, &o->names.names))

@@ -55,6 +55,10 @@ panel_data panel_points(const report &r, size_t pair, plot_kind kind, double thr
 std::vector<size_t> extreme_rows(const report &r, size_t pair, const panel_data &panel,
                                  size_t n);
 
+// The text with every byte that does not belong to a well-formed UTF-8
+// sequence replaced by "?", as the drawing library takes only UTF-8.
+std::string utf8_safe(const std::string &text);
+
 // Tick positions for a range: multiples of 1, 2 or 5 times a power of ten,
 // about target of them, all within [low, high].
 std::vector<double> nice_ticks(double low, double high, int target);

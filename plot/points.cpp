@@ -108,3 +108,45 @@ std::string tick_label(double value, double step)
         label.erase(0, 1);
     return label;
 }
+
+std::string utf8_safe(const std::string &text)
+{
+    std::string out;
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t len = 0;
+        unsigned long code = 0, least = 0;
+        if (c < 0x80) {
+            len = 1;
+            code = c;
+        } else if (c >= 0xc2 && c < 0xe0) {
+            len = 2;
+            code = c & 0x1f;
+            least = 0x80;
+        } else if (c >= 0xe0 && c < 0xf0) {
+            len = 3;
+            code = c & 0x0f;
+            least = 0x800;
+        } else if (c >= 0xf0 && c < 0xf5) {
+            len = 4;
+            code = c & 0x07;
+            least = 0x10000;
+        }
+        bool good = len > 0 && i + len <= n;
+        for (size_t k = 1; good && k < len; ++k) {
+            const unsigned char d = static_cast<unsigned char>(text[i + k]);
+            good = (d & 0xc0) == 0x80;
+            code = code << 6 | (d & 0x3f);
+        }
+        good = good && code >= least && code <= 0x10ffff && !(code >= 0xd800 && code < 0xe000);
+        if (good) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            out += '?';
+            ++i;
+        }
+    }
+    return out;
+}

@@ -88,6 +88,11 @@ ink3=$(pixels png l3.png | awk '$1 == "ink" {print $3}')
 checks=$((checks + 1))
 [ "$ink3" -gt $((ink0 + 30)) ] || fail "labels add no ink: $ink0 then $ink3"
 
+# An id that is not UTF-8 is still labelled.
+{ header2; row2 "$(printf 'caf\351')" 1 2 0 0 2 1 0.01; row2 g2 3 3 0 0 1 0 0.5; } >latin1.txt
+run_cmd "$P" --label 2 latin1.txt -o latin1.png
+expect_eq "a Latin-1 id as a label" "0" "$rc"
+
 # --- SVG and PDF ------------------------------------------------------------
 run_cmd "$P" small.txt -o both.svg
 expect_eq "svg: status" 0 "$rc"
@@ -161,7 +166,7 @@ expect_status "bad kind" 64 "plot: --kind scatter: give ma, volcano or both" "$P
 expect_status "bad threshold" 64 "plot: --threshold 2: must be from 0 to 1" "$P" --threshold 2 small.txt -o x.png
 expect_status "threshold word" 64 "plot: --threshold abc: not a number" "$P" --threshold abc small.txt -o x.png
 expect_status "label word" 64 "plot: --label -1: not a whole number" "$P" --label -1 small.txt -o x.png
-expect_status "too narrow" 64 "plot: --width 100: must be from 240 to 16000" "$P" --width 100 small.txt -o x.png
+expect_status "too narrow" 64 "plot: --width 100: must be from 240 to 8000" "$P" --width 100 small.txt -o x.png
 expect_status "too narrow for two" 64 "plot: --width 400: two plots need at least 480" "$P" --width 400 small.txt -o x.png
 expect_status "no such pair" 64 "plot: --pair 1-3: no such pair; pairs are a-b with 1 <= a < b <= 2" "$P" --pair 1-3 small.txt -o x.png
 expect_status "names count" 64 "plot: --names gives 3 names, the report has 2 conditions" "$P" --names a,b,c small.txt -o x.png

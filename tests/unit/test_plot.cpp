@@ -103,3 +103,20 @@ TEST(Ticks, AreRoundStepsInsideTheRange)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Text, BytesOutsideUtf8BecomeQuestionMarks)
+{
+    EXPECT_EQ(utf8_safe("gene1"), "gene1");
+    EXPECT_EQ(utf8_safe("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80"),
+              "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80");
+    EXPECT_EQ(utf8_safe("caf\xe9"), "caf?");             // Latin-1
+    EXPECT_EQ(utf8_safe("\xe2\x82"), "??");              // cut short
+    EXPECT_EQ(utf8_safe("\xc0\xaf"), "??");              // overlong
+    EXPECT_EQ(utf8_safe("\xed\xa0\x80"), "???");         // surrogate
+    EXPECT_EQ(utf8_safe("\xf4\x90\x80\x80"), "????");    // beyond U+10FFFF
+    EXPECT_EQ(utf8_safe("\x80x"), "?x");
+}
+
+}  // namespace
