@@ -1,6 +1,7 @@
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -360,6 +361,9 @@ int draw_plot(const plot_request &request, const report &r, const panel_data *pa
     if (status == CAIRO_STATUS_SUCCESS)
         status = cairo_surface_status(surface);
     cairo_surface_destroy(surface);
+    // The font caches live until these calls; leak checkers see them otherwise.
+    cairo_debug_reset_static_data();
+    FcFini();
 
     errno = 0;
     if ((std::ferror(out.stream) | std::fclose(out.stream)) && out.error == 0)

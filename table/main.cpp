@@ -185,7 +185,7 @@ int run(const options &o)
     for (size_t pair = 0; pair < r.pairs; ++pair) {
         for (size_t row = 0; row < r.rows; ++row)
             p[row] = r.values[row * r.columns + pvalue_column(r.conditions, pair)];
-        bh_adjust(p.data(), r.rows, &padj[pair * r.rows]);
+        bh_adjust(p.data(), r.rows, padj.data() + pair * r.rows);
     }
 
     std::vector<size_t> order;
