@@ -171,7 +171,8 @@ namespace {
 
 const char *const program = "split";
 
-// Lines of one input, counted, with a CR before the newline dropped.
+// Lines of one input, counted, with a CR before the newline and a leading
+// byte order mark dropped.
 struct text_lines {
     FILE *stream = nullptr;
     const char *path = nullptr;  // as shown in messages
@@ -230,6 +231,9 @@ int next_line(text_lines *t, std::string_view *text, bool *end)
         *text = vp_dsv_line_get_fields_ae(t->line, 0);
         if (!text->empty() && text->back() == '\r')
             text->remove_suffix(1);
+        // The byte order mark that spreadsheets put in front of UTF-8 text.
+        if (t->number == 1 && text->substr(0, 3) == "\xef\xbb\xbf")
+            text->remove_prefix(3);
         if (!text->empty()) {
             *end = false;
             return exit_ok;

@@ -68,6 +68,10 @@ run_cmd "$S" --sheet-sep ';' --sample-column file --condition-column=condition m
 expect_eq "named sheet columns" "0 dranvel mirdle --output nm/report.txt nm/drug.tsv nm/ctrl.tsv" "$rc $out"
 expect_eq "named sheet columns: sheet order" "target_id${t}t2${t}t1" "$(head -n1 nm/drug.tsv)"
 expect_eq "named sheet columns: u3 left out" "split: warning: m.tsv: sample u3 (column 6) is not in named.txt; left out" "$(printf '%s\n' "$err" | head -n1)"
+# A spreadsheet's byte order mark does not become part of the first name.
+printf '\357\273\277Sample,Group\nu1,ctrl\nu2,ctrl\nt1,drug\nt2,drug\n' >bom.csv
+run_cmd "$S" --sample-column Sample --condition-column Group m.tsv bom.csv bom
+expect_eq "byte order mark" "0 dranvel mirdle --output bom/report.txt bom/ctrl.tsv bom/drug.tsv" "$rc $out"
 # --sep forces the matrix separator: as tab, a CSV is one column.
 run_cmd "$S" --sep tab m.csv sheet.csv forced
 expect_eq "--sep tab on a CSV" "65 split: m.csv:1: text follows the closing quote of a field" "$rc $err"
