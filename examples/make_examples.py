@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the example condition tables: 300 features, four conditions.
+"""Writes the example condition tables: 300 features, four conditions; and a
+featureCounts matrix with its sample sheet for the README's whole analysis.
 
 Replicate counts are chosen so that one run shows every P-value method:
 control (3) and heat (5) pairs use exhaustive and sampled near-exact counting,
@@ -17,21 +18,21 @@ CONDITIONS = [("control", 3, 1.0), ("heat", 5, 1.0), ("drug", 8, 1.0), ("drug_he
 rng = random.Random(20261209)
 
 
-def poisson(lam):
+def poisson(lam, gen):
     # Knuth for small means, normal approximation for large ones.
     if lam < 30:
         limit, k, p = math.exp(-lam), 0, 1.0
         while True:
-            p *= rng.random()
+            p *= gen.random()
             if p <= limit:
                 return k
             k += 1
-    return max(0, int(round(rng.gauss(lam, math.sqrt(lam)))))
+    return max(0, int(round(gen.gauss(lam, math.sqrt(lam)))))
 
 
-def count(mean, dispersion=0.1):
+def count(mean, dispersion=0.1, gen=rng):
     shape = 1.0 / dispersion
-    return poisson(rng.gammavariate(shape, mean / shape))
+    return poisson(gen.gammavariate(shape, mean / shape), gen)
 
 
 features = []
@@ -49,3 +50,58 @@ for name, reps, _ in CONDITIONS:
         for fid, base, effect in features:
             values = [str(count(base * effect[name])) if base > 0 else "0" for _ in range(reps)]
             out.write(fid + "\t" + "\t".join(values) + "\n")
+
+# The matrix: 1000 genes, six untreated and six treated samples, in the
+# layout featureCounts writes (a comment line, then Geneid, Chr, Start, End,
+# Strand, Length and one column per alignment file, treated first).  About
+# one gene in six changes two- to sixfold, a few are zero everywhere and a
+# few are expressed only after treatment.  The sheet lists the samples,
+# untreated first, the way R's write.csv writes a DESeq2 colData table.
+# Its own generator, so the tables above do not change.
+GENES = 1000
+SAMPLES = [("untreated", 6), ("treated", 6)]
+mrng = random.Random(20261210)
+genes = []
+for i in range(GENES):
+    chrom = mrng.choice(["chr2L", "chr2R", "chr3L", "chr3R", "chrX"])
+    start = mrng.randrange(1000, 20000000)
+    exons = []
+    for _ in range(mrng.choice([1, 1, 2, 3])):
+        length = mrng.randrange(80, 1500)
+        exons.append((start, start + length - 1))
+        start += length + mrng.randrange(50, 5000)
+    strand = mrng.choice("+-")
+    base = math.exp(mrng.uniform(math.log(1), math.log(8000)))
+    effect, untreated_base = 1.0, base
+    roll = mrng.random()
+    if roll < 0.02:
+        base = untreated_base = 0.0
+    elif roll < 0.03:
+        untreated_base = 0.0
+    elif roll < 0.11:
+        effect = mrng.uniform(2.0, 6.0)
+    elif roll < 0.19:
+        effect = 1.0 / mrng.uniform(2.0, 6.0)
+    genes.append((f"gene{i + 1:05d}", chrom, exons, strand, untreated_base, base * effect))
+
+columns = [(c, r) for c, n in reversed(SAMPLES) for r in range(1, n + 1)]
+with open("counts.txt", "w", newline="\n") as out:
+    out.write('# Program:featureCounts v2.0.3; Command:"featureCounts" "-a" "genes.gtf" '
+              '"-o" "counts.txt" ' + " ".join(f'"bam/{c}{r}.bam"' for c, r in columns) + "\n")
+    out.write("Geneid\tChr\tStart\tEnd\tStrand\tLength\t"
+              + "\t".join(f"bam/{c}{r}.bam" for c, r in columns) + "\n")
+    for gid, chrom, exons, strand, untreated_mean, treated_mean in genes:
+        values = []
+        for c, _ in columns:
+            mean = untreated_mean if c == "untreated" else treated_mean
+            values.append(str(count(mean, gen=mrng)) if mean > 0 else "0")
+        out.write("\t".join([gid, ";".join([chrom] * len(exons)),
+                             ";".join(str(a) for a, _ in exons),
+                             ";".join(str(b) for _, b in exons),
+                             ";".join([strand] * len(exons)),
+                             str(sum(b - a + 1 for a, b in exons))] + values) + "\n")
+with open("samples.csv", "w", newline="\n") as out:
+    out.write('"","condition","type"\n')
+    for c, n in SAMPLES:
+        for r in range(1, n + 1):
+            out.write(f'"{c}{r}","{c}","{"paired-end" if r % 2 else "single-end"}"\n')

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds, installs and compares the example tables through the
-# installed entry command.
+# installed entry command; then the analysis of the README, from the example
+# count matrix to a table and plots.
 #
 #   ./scripts/quickstart.sh              installs into ./out/prefix
 #   PREFIX=$HOME/.local ./scripts/quickstart.sh
@@ -26,6 +27,21 @@ $sudo cmake --install out/build >/dev/null
   examples/control.tsv examples/heat.tsv examples/drug.tsv examples/drug_heat.tsv
 echo "Report: out/example-report.txt"
 head -n 6 out/example-report.txt | cut -c1-120
+
+# The analysis of the README, in a subshell that finds the installed dranvel
+# first, as the printed mirdle command expects.
+(
+  export PATH="$prefix/bin:$PATH"
+  mirdle_command=$(dranvel split examples/counts.txt examples/samples.csv out/analysis)
+  eval "$mirdle_command"
+  dranvel table --tables out/analysis/untreated.tsv,out/analysis/treated.tsv \
+    --sort treated_vs_untreated -o out/analysis/results.tsv out/analysis/report.txt
+  dranvel plot --tables out/analysis/untreated.tsv,out/analysis/treated.tsv \
+    --label 10 out/analysis/report.txt -o out/analysis/plots.png
+  echo "Table: out/analysis/results.tsv"
+  head -n 4 out/analysis/results.tsv | cut -f 1,6-9
+  echo "Plots: out/analysis/plots.png"
+)
 
 bin=$prefix/bin
 man=$prefix/share/man

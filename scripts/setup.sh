@@ -10,6 +10,7 @@ packages=(
   man-db groff-base mandoc
   clang libclang-rt-14-dev
   valgrind time
+  libcairo2-dev fonts-dejavu-core python3
 )
 
 missing=()

@@ -103,7 +103,7 @@ usage_for() { # PROGRAM LISTING
 # --- installed layout ----------------------------------------------------
 
 if [ -x "$dranvel" ]; then passes=$((passes + 1)); else bad "no $dranvel"; fi
-for page in dranvel.1 dranvel-mirdle.1 dranvel-normalize.1 pvalue-sim.1; do
+for page in dranvel.1 dranvel-mirdle.1 dranvel-normalize.1 pvalue-sim.1 dranvel-split.1 dranvel-table.1 dranvel-plot.1; do
     installed=$prefix/share/man/man1/$page
     if [ ! -f "$installed" ]; then
         bad "manual page $page not installed"
@@ -397,6 +397,17 @@ if [ -x "$libexec/normalize" ]; then
     run "$dranvel" normalize
     expect "dranvel normalize without tables" 64 "" "$banner"$'Usage: normalize [--method ratio|upperquartile|total] -o DIR TABLE...\n'
 fi
+
+# --- split, table and plot, started through the dispatcher -----------------
+
+for name in split table plot; do
+    if [ -x "$libexec/$name" ]; then
+        run "$dranvel" $name --version
+        expect "dranvel $name --version" 0 "$name 0.2.0.1"$'\n' "$banner"
+    else
+        bad "$name is not installed in $libexec"
+    fi
+done
 
 # --- the path buffer's limit ----------------------------------------------
 # A second build whose subcommand directory is long enough that a name of

@@ -16,6 +16,9 @@ declare -A statuses=(
     [dranvel-mirdle.1]="0 64 65 66 69 70 73 74 141"
     [dranvel-normalize.1]="0 64 65 66 69 73 74"
     [pvalue-sim.1]="0 64 69 70 74 141"
+    [dranvel-split.1]="0 64 65 66 69 73 74"
+    [dranvel-table.1]="0 64 65 66 69 73 74"
+    [dranvel-plot.1]="0 64 65 66 69 70 73 74"
 )
 
 tmp=$(mktemp -d)

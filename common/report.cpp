@@ -1,0 +1,404 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "exit_status.h"
+#include "vp_dsv.h"
+
+size_t pair_index(int n, int a, int b)
+{
+    const size_t sa = static_cast<size_t>(a), sn = static_cast<size_t>(n);
+    return sa * sn - sa * (sa + 1) / 2 + static_cast<size_t>(b - a - 1);
+}
+
+void pair_members(int n, size_t pair, int *a, int *b)
+{
+    for (int i = 0; i < n - 1; ++i) {
+        const size_t in_row = static_cast<size_t>(n - 1 - i);
+        if (pair < in_row) {
+            *a = i;
+            *b = i + 1 + static_cast<int>(pair);
+            return;
+        }
+        pair -= in_row;
+    }
+    *a = *b = -1;
+}
+
+namespace {
+
+std::string header_for(int n)
+{
+    std::string s;
+    char piece[64];
+    std::snprintf(piece, sizeof piece, "%-20s", "Feature");
+    s += piece;
+    for (int c = 1; c <= n; ++c) {
+        std::snprintf(piece, sizeof piece, " %6s%d", "MNC", c);
+        s += piece;
+    }
+    for (int c = 1; c <= n; ++c) {
+        std::snprintf(piece, sizeof piece, " %5s%d", "SD/C", c);
+        s += piece;
+    }
+    for (int a = 1; a < n; ++a)
+        for (int b = a + 1; b <= n; ++b) {
+            std::snprintf(piece, sizeof piece, "  FC %d-%d log2(FC) %5s", a, b, "P-val");
+            s += piece;
+        }
+    return s;
+}
+
+bool is_number(const std::string &text, double *value)
+{
+    if (text.empty())
+        return false;
+    char *end;
+    *value = std::strtod(text.c_str(), &end);
+    return *end == '\0';
+}
+
+std::string column_label(int n, size_t column)
+{
+    char label[64];
+    const size_t un = static_cast<size_t>(n);
+    if (column < un) {
+        std::snprintf(label, sizeof label, "MNC%zu", column + 1);
+    } else if (column < 2 * un) {
+        std::snprintf(label, sizeof label, "SD/C%zu", column - un + 1);
+    } else {
+        const size_t pair = (column - 2 * un) / 3;
+        int a, b;
+        pair_members(n, pair, &a, &b);
+        static const char *const kinds[] = {"FC", "log2(FC)", "P-val"};
+        std::snprintf(label, sizeof label, "%s %d-%d", kinds[(column - 2 * un) % 3], a + 1,
+                      b + 1);
+    }
+    return label;
+}
+
+int bad_row(const char *program, const char *path, unsigned long line, const char *what)
+{
+    std::fprintf(stderr, "%s: %s:%lu: not a mirdle report row: %s\n", program, path, line, what);
+    return exit_data;
+}
+
+// Checks the values of one row and appends them to the report.
+int take_row(const char *program, const char *path, unsigned long line_no, std::string_view id,
+             const std::string_view *tokens, report *out)
+{
+    const int n = out->conditions;
+    const size_t first = out->texts.size();
+    for (size_t k = 0; k < out->columns; ++k) {
+        out->texts.emplace_back(tokens[k]);
+        double v = NAN;
+        const std::string &text = out->texts.back();
+        const bool fold = k >= static_cast<size_t>(2 * n) && (k - 2 * n) % 3 != 2;
+        if (!(fold && text == "*") && !is_number(text, &v)) {
+            const std::string what =
+                column_label(n, k) + " value \"" + text + "\" is not a number";
+            return bad_row(program, path, line_no, what.c_str());
+        }
+        out->values.push_back(v);
+    }
+    for (size_t pair = 0; pair < out->pairs; ++pair) {
+        const bool fc_star = out->texts[first + fc_column(n, pair)] == "*";
+        const bool log_star = out->texts[first + log2fc_column(n, pair)] == "*";
+        if (fc_star != log_star) {
+            const std::string what =
+                column_label(n, fc_column(n, pair)) + " and its log2 must both be \"*\" or neither";
+            return bad_row(program, path, line_no, what.c_str());
+        }
+        const double p = out->values[first + pvalue_column(n, pair)];
+        if (p < 0.0 || p > 1.0) {
+            const std::string what = column_label(n, pvalue_column(n, pair)) + " value \"" +
+                                     out->texts[first + pvalue_column(n, pair)] +
+                                     "\" is not a P-value";
+            return bad_row(program, path, line_no, what.c_str());
+        }
+    }
+    out->ids.emplace_back(id);
+    ++out->rows;
+    return exit_ok;
+}
+
+int read_rows(FILE *stream, const char *path, const char *program, vp_dsv_line *line,
+              report *out)
+{
+    std::vector<std::string_view> tokens;
+    for (unsigned long line_no = 1;; ++line_no) {
+        errno = 0;
+        const int end = vp_dsv_line_read(line, stream, "");
+        if (end == EOF) {
+            if (line_no == 1) {
+                std::fprintf(stderr, "%s: %s: empty, not a mirdle report\n", program, path);
+                return exit_data;
+            }
+            return exit_ok;
+        }
+        if (end == VP_DSV_READ_ERROR) {
+            const int e = errno ? errno : EIO;
+            std::fprintf(stderr, "%s: %s: cannot read: %s\n", program, path, std::strerror(e));
+            return e == ENOMEM ? exit_no_memory : exit_io;
+        }
+        if (end != '\n') {
+            std::fprintf(stderr, "%s: %s:%lu: holds a NUL byte, not a mirdle report\n", program,
+                         path, line_no);
+            return exit_data;
+        }
+        std::string_view text = vp_dsv_line_get_fields_ae(line, 0);
+        if (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
+        if (line_no == 1) {
+            out->conditions = parse_report_header(text);
+            if (out->conditions == 0) {
+                std::fprintf(stderr,
+                             "%s: %s:1: not a mirdle report: the first line is not its header "
+                             "(Feature, MNC1, MNC2, ...)\n",
+                             program, path);
+                return exit_data;
+            }
+            const size_t n = static_cast<size_t>(out->conditions);
+            out->pairs = n * (n - 1) / 2;
+            out->columns = 2 * n + 3 * out->pairs;
+            tokens.resize(out->columns);
+            continue;
+        }
+        std::string_view id;
+        const char *why = split_report_row(text, out->conditions, &id, tokens.data());
+        if (why != nullptr)
+            return bad_row(program, path, line_no, why);
+        const int status = take_row(program, path, line_no, id, tokens.data(), out);
+        if (status != exit_ok)
+            return status;
+    }
+}
+
+}  // namespace
+
+int parse_report_header(std::string_view line)
+{
+    if (line.substr(0, 7) != "Feature")
+        return 0;
+    int n = 0;
+    for (size_t pos = 0; pos < line.size();) {
+        while (pos < line.size() && line[pos] == ' ')
+            ++pos;
+        const size_t start = pos;
+        while (pos < line.size() && line[pos] != ' ')
+            ++pos;
+        if (line.substr(start, 3) == "MNC" && pos > start + 3)
+            ++n;
+    }
+    if (n < 2 || n > report_max_conditions)
+        return 0;
+    return header_for(n) == line ? n : 0;
+}
+
+const char *split_report_row(std::string_view line, int conditions, std::string_view *id,
+                             std::string_view *tokens)
+{
+    const size_t n = static_cast<size_t>(conditions);
+    const size_t columns = 2 * n + 3 * (n * (n - 1) / 2);
+    size_t end = line.size();
+    for (size_t k = columns; k-- > 0;) {
+        while (end > 0 && line[end - 1] == ' ')
+            --end;
+        size_t start = end;
+        while (start > 0 && line[start - 1] != ' ')
+            --start;
+        if (start == end)
+            return "fewer values than the header names";
+        tokens[k] = line.substr(start, end - start);
+        end = start;
+    }
+    // What lies before the first value: the id padded to 20 characters, the
+    // blank of the first column, and that column's own padding to 7.
+    const size_t lead = 1 + (tokens[0].size() < 7 ? 7 - tokens[0].size() : 0);
+    if (end < 20 + lead)
+        return "the feature id column is narrower than 20 characters";
+    for (size_t k = end - lead; k < end; ++k)
+        if (line[k] != ' ')
+            return "values are not separated as in a report";
+    std::string_view padded = line.substr(0, end - lead);
+    if (padded.size() == 20)
+        while (!padded.empty() && padded.back() == ' ')
+            padded.remove_suffix(1);
+    *id = padded;
+    return nullptr;
+}
+
+int read_report(FILE *stream, const char *path, const char *program, report *out)
+{
+    vp_dsv_line *line = vp_dsv_line_new();
+    if (line == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", program);
+        return exit_no_memory;
+    }
+    const int status = read_rows(stream, path, program, line, out);
+    vp_dsv_line_free(line);
+    return status;
+}
+
+void bh_adjust(const double *p, size_t n, double *adjusted)
+{
+    std::vector<size_t> order;
+    order.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        adjusted[i] = NAN;
+        if (!std::isnan(p[i]))
+            order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [p](size_t a, size_t b) { return p[a] > p[b]; });
+    const double m = static_cast<double>(order.size());
+    double running = INFINITY;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const double rank = static_cast<double>(order.size() - k);
+        const double scaled = m / rank * p[order[k]];
+        running = std::min(running, scaled);
+        adjusted[order[k]] = std::min(1.0, running);
+    }
+}
+
+std::string r_value(std::string_view token)
+{
+    if (token == "*" || token == "nan" || token == "-nan")
+        return "NA";
+    if (token == "inf")
+        return "Inf";
+    if (token == "-inf")
+        return "-Inf";
+    return std::string(token);
+}
+
+std::string shortest_number(double v)
+{
+    if (std::isnan(v))
+        return "NA";
+    if (std::isinf(v))
+        return v > 0 ? "Inf" : "-Inf";
+    char text[40];
+    for (int precision = 1; precision <= 17; ++precision) {
+        std::snprintf(text, sizeof text, "%.*g", precision, v);
+        if (std::strtod(text, nullptr) == v)
+            break;
+    }
+    return text;
+}
+
+bool add_list_items(const char *program, const char *option, const char *list,
+                    std::vector<std::string> *items)
+{
+    std::string_view rest = list;
+    for (;;) {
+        const size_t comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        if (item.empty()) {
+            std::fprintf(stderr, "%s: %s: empty item in \"%s\"\n", program, option, list);
+            return false;
+        }
+        items->emplace_back(item);
+        if (comma == std::string_view::npos)
+            return true;
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+std::string name_from_table_path(std::string_view path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos)
+        path.remove_prefix(slash + 1);
+    auto strip = [&path](const char *const *endings) {
+        for (const char *const *e = endings; *e != nullptr; ++e) {
+            const size_t len = std::strlen(*e);
+            if (path.size() > len && path.substr(path.size() - len) == *e) {
+                path.remove_suffix(len);
+                return;
+            }
+        }
+    };
+    static const char *const compressed[] = {".gz", ".bz2", ".xz", nullptr};
+    static const char *const tables[] = {".tsv", ".txt", ".tab", nullptr};
+    strip(compressed);
+    strip(tables);
+    return std::string(path);
+}
+
+int settle_names(const char *program, const name_options &options, int conditions,
+                 std::vector<std::string> *names)
+{
+    names->clear();
+    if (!options.names.empty() && !options.tables.empty()) {
+        std::fprintf(stderr, "%s: --names and --tables cannot be given together\n", program);
+        return exit_usage;
+    }
+    const bool from_tables = !options.tables.empty();
+    const char *option = from_tables ? "--tables" : "--names";
+    if (from_tables) {
+        for (const std::string &t : options.tables)
+            names->push_back(name_from_table_path(t));
+    } else {
+        *names = options.names;
+    }
+    if (names->empty()) {
+        for (int c = 1; c <= conditions; ++c)
+            names->push_back("c" + std::to_string(c));
+        return exit_ok;
+    }
+    if (names->size() != static_cast<size_t>(conditions)) {
+        std::fprintf(stderr, "%s: %s gives %zu names, the report has %d conditions\n", program,
+                     option, names->size(), conditions);
+        return exit_usage;
+    }
+    for (size_t i = 0; i < names->size(); ++i) {
+        const std::string &name = (*names)[i];
+        if (name.empty() || name.find_first_of("\t\n\r\"") != std::string::npos) {
+            std::fprintf(stderr,
+                         "%s: %s: condition name \"%s\" is empty or holds a tab, newline, "
+                         "carriage return or double quote\n",
+                         program, option, name.c_str());
+            return exit_usage;
+        }
+        for (size_t j = 0; j < i; ++j)
+            if ((*names)[j] == name) {
+                std::fprintf(stderr, "%s: %s: conditions %zu and %zu are both named \"%s\"\n",
+                             program, option, j + 1, i + 1, name.c_str());
+                return exit_usage;
+            }
+    }
+    return exit_ok;
+}
+
+long find_pair(const char *program, const char *option, const char *text,
+               const std::vector<std::string> &names)
+{
+    const int n = static_cast<int>(names.size());
+    for (int a = 0; a < n - 1; ++a)
+        for (int b = a + 1; b < n; ++b)
+            if (names[b] + "_vs_" + names[a] == text)
+                return static_cast<long>(pair_index(n, a, b));
+    char *end;
+    errno = 0;
+    const long a = std::strtol(text, &end, 10);
+    if (text[0] >= '0' && text[0] <= '9' && *end == '-' && end[1] >= '0' && end[1] <= '9') {
+        const long b = std::strtol(end + 1, &end, 10);
+        if (*end == '\0' && errno == 0) {
+            if (a >= 1 && a < b && b <= n)
+                return static_cast<long>(pair_index(n, static_cast<int>(a - 1),
+                                                    static_cast<int>(b - 1)));
+            std::fprintf(stderr,
+                         "%s: %s %s: no such pair; pairs are a-b with 1 <= a < b <= %d\n",
+                         program, option, text, n);
+            return -1;
+        }
+    }
+    std::fprintf(stderr, "%s: %s %s: no such pair; give a-b (as 1-2) or <b>_vs_<a> (as %s_vs_%s)\n",
+                 program, option, text, names[1].c_str(), names[0].c_str());
+    return -1;
+}

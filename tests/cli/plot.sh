@@ -1,0 +1,186 @@
+# plot as a whole program: pictures measured pixel by pixel, options, failures.
+. "$(dirname "$0")/lib.sh"
+P=$PLOT
+pixels() { python3 "$SRC_DIR/tests/cli/plot_pixels.py" "$@"; }
+plain=40,90,160
+marked=220,30,30
+
+# Reports written in mirdle's layout.
+header2() { printf '%-20s %6s%d %6s%d %5s%d %5s%d  FC 1-2 log2(FC) %5s\n' Feature MNC 1 MNC 2 SD/C 1 SD/C 2 P-val; }
+row2() { # id mean1 mean2 sdc1 sdc2 fc log2fc p; fc "*" for an all-zero pair
+  if [ "$6" = '*' ]; then
+    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7s %7s  %7.5f\n' "$1" "$2" "$3" "$4" "$5" '*' '*' "$8"
+  else
+    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f  %7.5f\n' "$@"
+  fi
+}
+# Six drawn features far enough apart that no two markers touch: three with
+# P below 0.05, two with an infinite log2 fold change, and one all-zero.
+{
+  header2
+  row2 f1 10 20 0.1 0.2 2 1 0.01
+  row2 f2 100 50 0.1 0.1 0.5 -1 0.5
+  row2 f3 1000 1000 0.1 0.1 1 0 0.9
+  row2 f4 0 5 0 0.3 inf inf 0.2
+  row2 f5 0 0 0 0 '*' '*' 1
+  row2 f6 50 400 0.2 0.2 8 3 0.001
+  row2 f7 5 0 0.3 0 0 -inf 0.03
+} >small.txt
+area=$((5 * 5))
+
+# --- PNG: size, markers per colour inside each plotting area, edges -------------
+run_cmd "$P" small.txt -o both.png --width 600 --height 300
+expect_eq "both: status" 0 "$rc"
+expect_eq "both: summary" \
+  "plot: both.png: MA and volcano plot of c2 vs c1: 6 features drawn, 3 with P < 0.05, 1 all-zero left out, 2 with infinite log2 FC at the edge" "$err"
+pixels png both.png $plain $marked >both.m
+expect_eq "both: size" "size 600 300" "$(sed -n 1p both.m)"
+expect_eq "both: two plotting areas" 2 "$(grep -c '^frame' both.m)"
+for k in 0 1; do
+  expect_eq "panel $k: plain pixels" $((3 * area)) "$(awk -v k=$k '$1 == "colour" && $2 == k && $3 == "'$plain'" {print $4}' both.m)"
+  expect_eq "panel $k: marked pixels" $((3 * area)) "$(awk -v k=$k '$1 == "colour" && $2 == k && $3 == "'$marked'" {print $4}' both.m)"
+done
+expect_eq "no marker outside the plotting areas" "outside $plain 0
+outside $marked 0" "$(grep '^outside' both.m)"
+# f4 (inf, P 0.2) is plain, f7 (-inf, P 0.03) marked.  MA: log2 FC up and
+# down, so f4 touches the top edge and f7 the bottom one; volcano: log2 FC
+# across, f4 at the right edge and f7 at the left.  Two pixels in from the
+# frame line.
+read -r _ _ l0 t0 r0 b0 <<<"$(grep '^frame 0' both.m)"
+read -r _ _ l1 t1 r1 b1 <<<"$(grep '^frame 1' both.m)"
+read -r _ _ _ _ _ plain_top _ _ <<<"$(grep "^colour 0 $plain" both.m)"
+read -r _ _ _ _ _ _ _ marked_bottom <<<"$(grep "^colour 0 $marked" both.m)"
+expect_eq "MA: +inf at the top edge" $((t0 + 2)) "$plain_top"
+expect_eq "MA: -inf at the bottom edge" $((b0 - 2)) "$marked_bottom"
+read -r _ _ _ _ _ _ plain_right _ <<<"$(grep "^colour 1 $plain" both.m)"
+read -r _ _ _ _ marked_left _ _ _ <<<"$(grep "^colour 1 $marked" both.m)"
+expect_eq "volcano: +inf at the right edge" $((r1 - 2)) "$plain_right"
+expect_eq "volcano: -inf at the left edge" $((l1 + 2)) "$marked_left"
+
+run_cmd "$P" --kind ma small.txt -o ma.png
+pixels png ma.png $plain $marked >ma.m
+expect_eq "ma: default size of one plot" "size 640 560" "$(sed -n 1p ma.m)"
+expect_eq "ma: one plotting area" 1 "$(grep -c '^frame' ma.m)"
+expect_eq "ma: markers" "$((3 * area)) $((3 * area))" \
+  "$(awk '$1 == "colour" {printf "%s%s", sep, $4; sep = " "}' ma.m)"
+expect_eq "ma: summary" "plot: ma.png: MA plot of c2 vs c1: 6 features drawn, 3 with P < 0.05, 1 all-zero left out, 2 with infinite log2 FC at the edge" "$err"
+
+# --threshold moves f4 (P 0.2) into the marked colour; f2 (P 0.5) is not below 0.5.
+run_cmd "$P" --kind volcano --threshold 0.5 small.txt -o v.png --height 300
+pixels png v.png $plain $marked >v.m
+expect_eq "threshold 0.5: markers" "$((2 * area)) $((4 * area))" \
+  "$(awk '$1 == "colour" {printf "%s%s", sep, $4; sep = " "}' v.m)"
+expect_eq "threshold 0.5: default width of one plot" "size 640 300" "$(sed -n 1p v.m)"
+
+# --adjusted: over the pair's 7 P-values 0.001, 0.01 and 0.03 become 0.007,
+# 0.035 and 0.07, so f7 is no longer marked.
+run_cmd "$P" --kind volcano --adjusted small.txt -o adj.png --height 300
+pixels png adj.png $plain $marked >adj.m
+expect_eq "adjusted: markers" "$((4 * area)) $((2 * area))" \
+  "$(awk '$1 == "colour" {printf "%s%s", sep, $4; sep = " "}' adj.m)"
+expect_eq "adjusted: summary" "plot: adj.png: volcano plot of c2 vs c1: 6 features drawn, 2 with adjusted P < 0.05, 1 all-zero left out, 2 with infinite log2 FC at the edge" "$err"
+
+# Labels put dark grey text into the plotting area.
+run_cmd "$P" --kind volcano small.txt -o l0.png --height 300
+run_cmd "$P" --kind volcano --label 3 small.txt -o l3.png --height 300
+ink0=$(pixels png l0.png | awk '$1 == "ink" {print $3}')
+ink3=$(pixels png l3.png | awk '$1 == "ink" {print $3}')
+checks=$((checks + 1))
+[ "$ink3" -gt $((ink0 + 30)) ] || fail "labels add no ink: $ink0 then $ink3"
+
+# An id that is not UTF-8 is still labelled.
+{ header2; row2 "$(printf 'caf\351')" 1 2 0 0 2 1 0.01; row2 g2 3 3 0 0 1 0 0.5; } >latin1.txt
+run_cmd "$P" --label 2 latin1.txt -o latin1.png
+expect_eq "a Latin-1 id as a label" "0" "$rc"
+
+# --- SVG and PDF ------------------------------------------------------------
+run_cmd "$P" small.txt -o both.svg
+expect_eq "svg: status" 0 "$rc"
+expect_eq "svg: one path per marker, well-formed" "paths $plain 6
+paths $marked 6" "$(pixels svg both.svg $plain $marked 2>&1)"
+expect_eq "svg: size" 'width="1200pt" height="560pt"' "$(grep -o 'width="[0-9]*pt" height="[0-9]*pt"' both.svg)"
+run_cmd "$P" small.txt -o upper.SVG --kind volcano --width 500 --height 400
+expect_eq "svg by a capital ending" "paths $plain 3
+paths $marked 3" "$(pixels svg upper.SVG $plain $marked 2>&1)"
+run_cmd "$P" small.txt -o both.pdf
+expect_eq "pdf: status" 0 "$rc"
+expect_eq "pdf: header" "%PDF-" "$(head -c 5 both.pdf)"
+expect_eq "pdf: one page" 1 "$(grep -a -c '/Type /Page\b' both.pdf)"
+expect_eq "pdf: complete" "%%EOF" "$(tail -c 6 both.pdf | tr -d '\n')"
+
+# --- pairs and names ------------------------------------------------------------
+header3() {
+  printf '%-20s' Feature
+  for c in 1 2 3; do printf ' %6s%d' MNC $c; done
+  for c in 1 2 3; do printf ' %5s%d' SD/C $c; done
+  for p in 1-2 1-3 2-3; do printf '  FC %s log2(FC) %5s' $p P-val; done
+  printf '\n'
+}
+row3() { # id then 6 values then per pair fc log2 p
+  printf '%-20s %7.1f %7.1f %7.1f %6.1f %6.1f %6.1f' "$1" "$2" "$3" "$4" "$5" "$6" "$7"
+  shift 7
+  while [ $# -gt 0 ]; do printf ' %7.2f %7.2f  %7.5f' "$1" "$2" "$3"; shift 3; done
+  printf '\n'
+}
+{
+  header3
+  row3 a 10 20 40 0 0 0   2 1 0.01   4 2 0.02   2 1 0.5
+  row3 b 10 10 10 0 0 0   1 0 0.9    1 0 0.01   1 0 0.03
+} >three.txt
+run_cmd "$P" --names ctl,heat,drug --pair drug_vs_heat three.txt -o p23.svg
+expect_eq "pair by names: summary" "plot: p23.svg: MA and volcano plot of drug vs heat: 2 features drawn, 1 with P < 0.05" "$err"
+expect_eq "pair 2-3: marked" "paths $marked 2" "$(pixels svg p23.svg $marked)"
+run_cmd "$P" --tables x/ctl.tsv,y/heat.tsv.gz,drug.txt --pair 1-3 three.txt -o p13.svg
+expect_eq "pair 1-3 with table names" "plot: p13.svg: MA and volcano plot of drug vs ctl: 2 features drawn, 2 with P < 0.05" "$err"
+expect_eq "pair 1-3: marked" "paths $marked 4" "$(pixels svg p13.svg $marked)"
+run_cmd "$P" - -o stdin.svg <three.txt
+expect_eq "report on standard input: default pair 1-2" "plot: stdin.svg: MA and volcano plot of c2 vs c1: 2 features drawn, 1 with P < 0.05" "$err"
+
+# With the real mirdle: every drawn feature is one marker path in each plot,
+# and the marked ones are those with P below 0.05.
+"$MIRDLE" --output ex.txt "$SRC_DIR/examples/control.tsv" "$SRC_DIR/examples/heat.tsv" 2>/dev/null
+run_cmd "$P" ex.txt -o ex.svg --label 5
+drawn=$(awk 'NR > 1 && $6 != "*"' ex.txt | wc -l)
+low=$(awk 'NR > 1 && $6 != "*" && $8 < 0.05' ex.txt | wc -l)
+expect_eq "example: markers" "paths $plain $((2 * (drawn - low)))
+paths $marked $((2 * low))" "$(pixels svg ex.svg $plain $marked)"
+gzip -c ex.txt >ex.txt.gz
+run_cmd "$P" ex.txt -o ex.png
+run_cmd "$P" ex.txt.gz -o exgz.png
+expect_eq "compressed report: same picture" "0 same" "$rc $(cmp -s ex.png exgz.png && echo same)"
+
+# --- command line and failures ----------------------------------------------------
+run_cmd "$P" --help
+expect_eq "--help: status" 0 "$rc"
+expect_eq "--help: usage on stdout" "Usage: $P [options] REPORT -o FILE" "$(printf '%s\n' "$out" | head -n1)"
+expect_eq "--help: nothing on stderr" "" "$err"
+run_cmd "$P" --version
+expect_eq "--version" "0 $P 0.2.0.1" "$rc $out"
+expect_status "no -o" 64 "plot: no picture named; give -o FILE.png, .svg or .pdf" "$P" small.txt
+expect_status "no report" 64 "plot: expected one REPORT, got 0 arguments (see $P --help)" "$P" -o x.png
+expect_status "two reports" 64 "plot: expected one REPORT, got 2 arguments (see $P --help)" "$P" small.txt small.txt -o x.png
+expect_status "unknown ending" 64 "plot: -o x.jpg: the name must end in .png, .svg or .pdf" "$P" small.txt -o x.jpg
+expect_status "unknown option" 64 "plot: unknown option --colour (see $P --help)" "$P" --colour red small.txt -o x.png
+expect_status "-o without value" 64 "plot: -o needs a value" "$P" small.txt -o
+expect_status "bad kind" 64 "plot: --kind scatter: give ma, volcano or both" "$P" --kind scatter small.txt -o x.png
+expect_status "bad threshold" 64 "plot: --threshold 2: must be from 0 to 1" "$P" --threshold 2 small.txt -o x.png
+expect_status "threshold word" 64 "plot: --threshold abc: not a number" "$P" --threshold abc small.txt -o x.png
+expect_status "label word" 64 "plot: --label -1: not a whole number" "$P" --label -1 small.txt -o x.png
+expect_status "too narrow" 64 "plot: --width 100: must be from 240 to 8000" "$P" --width 100 small.txt -o x.png
+expect_status "too narrow for two" 64 "plot: --width 400: two plots need at least 480" "$P" --width 400 small.txt -o x.png
+expect_status "no such pair" 64 "plot: --pair 1-3: no such pair; pairs are a-b with 1 <= a < b <= 2" "$P" --pair 1-3 small.txt -o x.png
+expect_status "names count" 64 "plot: --names gives 3 names, the report has 2 conditions" "$P" --names a,b,c small.txt -o x.png
+expect_status "missing report" 66 "plot: cannot open nope.txt: No such file or directory" "$P" nope.txt -o x.png
+printf 'target_id\ta\tb\ng1\t1\t2\n' >table.tsv
+expect_status "a table is not a report" 65 \
+  "plot: table.tsv:1: not a mirdle report: the first line is not its header (Feature, MNC1, MNC2, ...)" "$P" table.tsv -o x.png
+{ header2; row2 g1 1 2 0 0 2 1 0.5; echo 'g2 broken'; } >broken.txt
+expect_status "broken row" 65 "plot: broken.txt:3: not a mirdle report row: fewer values than the header names" "$P" broken.txt -o x.png
+expect_eq "nothing left after a failure" "no" "$([ -e x.png ] && echo yes || echo no)"
+expect_status "cannot create" 73 "plot: cannot create no/dir/x.png: No such file or directory" "$P" small.txt -o no/dir/x.png
+if [ -w /dev/full ]; then
+  ln -sf /dev/full full.png
+  expect_status "write error" 74 "plot: cannot write full.png: No space left on device" "$P" small.txt -o full.png
+fi
+
+finish

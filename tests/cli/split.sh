@@ -1,0 +1,204 @@
+# split as a whole program: matrices and sheets in the formats analysts
+# have, the tables it writes, what mirdle makes of them, and every fault.
+. "$(dirname "$0")/lib.sh"
+S=$SPLIT
+t=$(printf '\t')
+nl=$'\n'
+
+# --- a plain matrix and sheet -------------------------------------------------------
+printf 'gene_id\tu1\tt1\tu2\tt2\tu3\n' >m.tsv
+printf 'g1\t0007\t1e3\t5\t2.50\t+4\n' >>m.tsv
+printf 'g2\t0\t0\t0\t0\t0\n' >>m.tsv
+printf 'g3\t 12 \t16777217\t3\t4\t5\n' >>m.tsv
+printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nu2\tuntreated\nt2\ttreated\nu3\tuntreated\n' >sheet.tsv
+run_cmd "$S" m.tsv sheet.tsv out
+expect_eq "plain: status" 0 "$rc"
+expect_eq "plain: mirdle command" "dranvel mirdle --output out/report.txt out/untreated.tsv out/treated.tsv" "$out"
+expect_eq "plain: one line per condition" "split: untreated: 3 samples, 3 features in out/untreated.tsv
+split: treated: 2 samples, 3 features in out/treated.tsv" "$err"
+# The counts' text as the matrix gives it, blanks around it dropped.
+expect_eq "plain: untreated table" "target_id${t}u1${t}u2${t}u3
+g1${t}0007${t}5${t}+4
+g2${t}0${t}0${t}0
+g3${t}12${t}3${t}5" "$(cat out/untreated.tsv)"
+expect_eq "plain: treated table" "target_id${t}t1${t}t2
+g1${t}1e3${t}2.50
+g2${t}0${t}0
+g3${t}16777217${t}4" "$(cat out/treated.tsv)"
+expect_eq "plain: nothing else in DIR" "treated.tsv untreated.tsv" "$(ls -A out | tr '\n' ' ' | sed 's/ $//')"
+
+# The printed command runs, and mirdle reads what the matrix holds.
+cmd=${out#dranvel mirdle }
+run_cmd "$MIRDLE" $cmd
+expect_eq "mirdle runs on the tables" "0" "$rc"
+printf 'target_id\tu1\tu2\tu3\ng1\t0007\t5\t+4\ng2\t0\t0\t0\ng3\t12\t3\t5\n' >hand_u.tsv
+printf 'g1\t1e3\t2.50\ng2\t0\t0\ng3\t16777217\t4\n' >hand_t.tsv
+"$MIRDLE" --output hand.txt hand_u.tsv hand_t.tsv 2>/dev/null
+expect_eq "same report as from hand-made tables" "" "$(cmp out/report.txt hand.txt)"
+
+# --conditions chooses and orders; the other samples are not warned about.
+run_cmd "$S" --conditions treated,untreated m.tsv sheet.tsv out2
+expect_eq "--conditions: order" "dranvel mirdle --output out2/report.txt out2/treated.tsv out2/untreated.tsv" "$out"
+printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nu2\tuntreated\nt2\ttreated\nu3\tdrug\n' >sheet3.tsv
+run_cmd "$S" --conditions=untreated,treated m.tsv sheet3.tsv out3
+expect_eq "--conditions: a subset" "0 dranvel mirdle --output out3/report.txt out3/untreated.tsv out3/treated.tsv" "$rc $out"
+expect_eq "--conditions: subset quiet" "split: untreated: 2 samples, 3 features in out3/untreated.tsv
+split: treated: 2 samples, 3 features in out3/treated.tsv" "$err"
+expect_eq "--conditions: no drug table" "no" "$([ -e out3/drug.tsv ] && echo yes || echo no)"
+
+# --- CSV as R and spreadsheets write it -------------------------------------------
+printf '"","u1","u2","t1","t2"\n"g1",5,7,"10",12\n"g,2",0,0,0,1\n' >m.csv
+printf '"sample","condition"\r\n"u1","ctrl"\r\n"u2","ctrl"\r\n"t1","drug x"\r\n"t2","drug x"\r\n' >sheet.csv
+run_cmd "$S" m.csv sheet.csv csv
+expect_eq "csv: status and command" "0 dranvel mirdle --output csv/report.txt csv/ctrl.tsv 'csv/drug x.tsv'" "$rc $out"
+expect_eq "csv: quoted fields" "target_id${t}t1${t}t2
+g1${t}10${t}12
+g,2${t}0${t}1" "$(cat 'csv/drug x.tsv')"
+# write.table(sep = "\t"): the header names only the samples.
+printf '"u1"\t"u2"\t"t1"\t"t2"\n"g1"\t5\t7\t10\t12\n"g2"\t0\t0\t0\t1\n' >rownames.tsv
+printf 'condition\ttype\nu1\tctrl\tpaired\nu2\tctrl\tpaired\nt1\tdrug\tsingle\nt2\tdrug\tsingle\n' >rownames_sheet.tsv
+run_cmd "$S" rownames.tsv rownames_sheet.tsv rn
+expect_eq "row-name layout: status" 0 "$rc"
+expect_eq "row-name layout: table" "target_id${t}u1${t}u2
+g1${t}5${t}7
+g2${t}0${t}0" "$(cat rn/ctrl.tsv)"
+# A sheet with more columns, chosen by name; ; as separator.
+printf 'file;type;condition\nt2;x;drug\nu1;x;ctrl\nt1;x;drug\nu2;x;ctrl\n' >named.txt
+run_cmd "$S" --sheet-sep ';' --sample-column file --condition-column=condition m.tsv named.txt nm
+expect_eq "named sheet columns" "0 dranvel mirdle --output nm/report.txt nm/drug.tsv nm/ctrl.tsv" "$rc $out"
+expect_eq "named sheet columns: sheet order" "target_id${t}t2${t}t1" "$(head -n1 nm/drug.tsv)"
+expect_eq "named sheet columns: u3 left out" "split: warning: m.tsv: sample u3 (column 6) is not in named.txt; left out" "$(printf '%s\n' "$err" | head -n1)"
+# A spreadsheet's byte order mark does not become part of the first name.
+printf '\357\273\277Sample,Group\nu1,ctrl\nu2,ctrl\nt1,drug\nt2,drug\n' >bom.csv
+run_cmd "$S" --sample-column Sample --condition-column Group m.tsv bom.csv bom
+expect_eq "byte order mark" "0 dranvel mirdle --output bom/report.txt bom/ctrl.tsv bom/drug.tsv" "$rc $out"
+# --sep forces the matrix separator: as tab, a CSV is one column.
+run_cmd "$S" --sep tab m.csv sheet.csv forced
+expect_eq "--sep tab on a CSV" "65 split: m.csv:1: text follows the closing quote of a field" "$rc $err"
+
+# --- featureCounts ------------------------------------------------------------------
+{
+  printf '# Program:featureCounts v2.0.1; Command:"featureCounts" "-a" "genes.gtf" "-o" "counts.txt"\n'
+  printf 'Geneid\tChr\tStart\tEnd\tStrand\tLength\t/data/u1.bam\t/data/u2.bam\t/data/t1.bam\t/data/t2.bam\n'
+  printf 'g1\tchr1;chr1\t10;50\t40;90\t+;+\t71\t5\t7\t10\t12\n'
+  printf 'g2\tchr2\t1\t100\t-\t100\t0\t0\t0\t1\n'
+} >fc.txt
+printf 'sample\tcondition\nu1\tctrl\nu2\tctrl\nt1\tdrug\nt2\tdrug\n' >fc_sheet.tsv
+run_cmd "$S" fc.txt fc_sheet.tsv fcout
+expect_eq "featureCounts: status" "0 dranvel mirdle --output fcout/report.txt fcout/ctrl.tsv fcout/drug.tsv" "$rc $out"
+expect_eq "featureCounts: alignment names matched, annotation left out" "target_id${t}t1${t}t2
+g1${t}10${t}12
+g2${t}0${t}1" "$(cat fcout/drug.tsv)"
+for z in gzip bzip2 xz; do
+  case $z in gzip) e=gz ;; bzip2) e=bz2 ;; xz) e=xz ;; esac
+  $z -c fc.txt >fc.txt.$e
+  run_cmd "$S" fc.txt.$e fc_sheet.tsv fc_$e
+  expect_eq "featureCounts .$e" "0 target_id${t}t1${t}t2${nl}g1${t}10${t}12${nl}g2${t}0${t}1" "$rc $(cat fc_$e/drug.tsv)"
+done
+sed 's/$/\r/' fc.txt >fc_crlf.txt
+run_cmd "$S" - fc_sheet.tsv fc_stdin <fc_crlf.txt
+expect_eq "featureCounts with CR LF on standard input" "0 target_id${t}t1${t}t2${nl}g1${t}10${t}12${nl}g2${t}0${t}1" "$rc $(cat fc_stdin/drug.tsv)"
+# As a plain matrix the annotation columns are samples the sheet leaves out.
+printf 'sample\tcondition\n/data/u1.bam\tctrl\n/data/u2.bam\tctrl\n/data/t1.bam\tdrug\n/data/t2.bam\tdrug\n' >fc_paths.tsv
+run_cmd "$S" --layout plain fc.txt fc_paths.tsv fcplain
+expect_eq "--layout plain: status" 0 "$rc"
+expect_eq "--layout plain: five annotation columns warned of" 5 "$(printf '%s\n' "$err" | grep -c 'warning: fc.txt: sample .* is not in fc_paths.tsv; left out')"
+expect_eq "--layout plain: Chr warned of by column" "split: warning: fc.txt: sample Chr (column 2) is not in fc_paths.tsv; left out" "$(printf '%s\n' "$err" | head -n1)"
+expect_status "--layout featurecounts on a plain matrix" 65 \
+  "split: m.tsv:1: not a featureCounts header (Geneid, Chr, Start, End, Strand, Length, then the samples)" \
+  "$S" --layout featurecounts m.tsv sheet.tsv x
+
+# --- warnings --------------------------------------------------------------------
+printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nu2\tuntreated\nu3\tuntreated\n' >one.tsv
+run_cmd "$S" m.tsv one.tsv w
+expect_eq "one sample and a left-out column: status" 0 "$rc"
+expect_eq "one sample and a left-out column: messages" "split: warning: condition treated has one sample (one.tsv:3); every P-value of its pairs will be 1
+split: warning: m.tsv: sample t2 (column 5) is not in one.tsv; left out
+split: untreated: 3 samples, 3 features in w/untreated.tsv
+split: treated: 1 sample, 3 features in w/treated.tsv" "$err"
+
+# --- faults ----------------------------------------------------------------------
+fault() { # NAME MESSAGE MATRIX SHEET: status 65, and no DIR left behind
+  rm -rf f
+  expect_status "$1" 65 "$2" "$S" "$3" "$4" f
+  expect_eq "$1: no tables" "no" "$([ -e f ] && echo yes || echo no)"
+}
+printf 'sample\tcondition\nu1\tuntreated\nu2\tuntreated\nt1\ttreated\nt9\ttreated\n' >missing.tsv
+fault "sheet sample missing" "split: missing.tsv:5: sample t9 is not a column of m.tsv" m.tsv missing.tsv
+printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nu1\ttreated\n' >dupsheet.tsv
+fault "sample twice in the sheet" "split: dupsheet.tsv:4: sample u1 is already on line 2" m.tsv dupsheet.tsv
+printf 'id\tu1\tt1\tu1\ng1\t1\t2\t3\n' >dupcol.tsv
+fault "sample twice in the matrix" "split: dupcol.tsv:1: sample u1 is in columns 2 and 4" dupcol.tsv sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\t3\t4\ng2\t1\t2\t3\t4\ng1\t5\t6\t7\t8\n' >dupid.tsv
+fault "feature twice" "split: dupid.tsv:4: feature g1 is already on line 2" dupid.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\tNA\t4\n' >na.tsv
+fault "NA count" "split: na.tsv:2: count \"NA\" of sample t1 (column 4) is not a number" na.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t-2\t3\t4\n' >neg.tsv
+fault "negative count" "split: neg.tsv:2: count \"-2\" of sample u2 (column 3) is negative" neg.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\t3\t\n' >emptycount.tsv
+fault "empty count" "split: emptycount.tsv:2: count \"\" of sample t2 (column 5) is not a number" emptycount.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\t3\t1e39\n' >huge.tsv
+fault "count beyond single precision" "split: huge.tsv:2: count \"1e39\" of sample t2 (column 5) is out of range for single precision" huge.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\t3\t4\ng2\t1\t2\t3\n' >short.tsv
+fault "short row" "split: short.tsv:3: 4 fields where the header gives 5" short.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\t3\t4\t5\t6\n' >wide.tsv
+fault "wide first row" "split: wide.tsv:2: 7 fields where the header gives 5" wide.tsv fc_sheet.tsv
+printf 'id,u1,u2,t1,t2\n"g1,1,2,3,4\n' >quote.csv
+fault "unclosed quote" "split: quote.csv:2: a quoted field has no closing quote on its line" quote.csv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\n\tchr\t1\t2\t3\n' >noid.tsv
+fault "empty feature id" "split: noid.tsv:2: the feature id is empty" noid.tsv fc_sheet.tsv
+printf 'sample\tcondition\nu1\tctrl\nu2\tctrl\nt1\ta/b\nt2\ta/b\n' >slash.tsv
+fault "condition with a slash" "split: slash.tsv:4: condition \"a/b\" cannot name a table file: it holds a \"/\"" m.tsv slash.tsv
+printf 'sample\tcondition\nu1\tctrl\nu2\t..\n' >dots.tsv
+fault "condition .." "split: dots.tsv:3: condition \"..\" cannot name a table file: it is . or .." m.tsv dots.tsv
+printf 'sample,condition\nu1,ctrl\nu2,\n' >nocond.csv
+fault "empty condition" "split: nocond.csv:3: condition \"\" cannot name a table file: it is empty" m.tsv nocond.csv
+printf 'sample\tcondition\nu1\tctrl\nu2\tctrl\n' >single.tsv
+fault "one condition" "split: single.tsv: only one condition (ctrl); mirdle compares two or more" m.tsv single.tsv
+printf 'sample\tcondition\nu1\tctrl\nu2\n' >ragged.tsv
+fault "ragged sheet" "split: ragged.tsv:3: 1 fields where the header gives 2" m.tsv ragged.tsv
+printf 'sample\tcondition\n' >headonly.tsv
+fault "sheet without samples" "split: headonly.tsv: a header but no samples" m.tsv headonly.tsv
+: >empty.tsv
+fault "empty sheet" "split: empty.tsv: empty; a sample sheet has a header and one row per sample" m.tsv empty.tsv
+fault "empty matrix" "split: empty.tsv: no header row of sample names" empty.tsv sheet.tsv
+printf '# only a comment\n' >comment.tsv
+fault "only comments" "split: comment.tsv: no header row of sample names" comment.tsv sheet.tsv
+printf 'id\tu1\tt1\n' >nofeatures.tsv
+fault "matrix without features" "split: nofeatures.tsv: a header but no feature rows" nofeatures.tsv sheet.tsv
+rm -rf f
+expect_status "no such sheet column" 65 "split: sheet.tsv: --sample-column file: the header has no such column (it has: sample, condition)" "$S" m.tsv sheet.tsv --sample-column=file f
+expect_status "--conditions not in the sheet" 65 "split: --conditions: no sample of sheet.tsv has condition drug" "$S" --conditions untreated,drug m.tsv sheet.tsv f
+expect_status "--conditions twice" 64 "split: --conditions names treated twice" "$S" --conditions treated,treated m.tsv sheet.tsv f
+expect_status "--conditions alone" 64 "split: --conditions: only one condition (treated); mirdle compares two or more" "$S" --conditions treated m.tsv sheet.tsv f
+expect_status "missing matrix" 66 "split: cannot open nope.tsv: No such file or directory" "$S" nope.tsv sheet.tsv f
+expect_status "missing sheet" 66 "split: cannot open nope.tsv: No such file or directory" "$S" m.tsv nope.tsv f
+printf 'x\0y\n' >nul.tsv
+expect_status "NUL byte" 65 "split: nul.tsv:1: the line holds a NUL byte" "$S" nul.tsv sheet.tsv f
+: >afile
+expect_status "DIR is a file" 73 "split: cannot create directory afile: Not a directory" "$S" m.tsv sheet.tsv afile
+expect_status "DIR below a file" 73 "split: cannot create directory afile/sub: Not a directory" "$S" m.tsv sheet.tsv afile/sub
+run_cmd "$S" m.tsv sheet.tsv deep/er/dir
+expect_eq "DIR made with its parents" "0 yes" "$rc $([ -f deep/er/dir/treated.tsv ] && echo yes)"
+# A table in the way: the other one is not left half written.
+mkdir -p blocked/treated.tsv
+expect_status "a table that cannot be created" 73 "split: cannot create blocked/treated.tsv: Is a directory" "$S" m.tsv sheet.tsv blocked
+expect_eq "a table that cannot be created: the other complete, nothing partial" "treated.tsv untreated.tsv 4" \
+  "$(ls -A blocked | tr '\n' ' ')$(wc -l <blocked/untreated.tsv)"
+
+# --- command line ---------------------------------------------------------------
+run_cmd "$S" --help
+expect_eq "--help" "0 Usage: $S [options] MATRIX SHEET DIR" "$rc $(printf '%s\n' "$out" | head -n1)"
+run_cmd "$S" --version
+expect_eq "--version" "0 $S 0.2.0.1" "$rc $out"
+expect_status "no arguments" 64 "split: expected MATRIX SHEET DIR, got 0 arguments (see $S --help)" "$S"
+expect_status "two arguments" 64 "split: expected MATRIX SHEET DIR, got 2 arguments (see $S --help)" "$S" m.tsv sheet.tsv
+expect_status "unknown option" 64 "split: unknown option --normalise (see $S --help)" "$S" --normalise m.tsv sheet.tsv f
+expect_status "bad separator" 64 "split: --sep ab: give tab, comma, semicolon or one character" "$S" --sep ab m.tsv sheet.tsv f
+expect_status "bad layout" 64 "split: --layout htseq: give auto, plain or featurecounts" "$S" --layout htseq m.tsv sheet.tsv f
+expect_status "both on standard input" 64 "split: MATRIX and SHEET cannot both be standard input" "$S" - - f
+expect_status "empty DIR" 64 "split: DIR is empty" "$S" m.tsv sheet.tsv ''
+run_cmd "$S" -- m.tsv sheet.tsv -odd
+expect_eq "-- ends options; a DIR like an option is written with ./" "0 dranvel mirdle --output ./-odd/report.txt ./-odd/untreated.tsv ./-odd/treated.tsv" "$rc $out"
+
+finish

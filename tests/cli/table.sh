@@ -1,0 +1,171 @@
+# table as a whole program: the report as named, tab-separated columns with
+# Benjamini-Hochberg adjusted P-values; sorting, filtering, failures.
+. "$(dirname "$0")/lib.sh"
+T=$TABLE
+
+# Reports written in mirdle's layout.
+header2() { printf '%-20s %6s%d %6s%d %5s%d %5s%d  FC 1-2 log2(FC) %5s\n' Feature MNC 1 MNC 2 SD/C 1 SD/C 2 P-val; }
+row2() { # id mean1 mean2 sdc1 sdc2 fc log2fc p; fc "*" for an all-zero pair
+  if [ "$6" = '*' ]; then
+    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7s %7s  %7.5f\n' "$1" "$2" "$3" "$4" "$5" '*' '*' "$8"
+  else
+    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f  %7.5f\n' "$@"
+  fi
+}
+{
+  header2
+  row2 g1 10 20 0.1 0.2 2 1 0.01
+  row2 "gene with spaces and a long name" 5 0 0.3 0 0 -inf 0.04
+  row2 g3 0 0 0 0 '*' '*' 1
+  row2 g4 0 3 0 0.5 inf inf 0.03
+  row2 g5 nan 1 nan 0 nan nan nan
+  row2 g6 1 1 0 0 1 0 0.01
+  row2 'q"uote' 2 2 0 0 1 0 0.9
+} >two.txt
+
+# Six P-values besides the NaN, so m = 6.  In increasing order with their
+# ranks: g1 0.01 (1), g6 0.01 (2), g4 0.03 (3), g2 0.04 (4), q 0.9 (5), g3 1 (6);
+# m p / rank: 0.06, 0.03, 0.06, 0.06, 1.08, 1; minimum from the top rank down,
+# capped at 1: g1 0.03, g6 0.03, g4 0.06, g2 0.06, q 1, g3 1.
+t=$(printf '\t')
+head2="feature${t}mean_c1${t}sd_over_mean_c1${t}mean_c2${t}sd_over_mean_c2${t}fc_c2_vs_c1${t}log2fc_c2_vs_c1${t}pvalue_c2_vs_c1${t}padj_c2_vs_c1"
+r1="g1${t}10.0${t}0.1${t}20.0${t}0.2${t}2.00${t}1.00${t}0.01000${t}0.03"
+r2="gene with spaces and a long name${t}5.0${t}0.3${t}0.0${t}0.0${t}0.00${t}-Inf${t}0.04000${t}0.06"
+r3="g3${t}0.0${t}0.0${t}0.0${t}0.0${t}NA${t}NA${t}1.00000${t}1"
+r4="g4${t}0.0${t}0.0${t}3.0${t}0.5${t}Inf${t}Inf${t}0.03000${t}0.06"
+r5="g5${t}NA${t}NA${t}1.0${t}0.0${t}NA${t}NA${t}NA${t}NA"
+r6="g6${t}1.0${t}0.0${t}1.0${t}0.0${t}1.00${t}0.00${t}0.01000${t}0.03"
+r7="\"q\"\"uote\"${t}2.0${t}0.0${t}2.0${t}0.0${t}1.00${t}0.00${t}0.90000${t}1"
+nl=$'\n'
+
+run_cmd "$T" two.txt
+expect_eq "two conditions: status" 0 "$rc"
+expect_eq "two conditions: table" "$head2$nl$r1$nl$r2$nl$r3$nl$r4$nl$r5$nl$r6$nl$r7" "$out"
+expect_eq "two conditions: quiet" "" "$err"
+
+run_cmd "$T" --sort 1-2 two.txt
+expect_eq "sorted by P, ties in report order, NA last" "$head2$nl$r1$nl$r6$nl$r4$nl$r2$nl$r7$nl$r3$nl$r5" "$out"
+run_cmd "$T" --max-padj 0.05 two.txt
+expect_eq "at most 0.05" "$head2$nl$r1$nl$r6" "$out"
+run_cmd "$T" --max-padj=0.06 --sort c2_vs_c1 two.txt
+expect_eq "at most 0.06, at or below, sorted" "$head2$nl$r1$nl$r6$nl$r4$nl$r2" "$out"
+run_cmd "$T" --max-padj 0 two.txt
+expect_eq "nothing passes: the header alone" "$head2" "$out"
+
+run_cmd "$T" --names untreated,treated two.txt
+expect_eq "--names" "feature${t}mean_untreated${t}sd_over_mean_untreated${t}mean_treated${t}sd_over_mean_treated${t}fc_treated_vs_untreated${t}log2fc_treated_vs_untreated${t}pvalue_treated_vs_untreated${t}padj_treated_vs_untreated" "$(printf '%s\n' "$out" | head -n1)"
+run_cmd "$T" --tables out/untreated.tsv.gz,/x/treated.tsv --sort treated_vs_untreated two.txt
+expect_eq "--tables and a pair by names" "mean_untreated mean_treated $r1" \
+  "$(printf '%s\n' "$out" | awk -F'\t' 'NR == 1 {h = $2 " " $4} NR == 2 {print h " " $0}')"
+run_cmd "$T" - <two.txt
+expect_eq "standard input" "$head2$nl$r1$nl$r2$nl$r3$nl$r4$nl$r5$nl$r6$nl$r7" "$out"
+sed 's/$/\r/' two.txt >crlf.txt
+run_cmd "$T" crlf.txt
+expect_eq "CR LF lines" "$head2$nl$r1$nl$r2$nl$r3$nl$r4$nl$r5$nl$r6$nl$r7" "$out"
+gzip -c two.txt >two.txt.gz
+run_cmd "$T" -o two.tsv two.txt.gz
+expect_eq "compressed report to a file" "0  $head2$nl$r1" "$rc $out $(head -n2 two.tsv)"
+
+# Python's csv module reads the quoted id back and every row as wide as the header.
+python3 - two.tsv <<'EOF' >py.out
+import csv, sys
+rows = list(csv.reader(open(sys.argv[1], newline=""), delimiter="\t"))
+print(len(rows), sorted(set(len(r) for r in rows)), rows[7][0], float(rows[4][6]), rows[5][8])
+EOF
+expect_eq "read back by Python's csv" "8 [9] q\"uote inf NA" "$(cat py.out)"
+
+# --- three conditions from the real mirdle ---------------------------------------
+printf 'target_id\ta1\ta2\ta3\nlong feature id with blanks\t1\t2\t3\nf2\t0\t0\t0\nf3\t5\t5\t6\n' >a.tsv
+printf 'target_id\tb1\tb2\tb3\nlong feature id with blanks\t10\t20\t30\nf2\t0\t0\t0\nf3\t0\t0\t0\n' >b.tsv
+printf 'target_id\tc1\tc2\tc3\nlong feature id with blanks\t4\t4\t4\nf2\t0\t0\t1\nf3\t9\t8\t7\n' >c.tsv
+"$MIRDLE" --output three.txt a.tsv b.tsv c.tsv 2>/dev/null
+run_cmd "$T" --tables a.tsv,b.tsv,c.tsv three.txt
+expect_eq "three: status" 0 "$rc"
+expect_eq "three: header" "feature mean_a sd_over_mean_a mean_b sd_over_mean_b mean_c sd_over_mean_c fc_b_vs_a log2fc_b_vs_a pvalue_b_vs_a padj_b_vs_a fc_c_vs_a log2fc_c_vs_a pvalue_c_vs_a padj_c_vs_a fc_c_vs_b log2fc_c_vs_b pvalue_c_vs_b padj_c_vs_b" \
+  "$(printf '%s\n' "$out" | head -n1 | tr '\t' ' ')"
+expect_eq "three: ids whole" "long feature id with blanks f2 f3" "$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {printf "%s%s", s, $1; s = " "}')"
+# Every value but padj is the report's own text, in R's words.
+report_values=$(awk 'NR > 1 {for (k = NF - 14; k <= NF; k++) printf "%s ", $k; print ""}' three.txt |
+  sed 's/\<inf\>/Inf/g; s/-Inf/-Inf/g; s/ \* / NA /g; s/ \* / NA /g; s/\<nan\>/NA/g')
+table_values=$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {
+  printf "%s %s %s %s %s %s ", $2, $4, $6, $3, $5, $7
+  for (k = 8; k <= 19; k++) if ((k - 8) % 4 != 3) printf "%s ", $k
+  print ""}')
+expect_eq "three: values as in the report" "$report_values" "$table_values"
+# f3's pair 2-3 (b all zero against c): sums 0 and 24 give Inf.
+expect_eq "three: infinite fold change" "Inf Inf" "$(printf '%s\n' "$out" | awk -F'\t' '$1 == "f3" {print $16, $17}')"
+run_cmd "$T" --sort 2-3 --max-padj 1 three.txt
+expect_eq "three: all kept at 1" 4 "$(printf '%s\n' "$out" | wc -l)"
+
+# Three pairs and no --sort: a row passes when any pair passes.
+header3() {
+  printf '%-20s' Feature
+  for c in 1 2 3; do printf ' %6s%d' MNC $c; done
+  for c in 1 2 3; do printf ' %5s%d' SD/C $c; done
+  for p in 1-2 1-3 2-3; do printf '  FC %s log2(FC) %5s' $p P-val; done
+  printf '\n'
+}
+row3() {
+  printf '%-20s %7.1f %7.1f %7.1f %6.1f %6.1f %6.1f' "$1" "$2" "$3" "$4" "$5" "$6" "$7"
+  shift 7
+  while [ $# -gt 0 ]; do printf ' %7.2f %7.2f  %7.5f' "$1" "$2" "$3"; shift 3; done
+  printf '\n'
+}
+{
+  header3
+  row3 a 1 1 1 0 0 0   1 0 0.001   1 0 0.9   1 0 0.9
+  row3 b 1 1 1 0 0 0   1 0 0.9     1 0 0.9   1 0 0.001
+  row3 c 1 1 1 0 0 0   1 0 0.9     1 0 0.9   1 0 0.9
+} >pairs.txt
+run_cmd "$T" --max-padj 0.01 pairs.txt
+expect_eq "any pair passes" "a b" "$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {printf "%s%s", s, $1; s = " "}')"
+run_cmd "$T" --max-padj 0.01 --sort 1-2 pairs.txt
+expect_eq "the sorted pair passes" "a" "$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {print $1}')"
+# Pair 1-2: a's 0.001 * 3 / 1; pair 1-3: 0.9 for all three; pair 2-3: a's
+# 0.9 * 3 / 2 = 1.35, lowered to the 0.9 of rank 3.
+expect_eq "padj per pair" "0.003 0.9 0.9" "$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {print $11, $15, $19}')"
+
+header2 >header.txt
+run_cmd "$T" header.txt
+expect_eq "a header alone" "0 $head2" "$rc $out"
+
+# --- command line and failures ------------------------------------------------------
+run_cmd "$T" --help
+expect_eq "--help" "0 Usage: $T [options] REPORT" "$rc $(printf '%s\n' "$out" | head -n1)"
+run_cmd "$T" --version
+expect_eq "--version" "0 $T 0.2.0.1" "$rc $out"
+expect_status "no report" 64 "table: expected one REPORT, got 0 arguments (see $T --help)" "$T"
+expect_status "unknown option" 64 "table: unknown option -x (see $T --help)" "$T" -x two.txt
+expect_status "names and tables" 64 "table: --names and --tables cannot be given together" "$T" --names a,b --tables a.tsv,b.tsv two.txt
+expect_status "too few names" 64 "table: --names gives 1 names, the report has 2 conditions" "$T" --names a two.txt
+expect_status "a name with a tab" 64 "table: --names: condition name \"a${t}b\" is empty or holds a tab, newline, carriage return or double quote" "$T" --names "a${t}b,c" two.txt
+expect_status "same names" 64 "table: --tables: conditions 1 and 2 are both named \"x\"" "$T" --tables a/x.tsv,b/x.tsv two.txt
+expect_status "no such pair" 64 "table: --sort 2-1: no such pair; pairs are a-b with 1 <= a < b <= 2" "$T" --sort 2-1 two.txt
+expect_status "bad max-padj" 64 "table: --max-padj 1.5: must be from 0 to 1" "$T" --max-padj 1.5 two.txt
+expect_status "--sort without value" 64 "table: --sort needs a value" "$T" two.txt --sort
+expect_status "missing report" 66 "table: cannot open nope.txt: No such file or directory" "$T" nope.txt
+: >empty.txt
+expect_status "empty" 65 "table: empty.txt: empty, not a mirdle report" "$T" empty.txt
+expect_status "a condition table" 65 "table: a.tsv:1: not a mirdle report: the first line is not its header (Feature, MNC1, MNC2, ...)" "$T" a.tsv
+expect_status "stdin named in messages" 65 "table: standard input:1: not a mirdle report: the first line is not its header (Feature, MNC1, MNC2, ...)" "$T" - <a.tsv
+{ header2; row2 g1 1 2 0 0 2 1 0.5; row2 g2 1 2 0 0 2 1 0.5 | cut -c1-50; } >short.txt
+expect_status "a cut row" 65 "table: short.txt:3: not a mirdle report row: fewer values than the header names" "$T" short.txt
+{ header2; row2 g1 1 2 0 0 2 1 0.5 | sed 's/0\.50000/0.5abcd/'; } >word.txt
+expect_status "a word for a P-value" 65 "table: word.txt:2: not a mirdle report row: P-val 1-2 value \"0.5abcd\" is not a number" "$T" word.txt
+{ header2; row2 g1 1 2 0 0 2 1 0.5 | sed 's/0\.50000/1.50000/'; } >above.txt
+expect_status "P-value above 1" 65 "table: above.txt:2: not a mirdle report row: P-val 1-2 value \"1.50000\" is not a P-value" "$T" above.txt
+{ header2; row2 g1 1 2 0 0 2 1 0.5 | sed 's/2\.00/   */'; } >star.txt
+expect_status "one star" 65 "table: star.txt:2: not a mirdle report row: FC 1-2 and its log2 must both be \"*\" or neither" "$T" star.txt
+{ header2; row2 g1 1 2 0 0 2 1 0.5 | tr ' ' '\t'; } >tabs.txt
+expect_status "tabs instead of blanks" 65 "table: tabs.txt:2: not a mirdle report row: fewer values than the header names" "$T" tabs.txt
+{ header3; row2 g1 1 2 0 0 2 1 0.5; } >narrow.txt
+expect_status "a row of fewer conditions" 65 "table: narrow.txt:2: not a mirdle report row: fewer values than the header names" "$T" narrow.txt
+printf 'x\0y\n' >nul.txt
+expect_status "NUL byte" 65 "table: nul.txt:1: holds a NUL byte, not a mirdle report" "$T" nul.txt
+expect_status "cannot create" 73 "table: cannot create no/such/t.tsv: No such file or directory" "$T" -o no/such/t.tsv two.txt
+if [ -w /dev/full ]; then
+  expect_status "write error" 74 "table: cannot write /dev/full: No space left on device" "$T" -o /dev/full two.txt
+  expect_status "stdout write error" 74 "table: cannot write standard output: No space left on device" sh -c '"$0" "$1" >/dev/full' "$T" two.txt
+fi
+
+finish

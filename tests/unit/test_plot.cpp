@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "plot/plot.h"
+
+namespace {
+
+// A two-condition report built from value texts: mean1 mean2 sdc1 sdc2 fc
+// log2fc p per row.
+report make_report(const std::vector<std::vector<std::string>> &rows)
+{
+    report r;
+    r.conditions = 2;
+    r.pairs = 1;
+    r.columns = 7;
+    for (const auto &row : rows) {
+        r.ids.push_back("f" + std::to_string(r.rows++));
+        for (const std::string &t : row) {
+            r.texts.push_back(t);
+            r.values.push_back(t == "*" ? NAN : std::strtod(t.c_str(), nullptr));
+        }
+    }
+    return r;
+}
+
+TEST(PanelPoints, PlaceCountAndLeaveOutFeatures)
+{
+    const report r = make_report({
+        {"3.0", "5.0", "0", "0", "1.67", "0.74", "0.01000"},   // marked
+        {"0.0", "2.0", "0", "0", "inf", "inf", "0.20000"},     // edge
+        {"0.0", "0.0", "0", "0", "*", "*", "1.00000"},         // all zero
+        {"4.0", "0.0", "0", "0", "0.00", "-inf", "0.00000"},   // edge, P = 0, marked
+        {"nan", "1.0", "0", "0", "0.50", "-1.00", "1.00000"},  // MA: no mean
+        {"2.0", "2.0", "0", "0", "1.00", "0.00", "nan"},       // no P-value
+        {"0.0", "0.0", "0", "0", "0.50", "-1.00", "0.04000"},  // means printed as 0.0
+    });
+    const panel_data ma = panel_points(r, 0, kind_ma, 0.05, false);
+    EXPECT_EQ(ma.all_zero, 1u);
+    EXPECT_EQ(ma.not_a_number, 2u);
+    EXPECT_EQ(ma.infinite_fc, 2u);
+    EXPECT_EQ(ma.zero_mean, 1u);
+    ASSERT_EQ(ma.points.size(), 4u);
+    EXPECT_EQ(ma.marked, 3u);
+    EXPECT_DOUBLE_EQ(ma.points[0].x, 2.0);  // log2 of (3 + 5) / 2
+    EXPECT_DOUBLE_EQ(ma.points[0].y, 0.74);
+    EXPECT_EQ(ma.points[1].y, INFINITY);
+    EXPECT_EQ(ma.points[3].x, -INFINITY);
+
+    const panel_data volcano = panel_points(r, 0, kind_volcano, 0.05, false);
+    EXPECT_EQ(volcano.not_a_number, 1u);
+    EXPECT_EQ(volcano.zero_p, 1u);
+    ASSERT_EQ(volcano.points.size(), 5u);
+    EXPECT_DOUBLE_EQ(volcano.points[0].y, 2.0);
+    EXPECT_EQ(volcano.points[2].x, -INFINITY);
+    EXPECT_EQ(volcano.points[2].y, INFINITY);
+    EXPECT_EQ(volcano.points[2].row, 3u);
+    EXPECT_EQ(volcano.points[3].y, 0.0);  // P = 1, and not -0
+    EXPECT_FALSE(std::signbit(volcano.points[3].y));
+
+    // Adjusted over the pair's 6 P-values, all-zero row included: 0, 0.01 and
+    // 0.04 become 0, 0.03 and 0.08.
+    const panel_data adjusted = panel_points(r, 0, kind_volcano, 0.05, true);
+    EXPECT_EQ(adjusted.marked, 2u);
+}
+
+TEST(PanelPoints, ExtremeRowsBySmallestPThenLargestChange)
+{
+    const report r = make_report({
+        {"1", "1", "0", "0", "1.00", "0.50", "0.01000"},
+        {"1", "1", "0", "0", "1.00", "-2.00", "0.01000"},
+        {"1", "1", "0", "0", "1.00", "3.00", "0.50000"},
+        {"0", "0", "0", "0", "*", "*", "0.00000"},
+        {"1", "1", "0", "0", "1.00", "inf", "0.01000"},
+    });
+    const panel_data v = panel_points(r, 0, kind_volcano, 0.05, false);
+    EXPECT_EQ(extreme_rows(r, 0, v, 3), (std::vector<size_t>{4, 1, 0}));
+    EXPECT_EQ(extreme_rows(r, 0, v, 10).size(), 4u);
+    EXPECT_TRUE(extreme_rows(r, 0, v, 0).empty());
+}
+
+TEST(Ticks, AreRoundStepsInsideTheRange)
+{
+    EXPECT_EQ(nice_ticks(0, 10, 5), (std::vector<double>{0, 2, 4, 6, 8, 10}));
+    EXPECT_EQ(nice_ticks(-3.7, 3.7, 6), (std::vector<double>{-3, -2, -1, 0, 1, 2, 3}));
+    const std::vector<double> small = nice_ticks(0.013, 0.061, 5);
+    ASSERT_FALSE(small.empty());
+    EXPECT_NEAR(small[0], 0.02, 1e-12);
+    EXPECT_NEAR(small[1] - small[0], 0.01, 1e-12);
+    for (double t : nice_ticks(1.5, 13.1, 6)) {
+        EXPECT_GE(t, 1.5);
+        EXPECT_LE(t, 13.1);
+    }
+    EXPECT_TRUE(nice_ticks(1, 1, 5).empty());
+    EXPECT_TRUE(nice_ticks(0, INFINITY, 5).empty());
+    EXPECT_EQ(tick_label(2, 1), "2");
+    EXPECT_EQ(tick_label(0.5, 0.5), "0.5");
+    EXPECT_EQ(tick_label(-1e-17, 0.2), "0.0");
+    EXPECT_EQ(tick_label(0.03, 0.01), "0.03");
+    EXPECT_EQ(tick_label(-20, 10), "-20");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Text, BytesOutsideUtf8BecomeQuestionMarks)
+{
+    EXPECT_EQ(utf8_safe("gene1"), "gene1");
+    EXPECT_EQ(utf8_safe("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80"),
+              "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80");
+    EXPECT_EQ(utf8_safe("caf\xe9"), "caf?");             // Latin-1
+    EXPECT_EQ(utf8_safe("\xe2\x82"), "??");              // cut short
+    EXPECT_EQ(utf8_safe("\xc0\xaf"), "??");              // overlong
+    EXPECT_EQ(utf8_safe("\xed\xa0\x80"), "???");         // surrogate
+    EXPECT_EQ(utf8_safe("\xf4\x90\x80\x80"), "????");    // beyond U+10FFFF
+    EXPECT_EQ(utf8_safe("\x80x"), "?x");
+}
+
+}  // namespace
