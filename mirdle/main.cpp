@@ -1,6 +1,10 @@
 // mirdle: compares the abundances of two or more conditions, feature by
 // feature, and writes means, dispersions, fold changes and P-values.
 
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,7 +22,7 @@ namespace {
 void print_usage(FILE *to, const char *prog)
 {
     std::fprintf(to,
-                 "Usage: %s [--debug] [--output file.txt] [--near-exact]\\\n"
+                 "Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n"
                  "\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n"
                  "\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n"
                  "       %s --help | --version\n",
@@ -33,7 +37,7 @@ int usage(const char *prog)
 
 // The options, recognised only in front of the first table.  An option that
 // takes a value is given as "--name value" or "--name=value".
-enum class option_id { debug, output, near_exact, help, version };
+enum class option_id { debug, output, near_exact, threads, help, version };
 
 struct option_spec {
     const char *name;
@@ -45,17 +49,51 @@ constexpr option_spec option_specs[] = {
     {"--debug", false, option_id::debug},
     {"--output", true, option_id::output},
     {"--near-exact", false, option_id::near_exact},
+    {"--threads", true, option_id::threads},
     {"--help", false, option_id::help},
     {"--version", false, option_id::version},
 };
 
 struct command_line {
     bool near_exact = false;
+    unsigned threads = 1;
     bool help = false;
     bool version = false;
     FILE *report = stdout;
     int first_table = 0;  // index of the first table path in argv
 };
+
+constexpr unsigned max_threads = 1024;
+
+// Every CPU this process may run on.
+unsigned usable_cpus()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0)
+            return static_cast<unsigned>(n);
+    }
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+// A thread count: decimal digits only, 0 for every usable CPU.
+bool read_threads(const char *text, unsigned &threads)
+{
+    if (*text == '\0' || std::strlen(text) > 4)
+        return false;
+    unsigned n = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        n = n * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (n > max_threads)
+        return false;
+    threads = n == 0 ? std::min(usable_cpus(), max_threads) : n;
+    return true;
+}
 
 const option_spec *find_option(const char *arg, size_t name_len)
 {
@@ -115,6 +153,15 @@ int parse_options(int argc, char **argv, command_line &cl, bool create_outputs)
             break;
         case option_id::near_exact:
             cl.near_exact = true;
+            break;
+        case option_id::threads:
+            if (!read_threads(value, cl.threads)) {
+                std::fprintf(stderr,
+                             "mirdle: --threads takes a whole number from 0 to %u (0: every CPU), "
+                             "not %s.\n",
+                             max_threads, value);
+                return usage(prog);
+            }
             break;
         case option_id::help:
             cl.help = true;
@@ -196,5 +243,5 @@ int main(int argc, char **argv)
             return exit_no_input;
         }
     }
-    return compare_abundances(streams, paths, conditions, cl.report, cl.near_exact);
+    return compare_abundances(streams, paths, conditions, cl.report, cl.near_exact, cl.threads);
 }

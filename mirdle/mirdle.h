@@ -31,11 +31,13 @@ int print_feature(FILE *report, const char *feature_id, const double *sums, cons
 bool parse_rep_counts(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd);
 
 // Reads the condition tables in lock step and writes the report.  paths name
-// the tables in messages.  Returns the exit status; closes every stream
-// (report included) on success.  A report whose reader went away ends the
-// process quietly (report_write_error).
+// the tables in messages.  The P-values are computed on `threads` threads;
+// the report, standard error and the status are the same for any number.
+// Returns the exit status; closes every stream (report included) on success.
+// A report whose reader went away ends the process quietly
+// (report_write_error).
 int compare_abundances(FILE *const *abundance_streams, const char *const *paths, int conditions,
-                       FILE *report, bool near_exact);
+                       FILE *report, bool near_exact, unsigned threads = 1);
 
 // The end of a run whose report could not be written, err being the errno of
 // the failed write, flush or close.  A reader that went away (EPIPE) ends the

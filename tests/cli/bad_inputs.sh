@@ -72,7 +72,7 @@ one_line() {
 }
 
 usage_m() {
-  printf 'Usage: %s [--debug] [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$1" "$1"
+  printf 'Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$1" "$1"
 }
 usage_s() {
   printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$1" "$1" "$1" "$1" "$1"

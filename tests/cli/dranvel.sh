@@ -386,7 +386,7 @@ expect "cannot run, through PATH" 126 "" "$want"
 
 if [ -x "$libexec/mirdle" ]; then
     run "$dranvel" mirdle
-    mirdle_usage=$'Usage: mirdle [--debug] [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       mirdle --help | --version\n'
+    mirdle_usage=$'Usage: mirdle [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       mirdle --help | --version\n'
     expect "dranvel mirdle without tables" 64 "" "$banner$mirdle_usage"
     run "$dranvel" mirdle --help
     expect "dranvel mirdle --help" 0 "$mirdle_usage" "$banner"

@@ -17,6 +17,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 known_message() {
   case $1 in
   "mirdle: Could not allocate rep_counts.") ;;
+  "mirdle: Could not allocate the rows in flight.") ;;
   "near_exact_pval(): Could not allocate the pair list.") ;;
   "near_exact_pval(): Could not allocate the pooled counts.") ;;
   "pvalue-sim: Could not allocate counts for "*" replicates.") ;;
@@ -61,13 +62,15 @@ deterministic=1
 
 # Three conditions with 3, 5 and 3 replicates, four features: one rep_counts
 # array per condition, then a pair list and a pooled array for each of the
-# three pairs of each feature (the near-exact method, fewer than 8 replicates).
+# three pairs of each feature (the near-exact method, fewer than 8 replicates);
+# without the trace, also the row in flight: the plan of its pairs, five
+# arrays, its id and its text.
 printf 'target_id\ta\tb\tc\ng1\t1\t2\t3\ng2\t0\t0\t0\ng3\t4\t5\t6\ng4\t9\t1\t0\n' >c1.tsv
 printf 'g1\t5\t6\t7\t8\t9\ng2\t0\t1\t0\t2\t0\ng3\t1\t1\t2\t2\t3\ng4\t7\t7\t7\t7\t7\n' >c2.tsv
 printf 'g1\t2\t3\t4\ng2\t5\t5\t5\ng3\t0\t0\t0\ng4\t8\t6\t4\n' >c3.tsv
-sweep "mirdle, 3 tables" $((3 + 4 * 3 * 2)) "$M" c1.tsv c2.tsv c3.tsv
+sweep "mirdle, 3 tables" $((3 + 8 + 4 * 3 * 2)) "$M" c1.tsv c2.tsv c3.tsv
 sweep "mirdle --near-exact --debug" $((3 + 4 * 3 * 2)) "$M" --near-exact --debug c1.tsv c2.tsv c3.tsv
-sweep "mirdle --output" $((3 + 4 * 3 * 2)) "$M" --output "$TEST_TMP/r.txt" c1.tsv c2.tsv c3.tsv
+sweep "mirdle --output" $((3 + 8 + 4 * 3 * 2)) "$M" --output "$TEST_TMP/r.txt" c1.tsv c2.tsv c3.tsv
 # Two count arrays, then the pair list and the pooled array.
 sweep "pvalue-sim --fixed" 4 "$S" --fixed 10 12 9 101 140 123
 # Random mode seeds from the clock: its output differs from run to run.

@@ -2,7 +2,7 @@
 . "$(dirname "$0")/lib.sh"
 M=$MIRDLE
 
-usage_text=$(printf 'Usage: %s [--debug] [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$M" "$M")
+usage_text=$(printf 'Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$M" "$M")
 
 printf 'target_id\tr1\tr2\tr3\ng1\t5\t7\t9\ng2\t0\t0\t0\ng3\t1e3\t 7\t\n' >a.tsv
 printf 'g1\t1\t2\t3\t4\ng2\t0\t0\t0\t0\ng3\t5\t6\t7\t8\n' >b.tsv

@@ -1,0 +1,42 @@
+#ifndef MIRDLE_METHOD_H
+#define MIRDLE_METHOD_H
+
+// Which P-value method a pair of conditions gets, and how its report row is
+// made of numbers: the policy and the statistics, apart from their format.
+
+#include <cstddef>
+
+enum class pair_method {
+    near_exact,    // near_exact_pval with `pairs` pairs
+    mann_whitney,  // mann_whitney_pval on both whole arrays
+    limit,         // --near-exact beyond 12 replicates: the run ends at this pair
+};
+
+struct pair_plan {
+    pair_method method;
+    size_t pairs;  // near-exact only
+};
+
+// The method for conditions i < j with reps_i and reps_j replicates.  The
+// near-exact method takes the first condition's count, or the second's when
+// that is smaller, so that it never reads past an array.
+pair_plan plan_pair(size_t reps_i, size_t reps_j, bool near_exact);
+
+// Whether a near-exact pair of this many pairs draws from the process-wide
+// generator (the sampled counting), so that its place in the sequence of
+// draws depends on every such pair before it.
+bool plan_draws(const pair_plan &plan);
+
+// MNC: the mean of a condition's replicates.
+inline double mean_of(double sum, size_t reps)
+{
+    return sum / static_cast<double>(reps);
+}
+
+// SD/C: 0 for a mean of exactly 0 (a NaN mean counts as non-zero).
+inline double sd_over_mean(double sd, double mean)
+{
+    return mean == 0.0 ? 0.0 : sd / mean;
+}
+
+#endif

@@ -1,0 +1,55 @@
+#ifndef MIRDLE_TABLES_H
+#define MIRDLE_TABLES_H
+
+// The condition tables read in lock step: one feature's row from every
+// table, each checked against the first, in the order that decides which
+// fault is reported first.  Faults are handed back as their message and
+// status, so that a caller that writes rows later can report them in order.
+
+#include <cstddef>
+#include <cstdio>
+
+#include "mirdle.h"
+#include "report.h"
+#include "vp_dsv.h"
+
+struct table_reader {
+    FILE *const *streams;
+    const char *const *paths;
+    size_t n;
+    vp_dsv_line *lines[MAX_CONDITIONS];
+    // A table without header whose stream cannot be repositioned keeps its
+    // first row, already read, for the first feature.
+    bool pending[MAX_CONDITIONS];
+    // Each condition's abundances of the current feature, allocated at its
+    // first data row and reused for every later one.
+    double *rep_counts[MAX_CONDITIONS];
+    size_t reps[MAX_CONDITIONS];
+    double sums[MAX_CONDITIONS];
+    double sds[MAX_CONDITIONS];
+};
+
+struct read_fault {
+    int status = 0;
+    row_text message;  // exactly what goes to standard error
+};
+
+enum class read_result { row, end, fault };
+
+// Reads every table's first row and leaves each stream at its first feature.
+// Returns 0 or the status of the fault described in fault.
+int set_up_tables(table_reader &r, FILE *const *streams, const char *const *paths, size_t n,
+                  read_fault &fault);
+
+// Reads the next feature from every table.  A row: the id is field 0 of
+// lines[0] and every condition's rep_counts, sums and sds hold it.  The end:
+// every table ended together.  A fault: fault holds its message and status.
+read_result read_feature(table_reader &r, read_fault &fault);
+
+// Parses a row's abundance fields (every field after the id) into
+// rep_counts, as parse_rep_counts does, without a message: an invalid field
+// leaves its text in *bad (valid until the next read of the line).
+bool parse_abundances(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd,
+                      const char **bad);
+
+#endif
