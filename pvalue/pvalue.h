@@ -63,6 +63,11 @@ bool near_exact_adjusts(size_t pairs);
 // correction; 1.0 when either length is below 8.  Reads only.
 double mann_whitney_pval(const double *counts1, const double *counts2, size_t len1, size_t len2);
 
+// U of the Mann-Whitney method counted pair by pair, as the rule states it:
+// the reference that the method's own counting by ranks is tested against.
+double mann_whitney_u_by_pairs(const double *counts1, const double *counts2, size_t len1,
+                               size_t len2);
+
 // Mean of the pass P-values of the counting function for `pairs` (one pass for
 // up to 4 pairs or without Debug, five with Debug from 5 pairs on).
 double near_exact_pval_passes(const count_pair *pair_list, size_t list_len, size_t pairs,
