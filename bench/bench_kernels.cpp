@@ -31,12 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "count_kernels.h"
 #include "count_reference.h"
 #include "kernels.h"
-#include "production_rng.h"
 #include "pvalue.h"
 #include "vp_random.h"
+#include "walks.h"
 
 bool Debug = false;
 
@@ -192,18 +191,18 @@ double thread_cpu_seconds()
 // The sampled walk alone, with the production generator: the draws, the
 // positions of every level and the sampled count, but no sums and no
 // comparisons.  What it costs is what no counting kernel can save.
-struct tail_walk_only {
-    static void run(const double *, const double *, size_t, double, double, double, double,
-                    uint64_t &, uint64_t &)
-    {
-    }
+struct walk_only_kernel {
+    struct tally {};
+    explicit walk_only_kernel(const kernel_setup &) {}
+    void run(tally &, const double *, const double *, size_t, double, double) const {}
+    void finish(const tally &, uint64_t &, uint64_t &) const {}
 };
 
 template <unsigned P>
 uint64_t walk_only(const count_pair *list, uint64_t n, uint64_t *sampled, double fc)
 {
-    production_rng rng;
-    return sampled_member_for<P, tail_walk_only>(list, n, sampled, fc, rng);
+    process_generator generator;
+    return sampled_count_for<P, walk_only_kernel>(list, n, sampled, plain_setup(fc), generator);
 }
 
 const count_fn walk_only_table[count_table_size] = {

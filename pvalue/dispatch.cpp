@@ -1,17 +1,18 @@
 #include "count_reference.h"
 #include "kernels.h"
+#include "vp_cpu.h"
 
 namespace {
 
 pvalue_isa detect_isa()
 {
-    __builtin_cpu_init();
     // The vector kernels also use fused multiply-add and POPCNT; AVX-512F
     // implies FMA, and every CPU with AVX2 has POPCNT, but ask anyway.
-    const bool base = __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
-    if (base && __builtin_cpu_supports("avx512f"))
+    const vp_cpu_features &cpu = vp_cpu();
+    const bool base = cpu.fma && cpu.popcnt;
+    if (base && cpu.avx512f)
         return pvalue_isa_avx512;
-    if (base && __builtin_cpu_supports("avx2"))
+    if (base && cpu.avx2)
         return pvalue_isa_avx2;
     return pvalue_isa_scalar;
 }
@@ -22,6 +23,12 @@ pvalue_isa active = pvalue_isa_reference;
 pvalue_isa active = detect_isa();
 #endif
 const count_fn *active_table = pvalue_isa_table(active);
+
+template <unsigned K>
+uint64_t active_member(const count_pair *list, uint64_t n, uint64_t *sampled, double fc)
+{
+    return active_table[K - 2](list, n, sampled, fc);
+}
 
 }  // namespace
 
@@ -39,12 +46,12 @@ pvalue_isa pvalue_active_isa()
 const count_fn *pvalue_isa_table(pvalue_isa isa)
 {
     switch (isa) {
-    case pvalue_isa_avx512: return avx512_count_table;
-    case pvalue_isa_avx2: return avx2_count_table;
+    case pvalue_isa_avx512: return avx512_count_table.data();
+    case pvalue_isa_avx2: return avx2_count_table.data();
     case pvalue_isa_reference: return reference_count_table;
     case pvalue_isa_scalar: break;
     }
-    return scalar_count_table;
+    return scalar_count_table.data();
 }
 
 const char *pvalue_isa_name(pvalue_isa isa)
@@ -67,24 +74,18 @@ bool pvalue_force_isa(pvalue_isa isa)
     return true;
 }
 
-#define PVALUE_MEMBER(k)                                                                   \
-    uint64_t count_extreme_fcs_##k(const count_pair *list, uint64_t n, uint64_t *sampled,  \
-                                   double fc)                                              \
-    {                                                                                      \
-        return active_table[k - 2](list, n, sampled, fc);                                  \
-    }
-PVALUE_MEMBER(2)
-PVALUE_MEMBER(3)
-PVALUE_MEMBER(4)
-PVALUE_MEMBER(5)
-PVALUE_MEMBER(6)
-PVALUE_MEMBER(7)
-PVALUE_MEMBER(8)
-PVALUE_MEMBER(9)
-PVALUE_MEMBER(10)
-PVALUE_MEMBER(11)
-PVALUE_MEMBER(12)
-#undef PVALUE_MEMBER
+// The named members reach the table of the instruction set in use.
+uint64_t count_extreme_fcs_2(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<2>(l, n, s, fc); }
+uint64_t count_extreme_fcs_3(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<3>(l, n, s, fc); }
+uint64_t count_extreme_fcs_4(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<4>(l, n, s, fc); }
+uint64_t count_extreme_fcs_5(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<5>(l, n, s, fc); }
+uint64_t count_extreme_fcs_6(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<6>(l, n, s, fc); }
+uint64_t count_extreme_fcs_7(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<7>(l, n, s, fc); }
+uint64_t count_extreme_fcs_8(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<8>(l, n, s, fc); }
+uint64_t count_extreme_fcs_9(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<9>(l, n, s, fc); }
+uint64_t count_extreme_fcs_10(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<10>(l, n, s, fc); }
+uint64_t count_extreme_fcs_11(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<11>(l, n, s, fc); }
+uint64_t count_extreme_fcs_12(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<12>(l, n, s, fc); }
 
 const count_fn count_extreme_fcs_table[count_table_size] = {
     count_extreme_fcs_2, count_extreme_fcs_3, count_extreme_fcs_4,  count_extreme_fcs_5,

@@ -57,13 +57,10 @@ enum class fc_mode {
 };
 
 struct fc_filter {
-    fc_mode mode = fc_mode::division;
-    // False: count this call with the division only.
-    bool usable = false;
-    // True when no combination can lie in both bands at once, so that the
-    // larger of r1 and r2 decides everything: it is >= 0 exactly for the
+    // one_band when no combination can lie in both bands at once, so that
+    // the larger of r1 and r2 decides everything: it is >= 0 exactly for the
     // extreme combinations and in [-band, 0) whenever either one is.
-    bool one_band = false;
+    fc_mode mode = fc_mode::division;
     // INT64_MIN + bits(band): r1 or r2 at or below it (as integers) is in the
     // band.
     int64_t band_key = 0;
@@ -117,9 +114,8 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     // vmin (a lane with S1 = 0 has r1 = -r2 = S2 exactly, and goes to the
     // division anyway).  So one band at a time whenever (high - low) * vmin
     // > 4 band.
-    flt.one_band = high > low && (high - low) * vmin > 4.0 * band;
-    flt.usable = true;
-    flt.mode = flt.one_band ? fc_mode::one_band : fc_mode::two_band;
+    const bool one_band = high > low && (high - low) * vmin > 4.0 * band;
+    flt.mode = one_band ? fc_mode::one_band : fc_mode::two_band;
     // With both thresholds 1 (equal sums, as every all-zero row gives) and S1,
     // S2 in range, fl(S2 / S1) is >= 1 exactly when S2 >= S1: if S2 < S1,
     // then S2 <= pred(S1) <= S1 (1 - 2^-53), so the quotient is at most

@@ -1,6 +1,8 @@
 #ifndef PVALUE_KERNELS_H
 #define PVALUE_KERNELS_H
 
+#include <array>
+
 #include "pvalue.h"
 
 // The production counting members exist once per instruction set; the table
@@ -13,9 +15,11 @@ enum pvalue_isa : int {
     pvalue_isa_reference = 3,  // the plain reference members
 };
 
-extern const count_fn scalar_count_table[count_table_size];
-extern const count_fn avx2_count_table[count_table_size];
-extern const count_fn avx512_count_table[count_table_size];
+// Members 2 to 12 of one instruction set, entry pairs - 2.
+using count_table = std::array<count_fn, count_table_size>;
+extern const count_table scalar_count_table;
+extern const count_table avx2_count_table;
+extern const count_table avx512_count_table;
 
 // The best instruction set this CPU runs (never pvalue_isa_reference).
 pvalue_isa pvalue_best_isa();

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "count_kernels.h"
 #include "pvalue_test_util.h"
-#include "tail_scalar.h"
+#include "scalar_kernel.h"
+#include "walks.h"
 
 namespace {
 
@@ -80,25 +80,29 @@ long draw_from(void *ctx)
     return (*static_cast<Stub *>(ctx))();
 }
 
-// Innermost loops for the tests: one that records each combination as the
-// sum of `first` (lists whose `first` is 2^position make that a bit mask of
-// the positions), and one that does nothing, for counting alone.
-struct tail_recording {
+// Run kernels for the tests: one that records each combination as the sum
+// of `first` (lists whose `first` is 2^position make that a bit mask of the
+// positions), and one that does nothing, for counting alone.
+struct recording_kernel {
     static inline std::vector<uint64_t> masks;
-    static void run(const double *f, const double *, size_t len, double base_f, double, double,
-                    double, uint64_t &, uint64_t &)
+    struct tally {};
+    explicit recording_kernel(const kernel_setup &) {}
+    void run(tally &, const double *f, const double *, size_t len, double base_f, double) const
     {
         for (size_t i = 0; i < len; ++i)
             masks.push_back(static_cast<uint64_t>(base_f + f[i]));
     }
+    void finish(const tally &, uint64_t &, uint64_t &) const {}
 };
 
-struct tail_none {
-    static void run(const double *, const double *, size_t, double, double, double, double,
-                    uint64_t &, uint64_t &)
-    {
-    }
+struct idle_kernel {
+    struct tally {};
+    explicit idle_kernel(const kernel_setup &) {}
+    void run(tally &, const double *, const double *, size_t, double, double) const {}
+    void finish(const tally &, uint64_t &, uint64_t &) const {}
 };
+
+using plain_kernel = scalar_kernel<fc_mode::division>;
 
 uint64_t mask_of(std::initializer_list<unsigned> positions)
 {
@@ -118,24 +122,24 @@ TEST(SampledWalk, WorkedExample)
                                       mask_of({0, 2, 3, 7, 8})};
     uint64_t sampled = 0;
 
-    tail_recording::masks.clear();
-    sampled_member<5, 3, 1, tail_recording>(list.data(), 9, &sampled, 2.0, stub);
+    recording_kernel::masks.clear();
+    sampled_count<5, 3, 1, recording_kernel>(list.data(), 9, &sampled, plain_setup(2.0), stub);
     EXPECT_EQ(stub.draws, 13u);
     EXPECT_EQ(sampled, 3u);
-    EXPECT_EQ(tail_recording::masks, sweep);
+    EXPECT_EQ(recording_kernel::masks, sweep);
 
     // Every sweep restarts at position 0 and continues the sequence, which
     // here repeats the same 13 values: eight identical sweeps, all counted.
     stub.next = 0;
     stub.draws = 0;
-    tail_recording::masks.clear();
-    sampled_member_for<5, tail_recording>(list.data(), 9, &sampled, 2.0, stub);
+    recording_kernel::masks.clear();
+    sampled_count_for<5, recording_kernel>(list.data(), 9, &sampled, plain_setup(2.0), stub);
     EXPECT_EQ(stub.draws, 8 * 13u);
     EXPECT_EQ(sampled, 8 * 3u);
     std::vector<uint64_t> eight;
     for (int i = 0; i < 8; ++i)
         eight.insert(eight.end(), sweep.begin(), sweep.end());
-    EXPECT_EQ(tail_recording::masks, eight);
+    EXPECT_EQ(recording_kernel::masks, eight);
 }
 
 // Combinations and draws per sweep with every residue 0 and every residue
@@ -161,12 +165,12 @@ TEST(SampledWalk, StubTables)
 
         // One sweep of the most populous walk keeps this affordable.
         residue_stub most{m.stride, 0};
-        sampled_member<P, m.stride, 1, tail_none>(list.data(), list.size(), &sampled, 1.0, most);
+        sampled_count<P, m.stride, 1, idle_kernel>(list.data(), list.size(), &sampled, plain_setup(1.0), most);
         EXPECT_EQ(sampled, want.most_combinations);
         EXPECT_EQ(most.draws, want.most_draws);
 
         residue_stub fewest{m.stride, m.stride - 1};
-        sampled_member_for<P, tail_none>(list.data(), list.size(), &sampled, 1.0, fewest);
+        sampled_count_for<P, idle_kernel>(list.data(), list.size(), &sampled, plain_setup(1.0), fewest);
         EXPECT_EQ(sampled, m.sweeps * want.fewest_combinations);
         EXPECT_EQ(fewest.draws, m.sweeps * want.fewest_draws);
     });
@@ -175,7 +179,7 @@ TEST(SampledWalk, StubTables)
     const std::vector<count_pair> list(90, count_pair{1.0, 2.0});
     residue_stub zero{3, 0};
     uint64_t sampled = 0;
-    EXPECT_EQ((sampled_member_for<5, tail_scalar>(list.data(), 90, &sampled, 1.0, zero)), 1898688u);
+    EXPECT_EQ((sampled_count_for<5, plain_kernel>(list.data(), 90, &sampled, plain_setup(1.0), zero)), 1898688u);
     EXPECT_EQ(sampled, 1898688u);
 }
 
@@ -187,7 +191,7 @@ TEST(SampledWalk, ListsTooShortForACombination)
         uint64_t sampled = 99;
         uniform_stub stub(P);
         std::string trace = traced([&] {
-            EXPECT_EQ((sampled_member_for<P, tail_scalar>(list.data(), 0, &sampled, 2.0, stub)), 0u);
+            EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), 0, &sampled, plain_setup(2.0), stub)), 0u);
         });
         EXPECT_EQ(sampled, 0u);
         EXPECT_EQ(stub.draws, 0u);
@@ -195,12 +199,12 @@ TEST(SampledWalk, ListsTooShortForACombination)
 
         // One record: level 1 takes position 0 and draws once, every sweep.
         sampled = 99;
-        EXPECT_EQ((sampled_member_for<P, tail_scalar>(list.data(), 1, &sampled, 2.0, stub)), 0u);
+        EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), 1, &sampled, plain_setup(2.0), stub)), 0u);
         EXPECT_EQ(sampled, 0u);
         EXPECT_EQ(stub.draws, constants_for(P).sweeps);
 
         sampled = 99;
-        EXPECT_EQ((sampled_member_for<P, tail_scalar>(list.data(), P - 1, &sampled, 2.0, stub)),
+        EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), P - 1, &sampled, plain_setup(2.0), stub)),
                   0u);
         EXPECT_EQ(sampled, 0u);
     });
@@ -217,8 +221,8 @@ TEST(SampledWalk, ObservedOneCountsEveryNumber)
             r = {u(g), u(g)};
         uniform_stub stub(P);
         uint64_t sampled = 0;
-        uint64_t extreme = sampled_member_for<P, tail_scalar>(list.data(), list.size(), &sampled,
-                                                              1.0, stub);
+        uint64_t extreme = sampled_count_for<P, plain_kernel>(list.data(), list.size(), &sampled,
+                                                              plain_setup(1.0), stub);
         EXPECT_GE(sampled, constants_for(P).sweeps);
         EXPECT_EQ(extreme, sampled);
     });
@@ -256,7 +260,7 @@ TEST(SampledWalk, MatchesTheReferenceWalk)
             uniform_stub a(seed), b(seed);
             uint64_t got_sampled = 0, want_sampled = 0, got = 0, want = 0;
             std::string got_trace = traced([&] {
-                got = sampled_member_for<P, tail_scalar>(r.list.data(), n, &got_sampled, fc, a);
+                got = sampled_count_for<P, plain_kernel>(r.list.data(), n, &got_sampled, plain_setup(fc), a);
             });
             std::string want_trace = traced([&] {
                 want = reference_count_sampled(r.list.data(), n, P, m.stride, m.sweeps,

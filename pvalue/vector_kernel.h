@@ -1,0 +1,170 @@
+#ifndef PVALUE_VECTOR_KERNEL_H
+#define PVALUE_VECTOR_KERNEL_H
+
+// The run kernel of the vector instruction sets, written once over their
+// operations: several combinations at a time, counted by the mode of the
+// call (fc_filter.h).
+//   division: the IEEE division of the rule, whose ordered comparisons are
+//             false for NaN, as >= and <= are;
+//   unit:     both thresholds 1: above exactly when S2 >= S1;
+//   two_band, one_band: the exact signs of two fused multiply-adds, with the
+//             division for a vector that has a lane in a band (or with S1 =
+//             0 where that can happen); one_band counts in vector lanes.
+// A vector that is not full is loaded whole from the zero-padded arrays and
+// its unused lanes are not counted; an empty run still goes through once
+// with nothing live, which keeps the sampled walk's deepest level free of a
+// data-dependent branch.
+//
+// Ops, one per instruction set, supplies: vec (doubles), lanes (a lane mask),
+// counts (one 64-bit count per lane), width, band (the band key in its own
+// form), and the operations used below, each one instruction or two.  This
+// header belongs to the files compiled for one instruction set: internal
+// linkage throughout.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fc_filter.h"
+#include "walks.h"
+
+namespace {
+
+template <class Ops, fc_mode M>
+struct vector_kernel {
+    using vec = typename Ops::vec;
+    using lanes = typename Ops::lanes;
+    using counts = typename Ops::counts;
+    static constexpr size_t width = Ops::width;
+    static constexpr bool filtered = true;
+
+    // Extreme lanes, and above among them, counted in lanes by one_band; the
+    // other modes count in above and below.
+    struct tally {
+        counts n_ext{};
+        counts n_up{};
+        uint64_t above = 0;
+        uint64_t below = 0;
+    };
+
+    vec hi, lo;
+    typename Ops::band key;
+    bool split;       // above and below wanted apart, not only their sum
+    bool zero_first;  // S1 can be 0, which the exact signs leave to the division
+
+    explicit vector_kernel(const kernel_setup &k)
+        : hi(Ops::splat(k.high)), lo(Ops::splat(k.low)), key(Ops::band_of(k.filter.band_key)),
+          split(k.split), zero_first(k.filter.zero_first)
+    {
+    }
+
+    void exact(lanes live, vec s1, vec s2, tally &t) const
+    {
+        const vec fc = Ops::div(s2, s1);
+        const lanes up = Ops::both(Ops::ge(fc, hi), live);
+        const lanes dn = Ops::but_not(Ops::both(Ops::le(fc, lo), live), up);
+        t.above += Ops::count(up);
+        t.below += Ops::count(dn);
+    }
+
+    // Exact signs of s2 - high * s1 and low * s1 - s2, each against its own
+    // band: a lane is >= 0 exactly when its sign bit is clear.
+    void two_band(lanes live, vec s1, vec s2, tally &t) const
+    {
+        const vec r1 = Ops::fnmadd(hi, s1, s2);
+        const vec r2 = Ops::fmsub(lo, s1, s2);
+        const lanes open =
+            Ops::either(Ops::either(Ops::in_band(r1, key), Ops::in_band(r2, key)), Ops::is_zero(s1));
+        if (!Ops::any(open, live)) [[likely]] {
+            const lanes up = Ops::both(Ops::nonneg(r1), live);
+            const lanes dn = Ops::but_not(Ops::both(Ops::nonneg(r2), live), up);
+            t.above += Ops::count(up);
+            t.below += Ops::count(dn);
+            return;
+        }
+        exact(live, s1, s2, t);
+    }
+
+    // The exact signs for every lane: the larger of r1 and r2 is >= 0 exactly
+    // for the extreme lanes, r1 for those above.  Instantiated for the trace
+    // on or off and for S1 possibly 0 or not, so that neither choice is made
+    // per vector.
+    template <bool Split, bool ZeroFirst>
+    void one_band(tally &t, const double *f, const double *s, size_t len, vec bf, vec bs) const
+    {
+        counts n_ext = t.n_ext, n_up = t.n_up;
+        size_t i = 0;
+        do {
+            const lanes live = Ops::live(len - i);
+            const vec s1 = Ops::add(live, bf, f + i);
+            const vec s2 = Ops::add(live, bs, s + i);
+            const vec r1 = Ops::fnmadd(hi, s1, s2);
+            const vec r2 = Ops::fmsub(lo, s1, s2);
+            const vec mx = Ops::max(r1, r2);
+            lanes open = Ops::in_band(mx, key);
+            if constexpr (ZeroFirst)
+                open = Ops::either(open, Ops::is_zero(s1));
+            if (!Ops::any(open, live)) [[likely]] {
+                const lanes ext = Ops::both(Ops::nonneg(mx), live);
+                Ops::add_ones(n_ext, ext);
+                if constexpr (Split)
+                    Ops::add_ones(n_up, Ops::both(Ops::nonneg(r1), ext));
+            } else {
+                exact(live, s1, s2, t);
+            }
+            i += width;
+        } while (i < len);
+        t.n_ext = n_ext;
+        t.n_up = n_up;
+    }
+
+    void run(tally &t, const double *f, const double *s, size_t len, double base_f,
+             double base_s) const
+    {
+        const vec bf = Ops::splat(base_f);
+        const vec bs = Ops::splat(base_s);
+        if constexpr (M == fc_mode::one_band) {
+            if (split)
+                zero_first ? one_band<true, true>(t, f, s, len, bf, bs)
+                           : one_band<true, false>(t, f, s, len, bf, bs);
+            else
+                zero_first ? one_band<false, true>(t, f, s, len, bf, bs)
+                           : one_band<false, false>(t, f, s, len, bf, bs);
+            return;
+        }
+        if constexpr (M == fc_mode::unit) {
+            if (!split) {
+                t.above += len;  // every combination, and only the sum is reported
+                return;
+            }
+        }
+        size_t i = 0;
+        do {
+            const lanes live = Ops::live(len - i);
+            const vec s1 = Ops::add(live, bf, f + i);
+            const vec s2 = Ops::add(live, bs, s + i);
+            if constexpr (M == fc_mode::unit) {
+                const lanes up = Ops::both(Ops::ge(s2, s1), live);
+                t.above += Ops::count(up);
+                t.below += Ops::count(Ops::but_not(live, up));
+            } else if constexpr (M == fc_mode::two_band) {
+                two_band(live, s1, s2, t);
+            } else {
+                exact(live, s1, s2, t);
+            }
+            i += width;
+        } while (i < len);
+    }
+
+    // Unsplit (no trace), every extreme lane was counted as above: only the
+    // sum is reported then.
+    void finish(const tally &t, uint64_t &above, uint64_t &below) const
+    {
+        const uint64_t ext = Ops::lane_sum(t.n_ext), up = split ? Ops::lane_sum(t.n_up) : ext;
+        above += t.above + up;
+        below += t.below + (ext - up);
+    }
+};
+
+}  // namespace
+
+#endif
