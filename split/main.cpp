@@ -35,11 +35,11 @@ void usage(FILE *to, const char *invoked)
         "  --condition-column NAME SHEET column of the conditions (default: the second)\n"
         "  --conditions A,B,...    only these conditions, in this order (default: all, in\n"
         "                          the order in which SHEET first names them)\n"
-        "  --normalize[=METHOD]    divide every count by its sample's size factor,\n"
-        "                          computed over the samples of all tables, and write\n"
-        "                          them to DIR/size_factors.tsv; METHOD: ratio (the\n"
-        "                          default), upperquartile or total, as in\n"
-        "                          dranvel-normalize(1)\n"
+        "  --normalize[=METHOD]    divide every count by its sample's size factor over\n"
+        "                          the samples of all tables, the factors written to\n"
+        "                          DIR/size_factors.tsv and listed on standard error;\n"
+        "                          METHOD: ratio (default), upperquartile or total, as\n"
+        "                          in dranvel-normalize(1)\n"
         "  --help                  this text\n"
         "  --version               the version\n",
         invoked);
