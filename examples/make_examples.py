@@ -57,9 +57,12 @@ for name, reps, _ in CONDITIONS:
 # one gene in six changes two- to sixfold, a few are zero everywhere and a
 # few are expressed only after treatment.  The sheet lists the samples,
 # untreated first, the way R's write.csv writes a DESeq2 colData table.
+# The libraries differ in depth, the treated ones sequenced about twice as
+# deep, as is common: the analysis must normalise them first.
 # Its own generator, so the tables above do not change.
 GENES = 1000
 SAMPLES = [("untreated", 6), ("treated", 6)]
+DEPTHS = {"untreated": [0.8, 1.1, 0.9, 1.2, 1.0, 0.7], "treated": [1.6, 2.1, 1.4, 1.9, 1.7, 2.3]}
 mrng = random.Random(20261210)
 genes = []
 for i in range(GENES):
@@ -92,8 +95,8 @@ with open("counts.txt", "w", newline="\n") as out:
               + "\t".join(f"bam/{c}{r}.bam" for c, r in columns) + "\n")
     for gid, chrom, exons, strand, untreated_mean, treated_mean in genes:
         values = []
-        for c, _ in columns:
-            mean = untreated_mean if c == "untreated" else treated_mean
+        for c, r in columns:
+            mean = (untreated_mean if c == "untreated" else treated_mean) * DEPTHS[c][r - 1]
             values.append(str(count(mean, gen=mrng)) if mean > 0 else "0")
         out.write("\t".join([gid, ";".join([chrom] * len(exons)),
                              ";".join(str(a) for a, _ in exons),

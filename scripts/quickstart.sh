@@ -32,7 +32,7 @@ head -n 6 out/example-report.txt | cut -c1-120
 # first, as the printed mirdle command expects.
 (
   export PATH="$prefix/bin:$PATH"
-  mirdle_command=$(dranvel split examples/counts.txt examples/samples.csv out/analysis)
+  mirdle_command=$(dranvel split --normalize examples/counts.txt examples/samples.csv out/analysis)
   eval "$mirdle_command"
   dranvel table --tables out/analysis/untreated.tsv,out/analysis/treated.tsv \
     --sort treated_vs_untreated -o out/analysis/results.tsv out/analysis/report.txt

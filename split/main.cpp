@@ -35,6 +35,11 @@ void usage(FILE *to, const char *invoked)
         "  --condition-column NAME SHEET column of the conditions (default: the second)\n"
         "  --conditions A,B,...    only these conditions, in this order (default: all, in\n"
         "                          the order in which SHEET first names them)\n"
+        "  --normalize[=METHOD]    divide every count by its sample's size factor over\n"
+        "                          the samples of all tables, the factors written to\n"
+        "                          DIR/size_factors.tsv and listed on standard error;\n"
+        "                          METHOD: ratio (default), upperquartile or total, as\n"
+        "                          in dranvel-normalize(1)\n"
         "  --help                  this text\n"
         "  --version               the version\n",
         invoked);
@@ -119,6 +124,16 @@ int parse_command_line(int argc, char **argv, split_request *r)
             if (m == option_missing ||
                 !add_list_items(program, "--conditions", value, &r->conditions))
                 return exit_usage;
+        } else if (std::strcmp(arg, "--normalize") == 0) {
+            r->normalize = true;
+            r->method = method_ratio;
+        } else if (std::strncmp(arg, "--normalize=", 12) == 0) {
+            r->normalize = true;
+            if (!size_factor_method_from_name(arg + 12, &r->method)) {
+                std::fprintf(stderr, "%s: %s: give ratio, upperquartile or total\n", program,
+                             arg);
+                return exit_usage;
+            }
         } else {
             return unknown_option(program, invoked, arg);
         }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "abundance_text.h"
 #include "exit_status.h"
 #include "vp_dsv.h"
 #include "vp_stream.h"
@@ -416,6 +417,14 @@ int plan_conditions(const split_request &request, const std::vector<sheet_entry>
                          program, shown, sheet[c.entries[0]].line, c.name.c_str(), why);
             return exit_data;
         }
+        if (request.normalize && c.name == size_factors_stem) {
+            std::fprintf(stderr,
+                         "%s: %s:%lu: condition \"%s\" cannot name a table file: "
+                         "--normalize writes the factors to %s.tsv\n",
+                         program, shown, sheet[c.entries[0]].line, c.name.c_str(),
+                         size_factors_stem);
+            return exit_data;
+        }
     }
     if (plan->size() < 2) {
         std::fprintf(stderr, "%s: %s: only one condition (%s); mirdle compares two or more\n",
@@ -573,7 +582,9 @@ int take_row(matrix_reader &r)
         }
         s.text.append(text);
         s.ends.push_back(s.text.size());
-        s.values.push_back(std::strtod(std::string(text).c_str(), nullptr));
+        double value = 0;
+        parse_abundance(std::string(text).c_str(), &value);
+        s.values.push_back(value);
     }
     r.matrix->ids.push_back(id);
     return exit_ok;
@@ -690,12 +701,31 @@ std::string partial_path(const char *dir, const std::string &condition)
 void write_count(FILE *out, const sample_column &s, size_t f)
 {
     if (s.rewritten) {
-        std::fprintf(out, "\t%.9g", s.values[f]);
+        char text[ABUNDANCE_TEXT_SIZE];
+        std::fputc('\t', out);
+        std::fwrite(text, 1, static_cast<size_t>(format_abundance(s.values[f], text)), out);
         return;
     }
     const size_t start = f == 0 ? 0 : s.ends[f - 1];
     std::fputc('\t', out);
     std::fwrite(s.text.data() + start, 1, s.ends[f] - start, out);
+}
+
+int write_text(const char *path, const std::string &text)
+{
+    FILE *out = std::fopen(path, "w");
+    if (out == nullptr) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, path, std::strerror(errno));
+        return exit_cant_create;
+    }
+    errno = 0;
+    std::fwrite(text.data(), 1, text.size(), out);
+    if (std::ferror(out) | std::fclose(out)) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, path,
+                     std::strerror(errno ? errno : EIO));
+        return exit_io;
+    }
+    return exit_ok;
 }
 
 int write_one(const char *path, const count_matrix &matrix, size_t first, size_t count)
@@ -732,18 +762,29 @@ int write_tables(const split_request &request, const std::vector<condition_plan>
     int status = make_directory(request.dir);
     if (status != exit_ok)
         return status;
+    // The factors file last, named as a table would be: no condition may
+    // take its name when there are factors.
+    std::vector<std::string> names;
+    for (const condition_plan &c : plan)
+        names.push_back(c.name);
+    if (!matrix.factors.empty())
+        names.push_back(size_factors_stem);
     size_t written = 0, first = 0;
-    for (; written < plan.size(); ++written) {
-        const size_t count = plan[written].entries.size();
-        status = write_one(partial_path(request.dir, plan[written].name).c_str(), matrix, first,
-                           count);
+    for (; written < names.size(); ++written) {
+        const std::string path = partial_path(request.dir, names[written]);
+        if (written == plan.size()) {
+            status = write_text(path.c_str(), size_factor_table(plan, matrix));
+        } else {
+            const size_t count = plan[written].entries.size();
+            status = write_one(path.c_str(), matrix, first, count);
+            first += count;
+        }
         if (status != exit_ok)
             break;
-        first += count;
     }
-    for (size_t c = 0; status == exit_ok && c < plan.size(); ++c) {
-        const std::string from = partial_path(request.dir, plan[c].name);
-        const std::string to = table_path(request.dir, plan[c].name);
+    for (size_t c = 0; status == exit_ok && c < names.size(); ++c) {
+        const std::string from = partial_path(request.dir, names[c]);
+        const std::string to = table_path(request.dir, names[c]);
         if (std::rename(from.c_str(), to.c_str()) != 0) {
             std::fprintf(stderr, "%s: cannot create %s: %s\n", program, to.c_str(),
                          std::strerror(errno));
@@ -751,8 +792,8 @@ int write_tables(const split_request &request, const std::vector<condition_plan>
         }
     }
     if (status != exit_ok)
-        for (size_t c = 0; c <= written && c < plan.size(); ++c)
-            std::remove(partial_path(request.dir, plan[c].name).c_str());
+        for (size_t c = 0; c <= written && c < names.size(); ++c)
+            std::remove(partial_path(request.dir, names[c]).c_str());
     return status;
 }
 
@@ -767,6 +808,8 @@ int split_matrix(const split_request &request)
     if (status == exit_ok)
         status = read_matrix(request, sheet, plan, &matrix);
     if (status != exit_ok)
+        return status;
+    if (request.normalize && (status = normalize_matrix(request, &matrix)) != exit_ok)
         return status;
     if (request.step != nullptr)
         for (sample_column &s : matrix.samples)
@@ -785,6 +828,13 @@ int split_matrix(const split_request &request)
                      c.name.c_str(), c.entries.size(), c.entries.size() == 1 ? "" : "s",
                      matrix.ids.size(), path.c_str());
         command += " " + shell_word(path);
+    }
+    if (!matrix.factors.empty()) {
+        std::fprintf(stderr, "%s: counts divided by the size factors (%s) in %s:\n%s",
+                     program, size_factor_method_name(request.method),
+                     table_path(request.dir, size_factors_stem).c_str(),
+                     size_factor_table(plan, matrix).c_str());
+        warn_on_factor_spread(plan, matrix);
     }
     std::printf("%s\n", command.c_str());
     return exit_ok;

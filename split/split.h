@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "size_factors.h"
+
 // split: one count matrix and a sample sheet in, one mirdle table per
 // condition out.
 
@@ -47,7 +49,8 @@ struct sample_column {
     size_t field = 0;              // field index in the matrix's data rows
     std::string text;              // each count's text as given, one after another
     std::vector<size_t> ends;      // end of each feature's text within text
-    std::vector<double> values;    // the counts as numbers
+    std::vector<double> values;    // the counts as mirdle reads them: single
+                                   // precision, widened to double
     // Set by a sample step that changed values: the table then carries the
     // values, not the matrix's text.
     bool rewritten = false;
@@ -70,6 +73,10 @@ struct split_request {
     std::vector<std::string> conditions;     // chosen and ordered; empty: all
     sample_step step = nullptr;
     void *step_context = nullptr;
+    // Divide every count by its sample's size factor, computed over all
+    // chosen samples, and write DIR/size_factors.tsv beside the tables.
+    bool normalize = false;
+    size_factor_method method = method_ratio;
 };
 
 struct sheet_entry {
@@ -86,6 +93,7 @@ struct condition_plan {
 struct count_matrix {
     std::vector<std::string> ids;
     std::vector<sample_column> samples;  // condition by condition, as planned
+    std::vector<double> factors;  // one per sample once normalised, else empty
 };
 
 // Each returns an exit status after writing at most one message (warnings
@@ -104,18 +112,37 @@ int plan_conditions(const split_request &request, const std::vector<sheet_entry>
 int read_matrix(const split_request &request, const std::vector<sheet_entry> &sheet,
                 const std::vector<condition_plan> &plan, count_matrix *matrix);
 
-// Writes DIR/<condition>.tsv for every planned condition (creating DIR);
-// each table is complete or not there: they are written under temporary
-// names and renamed at the end.
+// Writes DIR/<condition>.tsv for every planned condition (creating DIR), and
+// DIR/size_factors.tsv when the matrix holds factors; each file is complete
+// or not there: they are written under temporary names and renamed at the
+// end.
 int write_tables(const split_request &request, const std::vector<condition_plan> &plan,
                  const count_matrix &matrix);
+
+// DIR/size_factors.tsv holds the factors, named as the table of a condition
+// "size_factors" would be.
+inline constexpr char size_factors_stem[] = "size_factors";
+
+// Size factors of the chosen samples over all features, as dranvel normalize
+// computes them over the tables split writes (the samples in table order);
+// then every count divided by its factor, each column marked rewritten.
+int normalize_matrix(const split_request &request, count_matrix *matrix);
+
+// The factors as normalize lists them: a header "table column factor", then
+// per sample its table's file name, its name and its factor.
+std::string size_factor_table(const std::vector<condition_plan> &plan,
+                              const count_matrix &matrix);
+
+// A warning when the geometric means of two conditions' factors are more
+// than 1.5 times apart.
+void warn_on_factor_spread(const std::vector<condition_plan> &plan, const count_matrix &matrix);
 
 // The path of a condition's table.
 std::string table_path(const char *dir, const std::string &condition);
 
-// All of it: sheet, plan, matrix, the sample step if any, tables; then one
-// line per condition on standard error and the mirdle command on standard
-// output.
+// All of it: sheet, plan, matrix, the normalisation and the sample step if
+// any, tables; then one line per condition (and the factors) on standard
+// error and the mirdle command on standard output.
 int split_matrix(const split_request &request);
 
 #endif

@@ -186,6 +186,116 @@ expect_status "a table that cannot be created" 73 "split: cannot create blocked/
 expect_eq "a table that cannot be created: the other complete, nothing partial" "treated.tsv untreated.tsv 4" \
   "$(ls -A blocked | tr '\n' ' ')$(wc -l <blocked/untreated.tsv)"
 
+# --- --normalize ------------------------------------------------------------------
+N=${NORMALIZE:-$BUILD_DIR/normalize/normalize}
+# same_as_normalize NAME DIR METHOD RAW TABLE...: the tables and factors of
+# split --normalize in DIR are byte for byte those of normalize run on the
+# tables of a plain split in RAW, and stderr lists the same factors.
+same_as_normalize() {
+  local name=$1 dir=$2 method=$3 raw=$4 table
+  shift 4
+  local paths=()
+  for table in "$@"; do paths+=("$raw/$table"); done
+  rm -rf "$dir.ref"
+  "$N" --method "$method" -o "$dir.ref" "${paths[@]}" >"$dir.ref.out" 2>/dev/null
+  for table in "$@" size_factors.tsv; do
+    expect_eq "$name: $table as normalize writes it" "same" "$(cmp -s "$dir/$table" "$dir.ref/$table" && echo same)"
+  done
+  expect_eq "$name: factors on stderr as normalize prints them" "$(cat "$dir.ref.out")" "$(printf '%s\n' "$err" | grep -v '^split: ')"
+  expect_eq "$name: nothing else in DIR" "$(ls -A "$dir.ref" | tr '\n' ' ')" "$(ls -A "$dir" | tr '\n' ' ')"
+}
+# m.tsv holds a count beyond single precision's whole numbers (16777217),
+# fractions and an all-zero row, which the ratio method leaves out.
+run_cmd "$S" m.tsv sheet.tsv raw
+for method in ratio upperquartile total; do
+  run_cmd "$S" --normalize=$method m.tsv sheet.tsv n_$method
+  expect_eq "--normalize=$method: status and command" "0 dranvel mirdle --output n_$method/report.txt n_$method/untreated.tsv n_$method/treated.tsv" "$rc $out"
+  expect_eq "--normalize=$method: stderr" "split: untreated: 3 samples, 3 features in n_$method/untreated.tsv
+split: treated: 2 samples, 3 features in n_$method/treated.tsv
+split: counts divided by the size factors ($method) in n_$method/size_factors.tsv:" "$(printf '%s\n' "$err" | grep '^split: ' | head -n 3)"
+  same_as_normalize "--normalize=$method" n_$method $method raw untreated.tsv treated.tsv
+done
+run_cmd "$S" --normalize m.tsv sheet.tsv n_default
+expect_eq "--normalize: ratio by default" "same same" "$(cmp -s n_default/treated.tsv n_ratio/treated.tsv && echo same) $(cmp -s n_default/size_factors.tsv n_ratio/size_factors.tsv && echo same)"
+checks=$((checks + 1))
+cmp -s n_ratio/treated.tsv n_total/treated.tsv && fail "--normalize: ratio and total give the same table"
+
+# Libraries of depth 0.5, 1 (untreated), 1, 2 (treated), the matrix columns in
+# another order than the sheet's: every method finds the depths over their
+# geometric mean, each count is its base again, and the conditions' factors,
+# 0.707 and 1.41, are told apart.
+printf 'id\tt2\tu1\tt1\tu2\n' >deep.tsv
+for b in 10 40 1000 14 6 250 92; do
+  awk -v b=$b -v n=$((${#b} + 1)) 'BEGIN { printf "g%d%d\t%.10g\t%.10g\t%.10g\t%.10g\n", b, n, 2 * b, 0.5 * b, b, b }' >>deep.tsv
+done
+printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nu2\tuntreated\nt2\ttreated\n' >deep_sheet.tsv
+run_cmd "$S" deep.tsv deep_sheet.tsv deep_raw
+for method in ratio upperquartile total; do
+  run_cmd "$S" --normalize=$method deep.tsv deep_sheet.tsv deep_$method
+  expect_eq "depths, $method: warning" "split: warning: the size factors differ between conditions: geometric mean 1.41 for treated, 0.707 for untreated (2.00 times, more than 1.5): the raw counts are not comparable" "$(printf '%s\n' "$err" | tail -n 1)"
+  expect_eq "depths, $method: factors" "untreated.tsv u1 0.5000
+untreated.tsv u2 1.0000
+treated.tsv t1 1.0000
+treated.tsv t2 2.0000" "$(awk -F'\t' 'NR > 1 { printf "%s %s %.4f\n", $1, $2, $3 }' deep_$method/size_factors.tsv)"
+  expect_eq "depths, $method: counts back to their bases" "" "$(awk -F'\t' 'FNR > 1 {
+      b = substr($1, 2, length($1) - 2)
+      for (k = 2; k <= NF; ++k) { d = $k / b - 1; if (d > 1e-12 || d < -1e-12) print FILENAME, $1, $k } }' deep_$method/untreated.tsv deep_$method/treated.tsv)"
+  same_as_normalize "depths, $method" deep_$method $method deep_raw untreated.tsv treated.tsv
+done
+# Equal libraries: no warning.
+printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nt2\tuntreated\nu2\ttreated\n' >even_sheet.tsv
+run_cmd "$S" --normalize deep.tsv even_sheet.tsv even
+expect_eq "balanced depths: no warning" "0 0" "$rc $(printf '%s\n' "$err" | grep -c warning)"
+
+# The factors come from the chosen samples only, as normalize's from the
+# tables it is given; a matrix from a pipe is read once, as any.
+run_cmd "$S" --conditions=untreated,treated m.tsv sheet3.tsv raw3
+run_cmd bash -c 'cat m.tsv | "$1" --conditions=untreated,treated --normalize - sheet3.tsv n3' pipe "$S"
+expect_eq "--conditions, standard input: status" 0 "$rc"
+expect_eq "--conditions: only the chosen samples" "untreated.tsv u1 untreated.tsv u2 treated.tsv t1 treated.tsv t2 " "$(tail -n +2 n3/size_factors.tsv | cut -f1,2 | tr '\t\n' '  ')"
+same_as_normalize "--conditions, standard input" n3 ratio raw3 untreated.tsv treated.tsv
+# More features than one pass of the selection takes.
+awk 'BEGIN { srand(7); print "id\tu1\tu2\tt1\tt2"
+  for (i = 1; i <= 70000; ++i) printf "f%d\t%d\t%d\t%d\t%d\n", i, int(rand() * 900) + 1, int(rand() * 1000), int(rand() * 1800) + 1, int(rand() * 2000) }' >many.tsv
+run_cmd "$S" many.tsv fc_sheet.tsv many_raw
+for method in ratio upperquartile; do
+  run_cmd "$S" --normalize=$method many.tsv fc_sheet.tsv many_$method
+  expect_eq "70000 features, $method: status" 0 "$rc"
+  same_as_normalize "70000 features, $method" many_$method $method many_raw ctrl.tsv drug.tsv
+done
+
+# Faults: a message, the status, and no tables.
+nfault() { # NAME STATUS MESSAGE ARGS...
+  local name=$1 status=$2 message=$3
+  shift 3
+  rm -rf nf
+  expect_status "$name" "$status" "$message" "$S" "$@" nf
+  expect_eq "$name: no tables" "no" "$([ -e nf ] && echo yes || echo no)"
+}
+printf 'id\tu1\tu2\tt1\tt2\ng1\t0\t2\t3\t4\ng2\t1\t0\t3\t4\ng3\t1\t2\t0\t0\ng4\t0\t0\t0\t0\n' >zeros.tsv
+nfault "ratio without a gene above 0 everywhere" 65 "split: zeros.tsv: no feature is above 0 in every chosen sample, so --normalize=ratio has nothing to use (try --normalize=upperquartile)" --normalize zeros.tsv fc_sheet.tsv
+run_cmd "$S" --normalize=upperquartile zeros.tsv fc_sheet.tsv nz
+expect_eq "upperquartile where ratio has no gene" 0 "$rc"
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\t0\t4\ng2\t1\t2\t0\t4\ng3\t1\t2\t0\t4\ng4\t1\t2\t0\t4\ng5\t1\t2\t5\t4\n' >lowq.tsv
+nfault "upper quartile 0" 65 "split: lowq.tsv: sample t1 (column 4) has the upper quartile 0, so --normalize=upperquartile cannot scale it" --normalize=upperquartile lowq.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t1\t2\t3\t0\ng2\t1\t2\t3\t0\n' >nosum.tsv
+nfault "sum 0" 65 "split: nosum.tsv: sample t2 (column 5) has the sum 0, so --normalize=total cannot scale it" --normalize=total nosum.tsv fc_sheet.tsv
+printf 'id\tu1\tu2\tt1\tt2\ng1\t0\t0\t0\t0\n' >allzero.tsv
+nfault "every count 0" 65 "split: allzero.tsv: every feature is 0 in every chosen sample" --normalize=upperquartile allzero.tsv fc_sheet.tsv
+# u1's factor is 2^-0.75: 3e38 / 0.59 is beyond single precision.
+printf 'id\tu1\tu2\tt1\tt2\ng1\t3e38\t3e38\t3e38\t3e38\ng2\t1\t2\t2\t2\ng3\t1\t2\t2\t2\n' >big.tsv
+nfault "normalised count too large" 65 "split: big.tsv: feature g1: count 3e38 of sample u1 divided by its size factor 0.594604 is too large for single precision" --normalize big.tsv fc_sheet.tsv
+printf 'sample\tcondition\nu1\tsize_factors\nu2\tsize_factors\nt1\tdrug\nt2\tdrug\n' >sf_sheet.tsv
+nfault "a condition named size_factors" 65 "split: sf_sheet.tsv:2: condition \"size_factors\" cannot name a table file: --normalize writes the factors to size_factors.tsv" --normalize m.tsv sf_sheet.tsv
+run_cmd "$S" m.tsv sf_sheet.tsv sf
+expect_eq "size_factors without --normalize: a table like any" "0 yes" "$rc $([ -f sf/size_factors.tsv ] && echo yes)"
+nfault "unknown method" 64 "split: --normalize=median: give ratio, upperquartile or total" --normalize=median m.tsv sheet.tsv
+nfault "empty method" 64 "split: --normalize=: give ratio, upperquartile or total" --normalize= m.tsv sheet.tsv
+# The factors file in the way: no table is left half written or renamed over.
+mkdir -p sfblocked/size_factors.tsv
+expect_status "factors file that cannot be created" 73 "split: cannot create sfblocked/size_factors.tsv: Is a directory" "$S" --normalize m.tsv sheet.tsv sfblocked
+expect_eq "factors file that cannot be created: nothing partial" "size_factors.tsv treated.tsv untreated.tsv " "$(ls -A sfblocked | tr '\n' ' ')"
+
 # --- command line ---------------------------------------------------------------
 run_cmd "$S" --help
 expect_eq "--help" "0 Usage: $S [options] MATRIX SHEET DIR" "$rc $(printf '%s\n' "$out" | head -n1)"
