@@ -383,6 +383,7 @@ bool exact_count(const count_pair *list, int n, double high, bool unit, uint64_t
             combinations_at_least(key, n, tl.even ? 0 : 1) - (tl.even ? nan_combinations : 0);
     }
     out.settled_by_rule = 0;
+    out.exact_keys = true;
     return true;
 }
 
@@ -417,7 +418,7 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
     const bool unit = high == 1.0;
     if (unit && !split) {
         // Every combination that is a number is extreme.
-        out = {combinations - nan_combinations, 0, 0};
+        out = {combinations - nan_combinations, 0, 0, false};
         return true;
     }
     if (exact_sums && largest_value < exact_keys_below &&
@@ -536,5 +537,6 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
     out.above = above3 / 3;
     out.below = unit ? combinations - nan_combinations - out.above : below3 / 3;
     out.settled_by_rule = by_rule;
+    out.exact_keys = false;
     return true;
 }

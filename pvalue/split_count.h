@@ -20,6 +20,8 @@ struct split_counts {
     // Combinations (counted once per way of splitting them) that the bound
     // could not settle and the rule decided.
     uint64_t settled_by_rule = 0;
+    // Counted with exact keys (small whole numbers), which need no bound.
+    bool exact_keys = false;
 };
 
 // Counts the combinations of four of the n records whose fold change is >=

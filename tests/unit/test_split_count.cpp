@@ -1,0 +1,212 @@
+// Counting four pairs as pairs of pairs against the plain walk over every
+// combination: the same above and below counts (compared through the trace
+// line, which shows them apart), on lists made to sit on the bound's edges;
+// the paths it takes asserted, and the calls it must leave to the walk.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "count_reference.h"
+#include "pvalue.h"
+#include "pvalue_test_util.h"
+#include "split_count.h"
+
+namespace {
+
+struct paths_seen {
+    int exact = 0, bounded = 0, with_rule = 0, refused = 0;
+};
+
+// Compares one call with the walk; returns false when the split count
+// refused the call.
+bool expect_split_matches(const std::vector<count_pair> &list, double fc, paths_seen &seen,
+                          const std::string &what)
+{
+    SCOPED_TRACE(testing::Message() << what << ", threshold " << std::hexfloat << fc);
+    split_counts got;
+    bool taken = false;
+    const std::string got_trace = traced([&] {
+        taken = split_count_4(list.data(), list.size(), fc, true, got);
+        if (taken)
+            print_count_trace(fc, got.above, 1.0 / fc, got.below);
+    });
+    if (!taken) {
+        ++seen.refused;
+        return false;
+    }
+    uint64_t sampled = 0, want = 0;
+    const std::string want_trace = traced(
+        [&] { want = reference_count_exhaustive(list.data(), list.size(), 4, &sampled, fc); });
+    EXPECT_EQ(got_trace, want_trace);
+    EXPECT_EQ(got.above + got.below, want);
+    // Without the split wanted, the sum is the same.
+    split_counts sum;
+    EXPECT_TRUE(split_count_4(list.data(), list.size(), fc, false, sum));
+    EXPECT_EQ(sum.above + sum.below, want);
+    ++(got.exact_keys ? seen.exact : seen.bounded);
+    seen.with_rule += got.settled_by_rule > 0;
+    return true;
+}
+
+// The pair list of two conditions of four counts, shuffled by g.
+std::vector<count_pair> list_of(std::vector<double> c1, std::vector<double> c2, bool adjust,
+                                std::mt19937_64 &g, double &fc)
+{
+    if (adjust)
+        adjust_zero_counts(c1.data(), c2.data(), 4);
+    fc = observed_fold_change(c1, c2);
+    std::vector<count_pair> list = unshuffled_pair_list(c1, c2);
+    std::shuffle(list.begin(), list.end(), g);
+    return list;
+}
+
+TEST(SplitCount, MatchesTheWalkOnEveryKindOfCounts)
+{
+    std::mt19937_64 g(44);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    paths_seen seen;
+    // Small and large whole numbers (ties by the thousand), zeros adjusted to
+    // thousandths of a mean, fractions, one scale per condition from tiny to
+    // huge, and a mixed list of fractions beside large counts.
+    auto counts = [&](int family) {
+        std::vector<double> c(4);
+        const double scale = std::ldexp(1.0, static_cast<int>(pick(g, 600)) - 300);
+        for (double &x : c) {
+            switch (family) {
+            case 0: x = static_cast<double>(pick(g, 5)); break;
+            case 1: x = static_cast<double>(pick(g, 130)); break;
+            case 2: x = static_cast<double>(pick(g, 100000)); break;
+            case 3: x = pick(g, 3) ? static_cast<double>(pick(g, 40)) : 0.0; break;
+            case 4: x = 100 * u(g); break;
+            case 5: x = (1 + u(g)) * scale; break;
+            default: x = pick(g, 2) ? 1e-6 * u(g) : 1e6 * u(g); break;
+            }
+        }
+        return c;
+    };
+    for (int c = 0; c < 700; ++c) {
+        const int family = static_cast<int>(pick(g, 7));
+        double fc;
+        std::vector<count_pair> list =
+            list_of(counts(family), counts(pick(g, 3) ? family : static_cast<int>(pick(g, 7))),
+                    family == 3 || pick(g, 2), g, fc);
+        // The observed fold change, the fold change of a combination of the
+        // list (a tie), its reciprocal's neighbours, or one ulp away.
+        std::vector<uint64_t> pos{0, 1, 2, 3};
+        for (uint64_t &p : pos)
+            p = pick(g, 14) * 4 + (&p - pos.data());
+        std::sort(pos.begin(), pos.end());
+        double t = combination_fc(list.data(), pos);
+        if (t < 1.0)
+            t = 1.0 / t;
+        const double threshold = pick(g, 3) == 0 ? fc : pick_threshold(g, fc, t);
+        expect_split_matches(list, threshold, seen, "family " + std::to_string(family));
+    }
+    // Both paths, and the rule deciding inside the band, must have been met.
+    EXPECT_GT(seen.exact, 50);
+    EXPECT_GT(seen.bounded, 50);
+    EXPECT_GT(seen.with_rule, 50);
+}
+
+// Zeros the adjustment leaves (the other condition sums to 0): records (0,
+// 0) whose combinations are 0 / 0 and count nowhere, and records with one
+// zero, of fold change 0 or +infinity.  With equal sums both thresholds are
+// 1, and without the trace every combination that is a number counts, which
+// is known without counting; with it, lists of many ties may go to the walk.
+TEST(SplitCount, ZerosLeftAndEqualSums)
+{
+    std::mt19937_64 g(3);
+    paths_seen seen;
+    int calls = 0;
+    for (int c = 0; c < 60; ++c) {
+        std::vector<double> c1(4, 0.0), c2(4);
+        for (double &x : c2)
+            x = pick(g, 2) ? 0.0 : static_cast<double>(1 + pick(g, 300));
+        if (c2 == std::vector<double>(4, 0.0))
+            c2[0] = 5;
+        double fc;
+        std::vector<count_pair> list = list_of(c1, c2, true, g, fc);
+        expect_split_matches(list, fc, seen, "zeros left");
+        expect_split_matches(list, 1.0, seen, "zeros left, threshold 1");
+        std::vector<double> a = {static_cast<double>(pick(g, 9)), 2.5, 3, 4}, b = {4, 3, 2.5, a[0]};
+        std::vector<count_pair> even = list_of(a, b, true, g, fc);
+        EXPECT_EQ(fc, 1.0);
+        expect_split_matches(even, fc, seen, "equal sums");
+        calls += 3;
+        for (const std::vector<count_pair> *l : {&list, &even}) {
+            split_counts sum;
+            uint64_t sampled = 0;
+            ASSERT_TRUE(split_count_4(l->data(), l->size(), 1.0, false, sum));
+            EXPECT_EQ(sum.above + sum.below,
+                      reference_count_exhaustive(l->data(), l->size(), 4, &sampled, 1.0));
+        }
+    }
+    // Many of these lists are so full of ties that they go to the walk; the
+    // others must have been counted.
+    EXPECT_GT(calls - seen.refused, 40);
+}
+
+// The 14, 8 against 23, 25 case at four pairs: the observed fold change and
+// its reciprocal one unit in the last place apart from the combinations'.
+TEST(SplitCount, OneUlpReciprocal)
+{
+    std::mt19937_64 g(48);
+    paths_seen seen;
+    for (int swap = 0; swap < 2; ++swap) {
+        std::vector<double> a{14, 8, 14, 8}, b{23, 25, 23, 25};
+        double fc;
+        std::vector<count_pair> list = swap ? list_of(b, a, false, g, fc) : list_of(a, b, false, g, fc);
+        EXPECT_TRUE(expect_split_matches(list, fc, seen, swap ? "swapped" : "plain"));
+        // The same counts scaled out of the exact keys' range.
+        for (count_pair &r : list)
+            r = {r.first * 1000, r.second * 1000};
+        EXPECT_TRUE(expect_split_matches(list, fc, seen, "scaled"));
+    }
+}
+
+// What the bound does not cover goes to the walk: values that are negative,
+// -0, not finite, or out of range, thresholds below 1 or beyond 2^100, lists
+// that are not closed under swapping first and second, too short or too long.
+TEST(SplitCount, LeavesToTheWalkWhatTheBoundDoesNotCover)
+{
+    std::mt19937_64 g(9);
+    double fc;
+    const std::vector<count_pair> good = list_of({1, 2, 3, 4}, {5, 6, 7, 9}, false, g, fc);
+    split_counts out;
+    ASSERT_TRUE(split_count_4(good.data(), good.size(), fc, false, out));
+    for (double bad : {-1.0, -0.0, double{NAN}, double{INFINITY}, 0x1p401, 0x1p-401, 4.9e-324}) {
+        std::vector<count_pair> list = good;
+        for (count_pair &r : list) {
+            if (r.first == 3.0)
+                r.first = bad;
+            if (r.second == 3.0)
+                r.second = bad;
+        }
+        EXPECT_FALSE(split_count_4(list.data(), list.size(), fc, false, out)) << bad;
+    }
+    for (double t : {0.5, 0x1p101, double{NAN}, -2.0})
+        EXPECT_FALSE(split_count_4(good.data(), good.size(), t, false, out)) << t;
+    // Small whole numbers are counted with exact keys for above and below
+    // apart, which hold for any list; other lists must hold every record's
+    // mirror.
+    std::vector<count_pair> lopsided = good;
+    lopsided[0] = {lopsided[0].first + 1, lopsided[0].second};
+    paths_seen lopsided_seen;
+    EXPECT_TRUE(expect_split_matches(lopsided, fc, lopsided_seen, "lopsided whole numbers"));
+    for (count_pair &r : lopsided)
+        r = {r.first * 1000.5, r.second * 1000.5};
+    EXPECT_FALSE(split_count_4(lopsided.data(), lopsided.size(), fc, false, out));
+    EXPECT_FALSE(split_count_4(good.data(), 3, fc, false, out));
+    std::vector<count_pair> longer = unshuffled_pair_list({1, 2, 3, 4, 5}, {6, 7, 8, 9, 10});
+    EXPECT_FALSE(split_count_4(longer.data(), longer.size(), 2.0, false, out));
+    // A short list closed under swapping is counted.
+    const std::vector<count_pair> short_list = unshuffled_pair_list({1, 2}, {3, 5});
+    paths_seen seen;
+    EXPECT_TRUE(expect_split_matches(short_list, 2.0, seen, "12 records"));
+}
+
+}  // namespace
