@@ -16,8 +16,18 @@
 # builds run for the comparison (the reference build needs about a third of
 # a second per such feature, so 20,000 would keep it busy for hours).
 # N_2X6 (default N) the number of features of the 2 x 6 set.  SETS (default
-# all of them: "2x4 3x3 2x6 2x10 airway airway-norm pasilla scale") limits
-# the run to the sets named.  airway-norm times the production mirdle on the
+# all of them: "2x4 3x3 2x6 2x10 airway airway-norm pasilla scale before")
+# limits the run to the sets named.
+#
+# The set "before" runs this tree's mirdle with 1 and 2 threads against the
+# build of an earlier revision (BEFORE, default the one before the content-
+# seeded shuffle and the pairs-of-pairs counting; built into $WORK/before)
+# and, where Rscript with edgeR is installed, against edgeR's exact test
+# (bench/edger.R): airway, pasilla, the generated 2 x 4 set and 1,000
+# against 1,000 replicates x 2,000 features (N_MW), ROUNDS (default 3)
+# rounds, the order of the programs alternating from one round to the next;
+# per program the median wall time and peak memory, and the speed-up as the
+# median of the per-round ratios.  airway-norm times the production mirdle on the
 # airway tables divided by their size factors (dranvel normalize) against the
 # raw ones, in ROUNDS (default 3) alternating pairs; with QUICK=1 on the
 # first 2000 genes, one pair.
@@ -30,7 +40,8 @@ QUICK=${QUICK:-0}
 REF_SUBSET_SAMPLED=${REF_SUBSET_SAMPLED:-1000}
 JOBS=${JOBS:-2}
 SEED=20240611
-SETS=${SETS:-2x4 3x3 2x6 2x10 airway airway-norm pasilla scale}
+SETS=${SETS:-2x4 3x3 2x6 2x10 airway airway-norm pasilla scale before}
+BEFORE=${BEFORE:-dfdfdb3}
 
 # want NAME: whether SETS names the set
 want() {
@@ -228,6 +239,126 @@ if want scale; then
         gen "s$n" $n 2 2
         compare "2x2 scale $n" $n "$T/s${n}_1.tsv" "$T/s${n}_2.tsv"
     done
+fi
+
+# paired LABEL FEATURES TABLES...: this tree's mirdle on 1 and 2 threads, the
+# earlier build and edgeR, in turn, ROUNDS times; the rows of whole numbers
+# with 2 to 4 replicates compared between the two builds.
+paired() {
+    local label=$1 features=$2
+    shift 2
+    local rounds=${ROUNDS:-3} round v
+    local -a variants=(after-1 after-2 before)
+    [ -n "$EDGER" ] && variants+=(edger)
+    for round in $(seq 1 "$rounds"); do
+        local -a order=("${variants[@]}")
+        if [ $((round % 2)) = 0 ]; then
+            order=()
+            for ((v = ${#variants[@]} - 1; v >= 0; --v)); do order+=("${variants[v]}"); done
+        fi
+        for v in "${order[@]}"; do
+            case $v in
+            after-1) one "$PROD" "$label.after-1.$round" --threads 1 "$@" >/dev/null ;;
+            after-2) one "$PROD" "$label.after-2.$round" --threads 2 "$@" >/dev/null ;;
+            before) one "$BEFORE_BIN" "$label.before.$round" "$@" >/dev/null ;;
+            edger)
+                /usr/bin/time -f '%e %M' -o "$WORK/reports/$label.edger.$round.time" \
+                    Rscript "$SRC/bench/edger.R" "$@" "$WORK/reports/$label.edger.tsv" \
+                    >/dev/null 2>"$WORK/reports/$label.edger.err"
+                ;;
+            esac
+        done
+    done
+    local r1="$WORK/reports/$label.after-1.1.report"
+    local same_threads=identical
+    cmp -s "$r1" "$WORK/reports/$label.after-2.1.report" || same_threads=DIFFERENT
+    local whole
+    whole=$(same_whole_rows "$r1" "$WORK/reports/$label.before.1.report" "$@")
+    for v in "${variants[@]}"; do
+        local walls rss median_wall median_rss ratio
+        walls=$(for round in $(seq 1 "$rounds"); do cut -d' ' -f1 "$WORK/reports/$label.$v.$round.time"; done)
+        rss=$(for round in $(seq 1 "$rounds"); do cut -d' ' -f2 "$WORK/reports/$label.$v.$round.time"; done)
+        median_wall=$(printf '%s\n' $walls | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+        median_rss=$(printf '%s\n' $rss | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+        ratio=$(for round in $(seq 1 "$rounds"); do
+            awk -v a="$(cut -d' ' -f1 "$WORK/reports/$label.$v.$round.time")" \
+                -v b="$(cut -d' ' -f1 "$WORK/reports/$label.after-1.$round.time")" \
+                'BEGIN { printf "%.2f\n", (b > 0 ? a / b : 0) }'
+        done | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+        awk -v l="$label" -v f="$features" -v w="$v" -v t="$median_wall" -v r="$median_rss" \
+            -v x="$ratio" -v s="threads $same_threads; whole-number rows $whole" \
+            'BEGIN { printf "| %s | %s | %s | %.2f | %.0f | %.1f | %sx of after-1; %s |\n", l, f, w, t, (t > 0 ? f / t : 0), r / 1024, x, s }' |
+            tee -a "$RESULTS"
+    done
+}
+
+# same_whole_rows REPORT_A REPORT_B TABLE1 TABLE2: how the two reports
+# compare on the rows whose counts are all whole numbers without a zero (the
+# P-values there never depended on the order of the pair list).
+same_whole_rows() {
+    local a=$1 b=$2 t1=$3 t2=$4
+    paste <(zcat -f "$t1") <(zcat -f "$t2") | awk -v a="$a" -v b="$b" '
+        BEGIN { FS = "\t" }
+        NR == 1 && $1 == "target_id" { header = 1; next }
+        {
+            whole = 1
+            for (i = 2; i <= NF; ++i)
+                if ($i != $1 && ($i !~ /^[0-9]+$/ || $i + 0 == 0))
+                    whole = 0
+            keep[NR - header] = whole
+        }
+        END {
+            getline x < a; getline y < b
+            n = 0; differ = 0
+            while ((getline x < a) > 0 && (getline y < b) > 0) {
+                ++row
+                if (!keep[row]) continue
+                ++n
+                if (x != y) ++differ
+            }
+            printf "%s of %d differ", differ, n
+        }'
+}
+
+if want before; then
+    if [ ! -x "$WORK/before/build/mirdle/mirdle" ]; then
+        echo "building mirdle of $BEFORE in $WORK/before" >&2
+        rm -rf "$WORK/before"
+        mkdir -p "$WORK/before/src"
+        git -C "$SRC" archive "$BEFORE" | tar -x -C "$WORK/before/src"
+        cmake -S "$WORK/before/src" -B "$WORK/before/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DDRANVEL_TESTS=OFF >/dev/null
+        cmake --build "$WORK/before/build" -j"$JOBS" --target mirdle >/dev/null
+    fi
+    BEFORE_BIN=$WORK/before/build/mirdle/mirdle
+    EDGER=
+    if command -v Rscript >/dev/null && Rscript -e 'suppressMessages(library(edgeR))' 2>/dev/null; then
+        EDGER=yes
+    fi
+    {
+        echo
+        echo "Against $BEFORE and edgeR: wall s and peak memory are medians of ${ROUNDS:-3} rounds"
+        echo
+        echo "| set | features | program | wall s | features/s | peak RSS MiB | notes |"
+        echo "|---|---|---|---|---|---|---|"
+    } | tee -a "$RESULTS"
+    if [ -f "$DATA_DIR/airway/control.tsv.gz" ]; then
+        for c in control treated; do zcat "$DATA_DIR/airway/$c.tsv.gz" >"$T/airway_$c.tsv"; done
+        paired "airway 4 v 4" 64102 "$T/airway_control.tsv" "$T/airway_treated.tsv"
+    fi
+    if [ -f "$DATA_DIR/pasilla/untreated.tsv.gz" ]; then
+        for c in untreated treated; do zcat "$DATA_DIR/pasilla/$c.tsv.gz" >"$T/pasilla_$c.tsv"; done
+        paired "pasilla 4 v 3" 14599 "$T/pasilla_untreated.tsv" "$T/pasilla_treated.tsv"
+    fi
+    gen g2x4 $N 4 2
+    paired "2x4" $N "$T/g2x4_1.tsv" "$T/g2x4_2.tsv"
+    N_MW=${N_MW:-2000}
+    [ "$QUICK" = 1 ] && N_MW=200
+    gen "mw$N_MW" "$N_MW" 1000 2
+    EDGER_WAS=$EDGER
+    EDGER=
+    paired "1000 v 1000 Mann-Whitney" "$N_MW" "$T/mw${N_MW}_1.tsv" "$T/mw${N_MW}_2.tsv"
+    EDGER=$EDGER_WAS
 fi
 
 echo >&2

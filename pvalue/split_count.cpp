@@ -248,11 +248,13 @@ midpoint midpoint_of(double x, bool up)
 }
 
 using wide = __int128;
+using uwide = unsigned __int128;
 
-void insertion_sort_wide(wide *k, int n)
+template <class Key>
+void insertion_sort_keys(Key *k, int n)
 {
     for (int i = 1; i < n; ++i) {
-        const wide v = k[i];
+        const Key v = k[i];
         int j = i;
         for (; j > 0 && k[j - 1] > v; --j)
             k[j] = k[j - 1];
@@ -260,26 +262,31 @@ void insertion_sort_wide(wide *k, int n)
     }
 }
 
-// Sorts n keys in [lo, hi] from src into dst, as sort_keys does.
-void sort_wide(wide *src, wide *dst, int n, wide lo, wide hi)
+int bit_length(uwide x)
 {
-    constexpr int crowded = 24, max_buckets = 1024;
+    const uint64_t top = static_cast<uint64_t>(x >> 64), bottom = static_cast<uint64_t>(x);
+    return top ? 128 - __builtin_clzll(top) : bottom ? 64 - __builtin_clzll(bottom) : 0;
+}
+
+// Sorts n keys in [lo, hi] from src into dst, as sort_keys does.
+template <class Key>
+void sort_plain_keys(Key *src, Key *dst, int n, Key lo, Key hi)
+{
+    constexpr int crowded = 16, max_buckets = 4096;
     if (n <= crowded || lo == hi) {
         std::memcpy(dst, src, n * sizeof dst[0]);
-        insertion_sort_wide(dst, n);
+        insertion_sort_keys(dst, n);
         return;
     }
     int buckets = 16;
-    while (buckets < n / 2 && buckets < max_buckets)
+    while (buckets < 2 * n && buckets < max_buckets)
         buckets *= 2;
-    using uwide = unsigned __int128;
-    const uwide span = static_cast<uwide>(hi - lo);
-    const uint64_t top = static_cast<uint64_t>(span >> 64), bottom = static_cast<uint64_t>(span);
-    const int length = top ? 128 - __builtin_clzll(top) : 64 - __builtin_clzll(bottom);
-    const int shift = std::max(0, length - std::countr_zero(static_cast<unsigned>(buckets)));
+    const int shift = std::max(0, bit_length(static_cast<uwide>(hi - lo)) -
+                                      std::countr_zero(static_cast<unsigned>(buckets)));
+    auto bucket_of = [&](Key k) { return static_cast<int>(static_cast<uwide>(k - lo) >> shift); };
     uint16_t start[max_buckets + 1] = {};
     for (int i = 0; i < n; ++i)
-        ++start[static_cast<int>(static_cast<uwide>(src[i] - lo) >> shift) + 1];
+        ++start[bucket_of(src[i]) + 1];
     int crowd = 0;
     for (int b = 0; b < buckets; ++b) {
         crowd += start[b + 1] > crowded;
@@ -288,62 +295,68 @@ void sort_wide(wide *src, wide *dst, int n, wide lo, wide hi)
     uint16_t next[max_buckets];
     std::memcpy(next, start, buckets * sizeof next[0]);
     for (int i = 0; i < n; ++i)
-        dst[next[static_cast<int>(static_cast<uwide>(src[i] - lo) >> shift)]++] = src[i];
+        dst[next[bucket_of(src[i])]++] = src[i];
     for (int b = 0; crowd > 0 && b < buckets; ++b) {
         const int from = start[b], m = start[b + 1] - from;
         if (m <= crowded)
             continue;
         --crowd;
-        wide blo = dst[from], bhi = dst[from];
+        Key blo = dst[from], bhi = dst[from];
         for (int i = from + 1; i < from + m; ++i) {
             blo = dst[i] < blo ? dst[i] : blo;
             bhi = dst[i] > bhi ? dst[i] : bhi;
         }
         std::memcpy(src + from, dst + from, m * sizeof src[0]);
-        sort_wide(src + from, dst + from, m, blo, bhi);
+        sort_plain_keys(src + from, dst + from, m, blo, bhi);
     }
-    insertion_sort_wide(dst, n);
+    insertion_sort_keys(dst, n);
 }
 
-// The combinations of four of the n keys whose sum is >= c.
-uint64_t combinations_at_least(const wide *key, int n, wide c)
+// The combinations of four of the n keys whose sum is >= cs[t], for each of
+// the ncs thresholds, from one sort of the pairs' keys.
+template <class Key>
+void combinations_at_least(const Key *key, int n, const Key *cs, int ncs, uint64_t *counts)
 {
-    wide raw[max_pairs], pair[max_pairs];
+    Key raw[max_pairs], pair[max_pairs];
     int pairs = 0;
-    wide lo = key[0] + key[1], hi = lo;
+    Key lo = key[0] + key[1], hi = lo;
     for (int a = 0; a < n; ++a)
         for (int b = a + 1; b < n; ++b) {
-            const wide v = key[a] + key[b];
+            const Key v = key[a] + key[b];
             raw[pairs++] = v;
             lo = v < lo ? v : lo;
             hi = v > hi ? v : hi;
         }
-    sort_wide(raw, pair, pairs, lo, hi);
-    uint64_t splits = 0;
-    for (int l = 0, h = pairs - 1; l < h;) {
-        if (pair[l] + pair[h] >= c) {
-            splits += static_cast<uint64_t>(h - l);
-            --h;
-        } else {
-            ++l;
-        }
-    }
-    // Pairs of pairs sharing x: {y, z} with a key >= c - 2 key_x, less those
-    // that hold x.  Thresholds in rising order walk the sorted pairs once.
-    wide single[max_records];
+    sort_plain_keys(raw, pair, pairs, lo, hi);
+    Key single[max_records];
     std::memcpy(single, key, n * sizeof single[0]);
-    insertion_sort_wide(single, n);
-    int at = 0;
-    for (int r = n - 1; r >= 0; --r) {
-        const wide x = single[r];
-        while (at < pairs && pair[at] < c - 2 * x)
-            ++at;
-        const wide t = c - 3 * x;
-        const int below_t = static_cast<int>(std::lower_bound(single, single + n, t) - single);
-        const uint64_t holding_x = static_cast<uint64_t>(n - below_t) - (x >= t);
-        splits -= static_cast<uint64_t>(pairs - at) - holding_x;
+    insertion_sort_keys(single, n);
+    for (int t = 0; t < ncs; ++t) {
+        const Key c = cs[t];
+        uint64_t splits = 0;
+        for (int l = 0, h = pairs - 1; l < h;) {
+            if (pair[l] + pair[h] >= c) {
+                splits += static_cast<uint64_t>(h - l);
+                --h;
+            } else {
+                ++l;
+            }
+        }
+        // Pairs of pairs sharing x: {y, z} with a key >= c - 2 key_x, less
+        // those that hold x.  Thresholds in rising order walk the sorted
+        // pairs once.
+        int at = 0;
+        for (int r = n - 1; r >= 0; --r) {
+            const Key x = single[r];
+            while (at < pairs && pair[at] < c - 2 * x)
+                ++at;
+            const Key u = c - 3 * x;
+            const int below_u = static_cast<int>(std::lower_bound(single, single + n, u) - single);
+            const uint64_t holding_x = static_cast<uint64_t>(n - below_u) - (x >= u);
+            splits -= static_cast<uint64_t>(pairs - at) - holding_x;
+        }
+        counts[t] = splits / 3;
     }
-    return splits / 3;
 }
 
 // Keys for "S2 / S1 >= t" (sign +1) or "S2 / S1 <= t" (sign -1) of records
@@ -372,16 +385,153 @@ bool exact_count(const count_pair *list, int n, double high, bool unit, uint64_t
     if (!exact_keys(list, n, th, +1, key))
         return false;
     // A 0 / 0 combination has the sum 0: counted whenever the tie is.
-    out.above = combinations_at_least(key, n, th.even ? 0 : 1) - (th.even ? nan_combinations : 0);
+    const wide ch = th.even ? 0 : 1;
+    uint64_t count = 0;
+    combinations_at_least(key, n, &ch, 1, &count);
+    out.above = count - (th.even ? nan_combinations : 0);
     if (unit) {
         out.below = combinations - nan_combinations - out.above;
     } else {
         const midpoint tl = midpoint_of(1.0 / high, true);
         if (!exact_keys(list, n, tl, -1, key))
             return false;
-        out.below =
-            combinations_at_least(key, n, tl.even ? 0 : 1) - (tl.even ? nan_combinations : 0);
+        const wide cl = tl.even ? 0 : 1;
+        combinations_at_least(key, n, &cl, 1, &count);
+        out.below = count - (tl.even ? nan_combinations : 0);
     }
+    out.settled_by_rule = 0;
+    out.exact_keys = true;
+    return true;
+}
+
+// Whole numbers below 2^28, the usual case, with one set of keys.  Every
+// sum of four records is at most B = 4 x the largest value, so a
+// combination's fold change is one of the ratios p / q with p, q <= B (q = 0
+// for +infinity), and "S2 / S1 >= t" holds exactly when S2 / S1 >= R, the
+// smallest such ratio that passes t: the keys s q_R - f p_R, summed over a
+// combination, are >= 0 exactly then.  Through the mirror, "below" is the
+// same test on the mirrored combination against 1 / t_l; its ratio R' is R,
+// or the next one, when one ratio lies between the two thresholds (the
+// observed one does, at times): then the keys of the smaller serve both, with
+// sums >= 0 for one and >= 1 for the other.  A list not closed under
+// swapping, or two ratios between the thresholds, takes the 128-bit keys.
+struct ratio {
+    uint64_t p, q;
+    bool operator==(const ratio &) const = default;
+};
+
+// The sign of p / q - xn / xd (xd > 0).
+int compare(ratio r, uwide xn, uwide xd)
+{
+    const uwide a = static_cast<uwide>(r.p) * xd, b = xn * r.q;
+    return a < b ? -1 : a > b ? 1 : 0;
+}
+
+// The smallest ratio with p, q <= bound above x = xn / xd, or at x when
+// inclusive: a descent of the Stern-Brocot tree between the neighbours lo
+// < x and hi > x, taking every run of steps in one direction at once (the
+// terms of the continued fraction of x).  When the mediant of lo and hi is
+// out of bounds, no ratio in bounds lies between them.
+ratio smallest_ratio_above(uwide xn, uwide xd, uint64_t bound, bool inclusive)
+{
+    ratio lo{0, 1}, hi{1, 0};
+    for (;;) {
+        const ratio m{lo.p + hi.p, lo.q + hi.q};
+        if (m.p > bound || m.q > bound)
+            return hi;
+        const int c = compare(m, xn, xd);
+        if (c == 0 && inclusive)
+            return m;
+        uint64_t most = hi.p ? (bound - lo.p) / hi.p : UINT64_MAX;
+        if (c <= 0) {
+            // lo + k hi stays at x or below it (below, when x itself counts).
+            if (hi.q)
+                most = std::min(most, (bound - lo.q) / hi.q);
+            const uwide a = static_cast<uwide>(hi.p) * xd - xn * hi.q;
+            const uwide gap = xn * lo.q - static_cast<uwide>(lo.p) * xd;
+            const uwide k = inclusive ? (gap - 1) / a : gap / a;
+            const uint64_t steps = k < most ? static_cast<uint64_t>(k) : most;
+            lo = {lo.p + steps * hi.p, lo.q + steps * hi.q};
+        } else {
+            // hi + k lo stays above x (or at it, when x counts).
+            most = lo.p ? (bound - hi.p) / lo.p : UINT64_MAX;
+            most = std::min(most, (bound - hi.q) / lo.q);
+            const uwide a = static_cast<uwide>(hi.p) * xd - xn * hi.q;
+            const uwide gap = xn * lo.q - static_cast<uwide>(lo.p) * xd;
+            uint64_t steps = most;
+            if (gap != 0) {
+                const uwide k = inclusive ? a / gap : (a - 1) / gap;
+                steps = k < most ? static_cast<uint64_t>(k) : most;
+            }
+            hi = {hi.p + steps * lo.p, hi.q + steps * lo.q};
+        }
+    }
+}
+
+// A threshold N 2^g as the fraction xn / xd.
+void fraction_of(const midpoint &t, uwide &xn, uwide &xd)
+{
+    xn = static_cast<uwide>(t.n);
+    xd = 1;
+    if (t.g >= 0)
+        xn <<= t.g;
+    else
+        xd <<= -t.g;
+}
+
+bool closed_under_swapping(const count_pair *list, int n)
+{
+    uint64_t plain[max_records], swapped[max_records];
+    for (int i = 0; i < n; ++i) {
+        const uint64_t f = static_cast<uint64_t>(list[i].first);
+        const uint64_t s = static_cast<uint64_t>(list[i].second);
+        plain[i] = f << 32 | s;
+        swapped[i] = s << 32 | f;
+    }
+    std::sort(plain, plain + n);
+    std::sort(swapped, swapped + n);
+    return std::equal(plain, plain + n, swapped);
+}
+
+bool ratio_count(const count_pair *list, int n, double high, bool unit, uint64_t zero_records,
+                 double largest_value, split_counts &out)
+{
+    constexpr double max_value = 0x1p28, max_high = 0x1p40;
+    if (!(largest_value < max_value) || !(high <= max_high) || !closed_under_swapping(list, n))
+        return false;
+    const uint64_t bound = 4 * static_cast<uint64_t>(largest_value) + 1;
+    const uint64_t combinations = choose4(static_cast<uint64_t>(n));
+    const uint64_t nan_combinations = choose4(zero_records);
+
+    uwide xn, xd;
+    const midpoint th = midpoint_of(high, false);
+    fraction_of(th, xn, xd);
+    const ratio above_at = smallest_ratio_above(xn, xd, bound, th.even);
+    ratio below_at = above_at;
+    if (!unit) {
+        // Below: S2 / S1 <= t_l, or S1 / S2 >= 1 / t_l on the mirror.
+        const midpoint tl = midpoint_of(1.0 / high, true);
+        fraction_of(tl, xd, xn);
+        below_at = smallest_ratio_above(xn, xd, bound, tl.even);
+    }
+    // The keys of the smaller ratio; the larger, if another, must follow it.
+    const bool same = above_at == below_at;
+    const ratio r0 = same || compare(above_at, below_at.p, below_at.q) < 0 ? above_at : below_at;
+    const ratio r1 = r0 == above_at ? below_at : above_at;
+    if (!same && !(smallest_ratio_above(r0.p, r0.q, bound, false) == r1))
+        return false;
+    int64_t key[max_records];
+    for (int i = 0; i < n; ++i)
+        key[i] = static_cast<int64_t>(list[i].second) * static_cast<int64_t>(r0.q) -
+                 static_cast<int64_t>(list[i].first) * static_cast<int64_t>(r0.p);
+    // A 0 / 0 combination sums to 0: counted at r0 and taken out.
+    const int64_t thresholds[2] = {0, 1};
+    uint64_t counts[2] = {0, 0};
+    combinations_at_least(key, n, thresholds, same ? 1 : 2, counts);
+    const uint64_t at_r0 = counts[0] - nan_combinations, past_r0 = counts[1];
+    out.above = above_at == r0 ? at_r0 : past_r0;
+    out.below = unit ? combinations - nan_combinations - out.above
+                     : below_at == r0 ? at_r0 : past_r0;
     out.settled_by_rule = 0;
     out.exact_keys = true;
     return true;
@@ -421,8 +571,9 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
         out = {combinations - nan_combinations, 0, 0, false};
         return true;
     }
-    if (exact_sums && largest_value < exact_keys_below &&
-        exact_count(list, n, high, unit, zero_records, out))
+    if (exact_sums && (ratio_count(list, n, high, unit, zero_records, largest_value, out) ||
+                       (largest_value < exact_keys_below &&
+                        exact_count(list, n, high, unit, zero_records, out))))
         return true;
     uint8_t mirror[max_records];
     if (!mirror_positions(list, n, mirror))
