@@ -609,7 +609,7 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
     // the km sum be >= 0 while the kp sum is not.
     const int64_t band = 2 * slack;
     struct band_run {
-        int lower, upper;
+        int lower, upper, from;
     };
     band_run runs[max_pairs];
     int n_runs = 0;
@@ -622,7 +622,7 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
                 certain += static_cast<uint64_t>(h - l);
                 --h;
             } else {
-                runs[n_runs] = {l, h};
+                runs[n_runs] = {l, h, h + 1};
                 n_runs += sum >= -band;
                 ++l;
             }
@@ -654,15 +654,28 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
     }
     certain -= 3 * nan_combinations;
 
-    uint64_t above3 = certain, below3 = certain, by_rule = 0, candidates = 0;
+    // How many splits the band holds, before any is settled: a list of many
+    // ties goes to the walk at once.
     const uint64_t most = exact_sums ? max_band_candidates_exact : max_band_candidates;
+    uint64_t candidates = 0;
+    for (int k = 0; k < n_runs; ++k) {
+        const int i = runs[k].lower;
+        const int64_t least = -band - keys[i].key;
+        const pair_key *first = std::lower_bound(
+            keys + i + 1, keys + runs[k].upper + 1, least,
+            [](const pair_key &p, int64_t v) { return p.key < v; });
+        runs[k].from = static_cast<int>(first - keys);
+        candidates += static_cast<uint64_t>(runs[k].upper + 1 - runs[k].from);
+        if (candidates > most)
+            return false;
+    }
+
+    uint64_t above3 = certain, below3 = certain, by_rule = 0;
     for (int k = 0; k < n_runs; ++k) {
         const int i = runs[k].lower;
         const int a = keys[i].id >> 6, b = keys[i].id & 63;
         const int64_t km_ab = km[a] + km[b];
-        for (int j = runs[k].upper; j > i && keys[i].key + keys[j].key >= -band; --j) {
-            if (++candidates > most)
-                return false;
+        for (int j = runs[k].upper; j >= runs[k].from; --j) {
             const int c = keys[j].id >> 6, d = keys[j].id & 63;
             if (km_ab + km[c] + km[d] < 0 || a == c || a == d || b == c || b == d)
                 continue;
