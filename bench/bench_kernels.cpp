@@ -236,6 +236,38 @@ void run_refill(benchmark::State &state, vp_detail::random_refill r)
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// The Mann-Whitney P-value of two conditions of n whole-number counts each
+// (many ties), U counted by the rule pair by pair or from ranks as the
+// library counts it (tests/unit/test_pvalue.cpp checks that both give the
+// same U).
+double pval_by_pairs(const double *a, const double *b, size_t n)
+{
+    const double u = mann_whitney_u_by_pairs(a, b, n, n);
+    const double all = static_cast<double>(n * n);
+    const double umin = u < all - u ? u : all - u;
+    const double z = (umin - all * 0.5) / std::sqrt((static_cast<double>(2 * n) + 1.0) * all / 12.0);
+    return ((std::erf(z / 1.4142135623730951) + 1.0) * 0.5) * 2.0;
+}
+
+void run_mann_whitney(benchmark::State &state, size_t n, bool by_ranks)
+{
+    std::mt19937_64 g(n);
+    std::vector<double> a(n), b(n);
+    for (double &x : a)
+        x = static_cast<double>(g() % 300);
+    for (double &x : b)
+        x = static_cast<double>(g() % 330);
+    if (pval_by_pairs(a.data(), b.data(), n) != mann_whitney_pval(a.data(), b.data(), n, n)) {
+        state.SkipWithError("the two U differ");
+        return;
+    }
+    for (auto _ : state) {
+        const double p = by_ranks ? mann_whitney_pval(a.data(), b.data(), n, n)
+                                  : pval_by_pairs(a.data(), b.data(), n);
+        benchmark::DoNotOptimize(p);
+    }
+}
+
 // CPU time of `calls` calls of one variant on one case, each from the fixed
 // generator state; checks the counts of the last call (the walk alone, only
 // the sampled count).
@@ -403,6 +435,12 @@ int main(int argc, char **argv)
             benchmark::RegisterBenchmark("random_refill/avx512", run_refill,
                                          vp_detail::random_refill::avx512);
         vp_detail::random_force_refill(was);
+    }
+    for (size_t n : {size_t{10}, size_t{100}, size_t{1000}}) {
+        benchmark::RegisterBenchmark(("mann_whitney/" + std::to_string(n) + "/pairs").c_str(),
+                                     run_mann_whitney, n, false);
+        benchmark::RegisterBenchmark(("mann_whitney/" + std::to_string(n) + "/ranks").c_str(),
+                                     run_mann_whitney, n, true);
     }
     if (!opt.only)
         benchmark::RunSpecifiedBenchmarks();
