@@ -1,5 +1,6 @@
 # mirdle as a whole program: command line, table reading, report, failures.
 . "$(dirname "$0")/lib.sh"
+: "${MIRDLE:?}" "${SUITE_VERSION:?}"
 M=$MIRDLE
 
 usage_text=$(printf 'Usage: %s [--debug] [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$M" "$M")
@@ -24,7 +25,7 @@ for args in "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"; do
   expect_eq "$args: usage on stdout" "$usage_text" "$out"
 done
 expect_status "--version" 0 "" "$M" --version
-expect_eq "--version: name and version" "$M $(sed -n 's/^project(dranvel VERSION \([^ ]*\) .*/\1/p' "$SRC_DIR/CMakeLists.txt")" "$out"
+expect_eq "--version: name and version" "$M $SUITE_VERSION" "$out"
 
 # Misspelt and unknown options are refused before anything is created or
 # read; the usage text follows the message.
