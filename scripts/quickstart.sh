@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds, installs and compares the example tables through the
-# installed entry command.
+# Installs the packages that building and running need (not the test tools),
+# builds, installs and compares the example tables through the installed
+# entry command.
 #
 #   ./scripts/quickstart.sh              installs into ./out/prefix
 #   PREFIX=$HOME/.local ./scripts/quickstart.sh
