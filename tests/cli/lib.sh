@@ -39,6 +39,21 @@ expect_status() {
   expect_eq "$name: message" "$message" "$err"
 }
 
+# expect_help_and_version PROG USAGE ARGS...: each ARGS (split at blanks),
+# which holds --help, prints exactly USAGE on standard output with status 0
+# and nothing on standard error; --version prints PROG and the suite's version.
+expect_help_and_version() {
+  local prog=$1 usage=$2 args
+  shift 2
+  for args in "$@"; do
+    # shellcheck disable=SC2086
+    expect_status "$args" 0 "" "$prog" $args
+    expect_eq "$args: usage on stdout" "$usage" "$out"
+  done
+  expect_status "--version" 0 "" "$prog" --version
+  expect_eq "--version: name and version" "$prog ${SUITE_VERSION:?}" "$out"
+}
+
 # cache_value VAR: VAR's value in the CMake cache of the build under test.
 cache_value() {
   sed -n "s/^$1:[A-Z]*=//p" "${BUILD_DIR:?}/CMakeCache.txt" 2>/dev/null

@@ -1,6 +1,6 @@
 # mirdle as a whole program: command line, table reading, report, failures.
 . "$(dirname "$0")/lib.sh"
-: "${MIRDLE:?}" "${SUITE_VERSION:?}"
+: "${MIRDLE:?}"
 M=$MIRDLE
 
 usage_text=$(printf 'Usage: %s [--debug] [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$M" "$M")
@@ -19,13 +19,7 @@ expect_status "only options" 65 "mirdle: Must have at least 2 conditions." "$M" 
 expect_status "--output last" 64 "mirdle: Option --output needs a value."$'\n'"$usage_text" "$M" --debug --output
 
 # --help and --version answer on standard output, before any other check.
-for args in "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"; do
-  # shellcheck disable=SC2086
-  expect_status "$args" 0 "" "$M" $args
-  expect_eq "$args: usage on stdout" "$usage_text" "$out"
-done
-expect_status "--version" 0 "" "$M" --version
-expect_eq "--version: name and version" "$M $SUITE_VERSION" "$out"
+expect_help_and_version "$M" "$usage_text" "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"
 
 # Misspelt and unknown options are refused before anything is created or
 # read; the usage text follows the message.

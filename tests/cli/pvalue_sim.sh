@@ -1,6 +1,6 @@
 # pvalue-sim as a whole program: both modes, the trace, bad command lines.
 . "$(dirname "$0")/lib.sh"
-: "${PVALUE_SIM:?}" "${SUITE_VERSION:?}"
+: "${PVALUE_SIM:?}"
 S=$PVALUE_SIM
 
 usage_text=$(printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S" "$S")
@@ -28,13 +28,7 @@ done
 run_cmd "$S" --fixed -3 4 5 6
 expect_eq "--fixed with a negative count: status" 0 "$rc"
 expect_eq "--fixed with a negative count: read" "-3.000000" "$(echo "$out" | head -1)"
-for args in "--help" "--help 1 2" "--help --bogus"; do
-  # shellcheck disable=SC2086
-  expect_status "$args" 0 "" "$S" $args
-  expect_eq "$args: usage on stdout" "$usage_text" "$out"
-done
-expect_status "--version" 0 "" "$S" --version
-expect_eq "--version: name and version" "$S $SUITE_VERSION" "$out"
+expect_help_and_version "$S" "$usage_text" "--help" "--help 1 2" "--help --bogus"
 
 # A reader that goes away: killed by SIGPIPE (141 in the shell), or with
 # SIGPIPE blocked status 141; no message either way.
