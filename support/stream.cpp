@@ -73,8 +73,33 @@ struct decoder {
     z_stream z;
     bz_stream bz;
     lzma_stream xz;
+    decoder *prev_open;
+    decoder *next_open;
     unsigned char in[in_capacity];
 };
+
+// Every open decoder stays reachable from here.  Error paths end the process
+// with streams still open, by design; this keeps leak checkers from taking
+// that for a leak.
+decoder *open_decoders;
+
+void link_open(decoder *d)
+{
+    d->next_open = open_decoders;
+    if (open_decoders)
+        open_decoders->prev_open = d;
+    open_decoders = d;
+}
+
+void unlink_open(decoder *d)
+{
+    if (d->prev_open)
+        d->prev_open->next_open = d->next_open;
+    else
+        open_decoders = d->next_open;
+    if (d->next_open)
+        d->next_open->prev_open = d->prev_open;
+}
 
 bool start(decoder &d)
 {
@@ -309,6 +334,7 @@ int cookie_seek(void *cookie, off64_t *pos, int whence)
 int cookie_close(void *cookie)
 {
     decoder *d = static_cast<decoder *>(cookie);
+    unlink_open(d);
     stop(*d);
     int r = std::fclose(d->src);
     delete d;
@@ -349,6 +375,7 @@ FILE *open_compressed(const char *path, format fmt)
         errno = e != 0 ? e : ENOMEM;
         return nullptr;
     }
+    link_open(d);
     return f;
 }
 
