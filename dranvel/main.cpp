@@ -10,6 +10,7 @@
 #include "broken_pipe.h"
 #include "config.h"
 #include "exit_status.h"
+#include "suite_version.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ int main(int argc, char *argv[])
         return show_manual_page(argv[0], argv[2]);
 
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("%s %s\n", argv[0], DRANVEL_VERSION);
+        std::printf("%s %s\n", argv[0], SUITE_VERSION);
         return stdout_status(argv[0], "version");
     }
 

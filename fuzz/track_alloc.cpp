@@ -1,12 +1,10 @@
 // Ownership tracking for fuzz targets that run a whole program body many
 // times in one process.  The programs keep their run-long blocks (rep_counts,
-// line objects, count arrays) until the process exits, by design; here the
-// linker routes vp_malloc, vp_free and vp_dsv_line_new through these wrappers
-// (-Wl,--wrap=...) so that each input's blocks can be released after it, and
-// exit() through a jump back to the harness while one is running.
-//
-// The symbols are the C++ names of the routines (vp_malloc(size_t, size_t)
-// is _Z9vp_mallocmm, and so on).
+// line objects) until the process exits, by design, and a failing run ends in
+// exit() wherever it stands; here the linker routes vp_malloc, vp_free,
+// vp_dsv_line_new and vp_dsv_line_free through these wrappers (vorpa_wrap) so that each input's
+// blocks can be released after it, and exit() through a jump back to the
+// harness while one is running.
 
 #include "track_alloc.h"
 
@@ -18,9 +16,10 @@
 #include "vp_dsv.h"
 
 extern "C" {
-void *__real__Z9vp_mallocmm(size_t count, size_t size);
-void __real__Z7vp_freePv(void *block);
-vp_dsv_line *__real__Z15vp_dsv_line_newv();
+void *__real_vp_malloc(size_t count, size_t size);
+void __real_vp_free(void *block);
+vp_dsv_line *__real_vp_dsv_line_new();
+void __real_vp_dsv_line_free(vp_dsv_line *line);
 [[noreturn]] void __real_exit(int status);
 }
 
@@ -42,29 +41,39 @@ std::jmp_buf *exit_target = nullptr;
 
 extern "C" {
 
-void *__wrap__Z9vp_mallocmm(size_t count, size_t size)
+void *__wrap_vp_malloc(size_t count, size_t size)
 {
-    void *p = __real__Z9vp_mallocmm(count, size);
+    void *p = __real_vp_malloc(count, size);
     if (p != nullptr)
         blocks().push_back(p);
     return p;
 }
 
-void __wrap__Z7vp_freePv(void *block)
+void __wrap_vp_free(void *block)
 {
     auto &v = blocks();
     auto it = std::find(v.begin(), v.end(), block);
     if (it != v.end())
         v.erase(it);
-    __real__Z7vp_freePv(block);
+    __real_vp_free(block);
 }
 
-vp_dsv_line *__wrap__Z15vp_dsv_line_newv()
+vp_dsv_line *__wrap_vp_dsv_line_new()
 {
-    vp_dsv_line *line = __real__Z15vp_dsv_line_newv();
+    vp_dsv_line *line = __real_vp_dsv_line_new();
     if (line != nullptr)
         lines().push_back(line);
     return line;
+}
+
+// A program that releases a line object itself takes it off the list.
+void __wrap_vp_dsv_line_free(vp_dsv_line *line)
+{
+    auto &v = lines();
+    auto it = std::find(v.begin(), v.end(), line);
+    if (it != v.end())
+        v.erase(it);
+    __real_vp_dsv_line_free(line);
 }
 
 [[noreturn]] void __wrap_exit(int status)
@@ -84,10 +93,10 @@ namespace fuzz {
 void release_run_blocks()
 {
     for (void *p : blocks())
-        __real__Z7vp_freePv(p);
+        __real_vp_free(p);
     blocks().clear();
     for (vp_dsv_line *line : lines())
-        vp_dsv_line_free(line);
+        __real_vp_dsv_line_free(line);
     lines().clear();
 }
 

@@ -15,6 +15,7 @@
 #include "abundance_text.h"
 #include "normalize.h"
 #include "size_factors.h"
+#include "suite_version.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ int parse_options(int argc, char **argv, options &o, bool *done)
             print_help(prog);
             return finish_stdout("the help text");
         } else if (std::strcmp(arg, "--version") == 0) {
-            std::printf("normalize (dranvel) %s\n", DRANVEL_VERSION);
+            std::printf("normalize (dranvel) %s\n", SUITE_VERSION);
             return finish_stdout("the version");
         } else if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "--output") == 0 ||
                    std::strcmp(arg, "--method") == 0) {

@@ -11,8 +11,4 @@
 // by SIGPIPE or with status 141.
 int pvalue_sim_main(int argc, char **argv);
 
-// The count arrays of the run (the last two allocated), kept until exit.
-extern double *pvalue_sim_counts[2];
-extern unsigned pvalue_sim_counts_made;
-
 #endif

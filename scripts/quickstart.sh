@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds, installs and compares the example tables through the
-# installed entry command; then the analysis of the README, from the example
-# count matrix to a table and plots.
+# Installs the packages that building and running need (not the test tools),
+# builds, installs and compares the example tables through the installed
+# entry command; then the analysis of the README, from the example count
+# matrix to a table and plots.
 #
 #   ./scripts/quickstart.sh              installs into ./out/prefix
 #   PREFIX=$HOME/.local ./scripts/quickstart.sh

@@ -1,17 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, if missing.
+# Installs the Debian packages the suite needs, if missing.
+#
+#   scripts/setup.sh          what building, installing and running need
+#                             (scripts/quickstart.sh)
+#   scripts/setup.sh --test   that and what the tests, the fuzz targets and
+#                             the benchmarks need (scripts/test.sh, CI)
 set -euo pipefail
 
-packages=(
-  g++ cmake make pkg-config
+build=(
+  g++ cmake make
   zlib1g-dev libbz2-dev liblzma-dev
-  libgtest-dev googletest libbenchmark-dev
-  gzip bzip2 xz-utils
-  man-db groff-base mandoc
-  clang libclang-rt-14-dev
-  valgrind time
-  libcairo2-dev fonts-dejavu-core python3
+  pkg-config
+  man-db
+  libcairo2-dev fonts-dejavu-core   # plot: cairo, and a font for its labels
 )
+testing=(
+  libgtest-dev googletest
+  gzip bzip2 xz-utils          # compressed fixtures
+  groff-base mandoc            # manual page checks
+  clang libclang-rt-14-dev     # fuzz targets
+  valgrind time
+  libbenchmark-dev             # -DDRANVEL_BENCH=ON
+  python3                      # pictures decoded, tables read back, examples made
+)
+
+packages=("${build[@]}")
+case ${1:-} in
+"") ;;
+--test) packages+=("${testing[@]}") ;;
+*)
+  echo "Usage: $0 [--test]" >&2
+  exit 64
+  ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

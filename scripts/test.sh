@@ -4,7 +4,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-bash scripts/setup.sh
+bash scripts/setup.sh --test
 jobs=$(nproc)
 
 cmake -S . -B out/test -DDRANVEL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

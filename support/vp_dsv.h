@@ -13,9 +13,10 @@ enum : int {
     VP_DSV_NUL_BYTE = 0,     // a NUL byte inside the line; the line is malformed
 };
 
-// A new empty line object, or NULL if memory is exhausted.
-vp_dsv_line *vp_dsv_line_new();
-void vp_dsv_line_free(vp_dsv_line *line);
+// A new empty line object, or NULL if memory is exhausted.  C linkage, as
+// vp_malloc (vp_alloc.h): a wrap point of the test and fuzz builds.
+extern "C" vp_dsv_line *vp_dsv_line_new();
+extern "C" void vp_dsv_line_free(vp_dsv_line *line);
 
 // Reads one line of any length and splits it at every character of delims.
 // Returns '\n' for a whole line, including a last line that holds at least one

@@ -1,44 +1,18 @@
 #!/bin/bash
-# Broken inputs of every kind, against the installed programs: each must end
-# with its one message and status (or, where the input is merely unusual, a
-# correct report), never a crash, a hang, a short report or status 0 after a
-# failure.
-#
-# Installation: the build tree under test is installed with cmake --install
-# into a staging root (DESTDIR), so the programs run are exactly the files
-# that an install lays out.  Its dispatcher looks for subcommands in the
-# final location, so a dispatcher built for the staged location (one small
-# target) takes its place.
+# Broken inputs of every kind, against the installed programs (install_into
+# in lib.sh): each must end with its one message and status (or, where the
+# input is merely unusual, a correct report), never a crash, a hang, a short
+# report or status 0 after a failure.
 set -u
 : "${SRC_DIR:?}" "${BUILD_DIR:?}" "${TEST_TMP:?}"
-cmake=${CMAKE_COMMAND:-cmake}
 . "$(dirname "$0")/lib.sh"
 
 t=$TEST_TMP
-stage=$t/stage
-step() {
-  if ! "$@" >"$t/step.log" 2>&1; then
-    printf 'setup failed: %s\n' "$*" >&2
-    cat "$t/step.log" >&2
-    exit 1
-  fi
-}
-cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt"; }
-prefix=$(cache_value CMAKE_INSTALL_PREFIX)
-step env DESTDIR="$stage" "$cmake" --install "$BUILD_DIR"
-root=$stage$prefix
+root=$t/root
+install_into "$root"
 libexec=$root/libexec/dranvel
 M=$libexec/mirdle
 S=$root/bin/pvalue-sim
-forwarded=()
-for var in CMAKE_BUILD_TYPE DRANVEL_SANITIZE DRANVEL_WERROR; do
-  val=$(cache_value $var)
-  [ -n "$val" ] && forwarded+=("-D$var=$val")
-done
-step "$cmake" -S "$SRC_DIR" -B "$t/build-dranvel" -DCMAKE_INSTALL_PREFIX="$root" \
-  -DDRANVEL_TESTS=OFF "${forwarded[@]}"
-step "$cmake" --build "$t/build-dranvel" -j2 --target dranvel
-cp "$t/build-dranvel/dranvel/dranvel" "$root/bin/dranvel"
 D=$root/bin/dranvel
 for p in "$M" "$S" "$D"; do [ -x "$p" ] || { echo "not installed: $p" >&2; exit 1; }; done
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
@@ -47,17 +21,8 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 # run forever.
 bounded() { timeout -k 5 "${CMD_TIMEOUT:-300}" "$@"; }
 
-# case NAME STATUS MESSAGE CMD...: exact status and standard error, and no
-# death by signal.
-case_() {
-  local name=$1 status=$2 message=$3
-  shift 3
-  run_cmd "$@"
-  expect_eq "$name: status" "$status" "$rc"
-  expect_eq "$name: message" "$message" "$err"
-}
-# case_progress: as case_, for runs long enough to write progress dots in
-# front of the message (one per hundred features).
+# case_progress: as expect_status, for runs long enough to write progress
+# dots in front of the message (one per hundred features).
 case_progress() {
   local name=$1 status=$2 message=$3
   shift 3
@@ -69,13 +34,6 @@ case_progress() {
 # one_line NAME: standard error is exactly one line.
 one_line() {
   expect_eq "$1: one line on standard error" 1 "$(wc -l <"$t/.err")"
-}
-
-usage_m() {
-  printf 'Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$1" "$1"
-}
-usage_s() {
-  printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$1" "$1" "$1" "$1" "$1"
 }
 
 # --- inputs ------------------------------------------------------------------
@@ -104,40 +62,19 @@ printf 'g1\t1\t2\n' >unreadable.tsv
 chmod 000 unreadable.tsv
 chmod 000 locked
 
-# --- command line (mirdle) -----------------------------------------------------
-case_ "no arguments" 64 "$(usage_m "$M")" "$M"
-case_ "one argument" 64 "$(usage_m "$M")" "$M" good.tsv
-case_ "--output without a path" 64 "mirdle: Option --output needs a value."$'\n'"$(usage_m "$M")" \
-  "$M" --debug --near-exact --output
-case_ "misspelt --output" 64 "mirdle: Unknown option --ouput."$'\n'"$(usage_m "$M")" \
-  "$M" --ouput r.txt good.tsv good.tsv
-[ -e r.txt ] && fail "misspelt --output: r.txt created"
-case_ "misspelt --near-exact" 64 "mirdle: Unknown option --near-exct."$'\n'"$(usage_m "$M")" \
-  "$M" --near-exct good.tsv good.tsv
-expect_eq "misspelt --near-exact: nothing reported" "" "$out"
-case_ "--output after the first table is a path" 66 \
-  ": Could not open --output for read: No such file or directory." "$M" good.tsv good.tsv --output
-case_ "only options" 65 "mirdle: Must have at least 2 conditions." "$M" --near-exact --debug
-case_ "one table" 65 "mirdle: Must have at least 2 conditions." "$M" --near-exact good.tsv
-case_ "report into a missing directory" 73 \
-  "mirdle: Could not open nowhere/r.txt for write: No such file or directory." \
-  "$M" --output nowhere/r.txt good.tsv good.tsv
-case_ "report onto a directory" 73 "mirdle: Could not open a_directory for write: Is a directory." \
-  "$M" --output a_directory good.tsv good.tsv
-
 # --- tables that cannot be opened ------------------------------------------------
-case_ "missing table" 66 ": Could not open missing.tsv for read: No such file or directory." \
+expect_status "missing table" 66 ": Could not open missing.tsv for read: No such file or directory." \
   "$M" good.tsv missing.tsv
-case_ "missing compressed table" 66 ": Could not open missing.tsv.gz for read: No such file or directory." \
+expect_status "missing compressed table" 66 ": Could not open missing.tsv.gz for read: No such file or directory." \
   "$M" good.tsv missing.tsv.gz
-case_ "a directory as table" 66 ": Could not open a_directory for read: Is a directory." \
+expect_status "a directory as table" 66 ": Could not open a_directory for read: Is a directory." \
   "$M" a_directory good.tsv
-case_ "a directory named .xz" 66 ": Could not open a_directory.xz for read: Is a directory." \
+expect_status "a directory named .xz" 66 ": Could not open a_directory.xz for read: Is a directory." \
   bash -c 'mkdir -p a_directory.xz && exec "$0" good.tsv a_directory.xz' "$M"
 if [ "$(id -u)" != 0 ]; then
-  case_ "unreadable table" 66 ": Could not open unreadable.tsv for read: Permission denied." \
+  expect_status "unreadable table" 66 ": Could not open unreadable.tsv for read: Permission denied." \
     "$M" good.tsv unreadable.tsv
-  case_ "table in a directory without search permission" 66 \
+  expect_status "table in a directory without search permission" 66 \
     ": Could not open locked/inside.tsv for read: Permission denied." "$M" good.tsv locked/inside.tsv
 else
   echo "note: running as root, which reads any file: unreadable-table cases skipped"
@@ -146,70 +83,70 @@ chmod 755 locked
 chmod 644 unreadable.tsv
 
 # --- the rows of the failure table, in the order the checks run -----------------------
-case_ "empty table" 65 "mirdle: Error reading first feature." "$M" good.tsv empty.tsv
+expect_status "empty table" 65 "mirdle: Error reading first feature." "$M" good.tsv empty.tsv
 expect_eq "empty table: nothing reported" "" "$out"
-case_ "empty first table" 65 "mirdle: Error reading first feature." "$M" empty.tsv good.tsv
-case_ "NUL byte in the first row" 65 "mirdle: Error reading first feature." "$M" good.tsv nul_first.tsv
-case_ "NUL byte in a row of condition 1" 65 "mirdle: Expected newline on condition stream 1" \
+expect_status "empty first table" 65 "mirdle: Error reading first feature." "$M" empty.tsv good.tsv
+expect_status "NUL byte in the first row" 65 "mirdle: Error reading first feature." "$M" good.tsv nul_first.tsv
+expect_status "NUL byte in a row of condition 1" 65 "mirdle: Expected newline on condition stream 1" \
   "$M" good.tsv nul_row.tsv
 expect_eq "NUL byte: rows before it reported" 2 "$(wc -l <"$t/.out")"
-case_ "NUL byte in a row of condition 0" 65 "mirdle: Expected newline on condition stream 0" \
+expect_status "NUL byte in a row of condition 0" 65 "mirdle: Expected newline on condition stream 0" \
   "$M" nul_row.tsv good.tsv
-case_ "condition 1 ends first" 65 "mirdle: Found EOF first on condition 1, should be 0." \
+expect_status "condition 1 ends first" 65 "mirdle: Found EOF first on condition 1, should be 0." \
   "$M" good.tsv two.tsv
 expect_eq "condition 1 ends first: common rows reported" 3 "$(wc -l <"$t/.out")"
-case_ "condition 2 ends first" 65 "mirdle: Found EOF first on condition 2, should be 0." \
+expect_status "condition 2 ends first" 65 "mirdle: Found EOF first on condition 2, should be 0." \
   "$M" good.tsv good.tsv two.tsv
-case_ "condition 0 ends first" 65 "mirdle: Expected EOF on condition 1 after EOF on condition 0." \
+expect_status "condition 0 ends first" 65 "mirdle: Expected EOF on condition 1 after EOF on condition 0." \
   "$M" two.tsv good.tsv
-case_ "only condition 2 longer" 65 "mirdle: Expected EOF on condition 2 after EOF on condition 0." \
+expect_status "only condition 2 longer" 65 "mirdle: Expected EOF on condition 2 after EOF on condition 0." \
   "$M" two.tsv two.tsv good.tsv
-case_ "a blank line after the last row" 65 \
+expect_status "a blank line after the last row" 65 \
   "mirdle: Expected EOF on condition 1 after EOF on condition 0." "$M" good.tsv extra_blank.tsv
-case_ "a blank line in condition 0" 65 "mirdle: Wrong number of abundances on condition 0 for : 0, expected 2" \
+expect_status "a blank line in condition 0" 65 "mirdle: Wrong number of abundances on condition 0 for : 0, expected 2" \
   "$M" extra_blank.tsv good.tsv
-case_ "ids out of sync" 65 "mirdle: Abundances files out of sync: g2 gX" "$M" good.tsv renamed.tsv
-case_ "ids differ in case" 65 "mirdle: Abundances files out of sync: g1 G1" "$M" good.tsv case.tsv
-case_ "id with a trailing blank" 65 "mirdle: Abundances files out of sync: g1 g1 " "$M" good.tsv id_blank.tsv
-case_ "letters" 65 "mirdle: Invalid abundance: abc" "$M" good.tsv letters.tsv
-case_ "trailing blank" 65 "mirdle: Invalid abundance: 4 " "$M" good.tsv trailing_blank.tsv
-case_ "fewer fields than the first row" 65 \
+expect_status "ids out of sync" 65 "mirdle: Abundances files out of sync: g2 gX" "$M" good.tsv renamed.tsv
+expect_status "ids differ in case" 65 "mirdle: Abundances files out of sync: g1 G1" "$M" good.tsv case.tsv
+expect_status "id with a trailing blank" 65 "mirdle: Abundances files out of sync: g1 g1 " "$M" good.tsv id_blank.tsv
+expect_status "letters" 65 "mirdle: Invalid abundance: abc" "$M" good.tsv letters.tsv
+expect_status "trailing blank" 65 "mirdle: Invalid abundance: 4 " "$M" good.tsv trailing_blank.tsv
+expect_status "fewer fields than the first row" 65 \
   "mirdle: Wrong number of abundances on condition 1 for g2: 1, expected 2" "$M" good.tsv short_row.tsv
-case_ "more fields than the first row" 65 \
+expect_status "more fields than the first row" 65 \
   "mirdle: Wrong number of abundances on condition 0 for g2: 3, expected 2" "$M" long_row.tsv good.tsv
-case_ "rows with only the id" 65 "mirdle: No abundance columns on condition 1 (ids_only.tsv) for g1" \
+expect_status "rows with only the id" 65 "mirdle: No abundance columns on condition 1 (ids_only.tsv) for g1" \
   "$M" good.tsv ids_only.tsv
-case_ "a single blank line" 65 "mirdle: No abundance columns on condition 0 (blank_line.tsv) for " \
+expect_status "a single blank line" 65 "mirdle: No abundance columns on condition 0 (blank_line.tsv) for " \
   "$M" blank_line.tsv blank_line.tsv
 row13=$(printf 'g1'; for i in $(seq 13); do printf '\t%d' "$i"; done)
 printf '%s\n' "$row13" >r13.tsv
-case_ "--near-exact beyond 12 replicates" 64 "Current limit for near-exact P-values is 12 replicates." \
+expect_status "--near-exact beyond 12 replicates" 64 "Current limit for near-exact P-values is 12 replicates." \
   "$M" --near-exact r13.tsv r13.tsv
 
 # CRLF line endings read like LF; a carriage return inside a field is still
 # not a number: one line naming it, printed as it is.
-case_ "CRLF line endings" 0 "" "$M" crlf.tsv good.tsv
+expect_status "CRLF line endings" 0 "" "$M" crlf.tsv good.tsv
 expect_eq "CRLF line endings: every row reported" 4 "$(wc -l <"$t/.out")"
-case_ "carriage return inside a field" 65 $'mirdle: Invalid abundance: 1\r2' "$M" good.tsv cr_inside.tsv
+expect_status "carriage return inside a field" 65 $'mirdle: Invalid abundance: 1\r2' "$M" good.tsv cr_inside.tsv
 one_line "carriage return inside a field"
 expect_eq "carriage return inside a field: nothing reported" 1 "$(wc -l <"$t/.out")"
 
 # --- unusual but valid -------------------------------------------------------------------
-case_ "last row without newline" 0 "" "$M" good.tsv no_final_newline.tsv
+expect_status "last row without newline" 0 "" "$M" good.tsv no_final_newline.tsv
 expect_eq "last row without newline: every row reported" 4 "$(wc -l <"$t/.out")"
-case_ "header-only tables" 0 "" "$M" header_only.tsv header_only.tsv
+expect_status "header-only tables" 0 "" "$M" header_only.tsv header_only.tsv
 # Lines of 10 MB: a long feature id, and a row of 2.1 million abundances
 # against a condition of two replicates (the near-exact method refuses that
 # many pairs with its own message and the neutral P-value).
 long_id=$(head -c 10500000 /dev/zero | tr '\0' x)
 printf '%s\t1\t2\ng2\t3\t4\n' "$long_id" >long_id.tsv
-case_ "10 MB feature id" 0 "" "$M" long_id.tsv long_id.tsv
+expect_status "10 MB feature id" 0 "" "$M" long_id.tsv long_id.tsv
 expect_eq "10 MB feature id: rows" 3 "$(wc -l <"$t/.out")"
 expect_eq "10 MB feature id: printed whole" 10500000 "$(sed -n 2p "$t/.out" | awk '{print length($1)}')"
 awk 'BEGIN { printf "g1"; for (i = 0; i < 2100000; i++) printf "\t%d.25", i % 10; printf "\n" }' >wide.tsv
 expect_eq "10 MB row: size" 1 "$([ "$(wc -c <wide.tsv)" -gt 10000000 ] && echo 1)"
 printf 'g1\t5\t6\n' >narrow.tsv
-case_ "10 MB row" 0 "near_exact_pval(): Use mann_whitney_pval() for reps > 12." "$M" wide.tsv narrow.tsv
+expect_status "10 MB row" 0 "near_exact_pval(): Use mann_whitney_pval() for reps > 12." "$M" wide.tsv narrow.tsv
 expect_eq "10 MB row: the row" "$(printf '%-20s %7.1f %7.1f' g1 4.8 5.5)" "$(sed -n 2p "$t/.out" | cut -c1-36)"
 expect_eq "10 MB row: neutral P-value" "1.00000" "$(sed -n 2p "$t/.out" | awk '{print $NF}')"
 
@@ -218,7 +155,7 @@ expect_eq "10 MB row: neutral P-value" "1.00000" "$(sed -n 2p "$t/.out" | awk '{
 # means nothing under sanitizers, which reserve terabytes of shadow memory.
 if [ "$(cache_value DRANVEL_SANITIZE)" != ON ]; then
   vlimit=40000
-  case_ "small run within the memory limit" 0 "" bash -c "ulimit -v $vlimit && exec \"\$0\" good.tsv good.tsv" "$M"
+  expect_status "small run within the memory limit" 0 "" bash -c "ulimit -v $vlimit && exec \"\$0\" good.tsv good.tsv" "$M"
   run_cmd bash -c "ulimit -v $vlimit && exec \"\$0\" wide.tsv narrow.tsv" "$M"
   expect_eq "10 MB row beyond the memory limit: status" 69 "$rc"
   case $err in
@@ -277,7 +214,7 @@ case_progress "plain text named .gz" 74 "mirdle: Could not read condition 1 (pla
   "$M" good.tsv plain.tsv.gz
 
 # --- writing the report ----------------------------------------------------------------------
-case_ "/dev/full as --output" 74 "mirdle: Could not write the report: No space left on device." \
+expect_status "/dev/full as --output" 74 "mirdle: Could not write the report: No space left on device." \
   "$M" --output /dev/full good.tsv good.tsv
 run_cmd bash -c 'exec "$0" good.tsv good.tsv >&-' "$M"
 expect_eq "standard output closed: status" 74 "$rc"
@@ -295,8 +232,8 @@ for i in $(seq 1 129); do
   printf 'g1\t%d\t%d\ng2\t%d\t%d\n' "$i" $((i + 1)) $((i * 2)) $((i * 3)) >many_$i.tsv
   tables+=(many_$i.tsv)
 done
-case_ "129 tables" 64 "mirdle: Too many conditions: 129 (at most 128)." "$M" "${tables[@]}"
-case_ "128 tables" 0 "" "$M" "${tables[@]:0:128}"
+expect_status "129 tables" 64 "mirdle: Too many conditions: 129 (at most 128)." "$M" "${tables[@]}"
+expect_status "128 tables" 0 "" "$M" "${tables[@]:0:128}"
 expect_eq "128 tables: columns of a row" $((1 + 128 + 128 + 3 * 128 * 127 / 2)) \
   "$(sed -n 2p "$t/.out" | wc -w)"
 expect_eq "128 tables: header columns" $((1 + 128 + 128 + 4 * 128 * 127 / 2)) \
@@ -305,38 +242,18 @@ expect_eq "128 tables: header columns" $((1 + 128 + 128 + 4 * 128 * 127 / 2)) \
 # --- a million features, the last one out of step -----------------------------------------
 awk 'BEGIN { for (i = 1; i <= 1000000; i++) printf "g%d\t%d\t%d\n", i, i % 7, i % 5 }' >million.tsv
 awk 'BEGIN { for (i = 1; i < 1000000; i++) printf "g%d\t%d\t%d\n", i, i % 3, i % 11; printf "gX\t1\t2\n" }' >million_x.tsv
-case_ "10^6 features, last id differs" 65 \
+expect_status "10^6 features, last id differs" 65 \
   "$(printf '%.0s.' $(seq 9999))mirdle: Abundances files out of sync: g1000000 gX" \
   "$M" million.tsv million_x.tsv
 expect_eq "10^6 features: rows before the fault" 1000000 "$(wc -l <"$t/.out")"
 expect_eq "10^6 features: last row reported" g999999 "$(tail -n 1 "$t/.out" | awk '{print $1}')"
 
-# --- pvalue-sim command lines -------------------------------------------------------------
-us=$(usage_s "$S")
-case_ "pvalue-sim: no arguments" 64 "$us" "$S"
-case_ "pvalue-sim: four arguments" 64 "$us" "$S" 100 200 .2 3
-case_ "pvalue-sim: six arguments" 64 "$us" "$S" 100 200 .2 3 5 6
-case_ "pvalue-sim: --fixed with one count" 64 "$us" "$S" --fixed 1
-case_ "pvalue-sim: --fixed with three counts" 64 "$us" "$S" --fixed 1 2 3
-case_ "pvalue-sim: --fixed not first" 64 "$us" "$S" 1 --fixed 2 3 4
-case_ "pvalue-sim: iterations 0" 64 "$us" "$S" 100 200 .2 3 0
-case_ "pvalue-sim: iterations negative" 64 "$us" "$S" 100 200 .2 3 -2
-case_ "pvalue-sim: replicates negative" 64 "$us" "$S" 100 200 .2 -1 5
-case_ "pvalue-sim: first mean negative" 64 "$us" "$S" -100 200 .2 3 5
-case_ "pvalue-sim: second mean negative" 64 "$us" "$S" 100 -200 .2 3 5
-case_ "pvalue-sim: max-deviation 0" 64 "$us" "$S" 100 200 0 3 5
-case_ "pvalue-sim: max-deviation negative" 64 "$us" "$S" 100 200 -.2 3 5
-case_ "pvalue-sim: max-deviation not a number" 64 "$us" "$S" 100 200 abc 3 5
-case_ "pvalue-sim: max-deviation nan" 64 "$us" "$S" 100 200 nan 3 5
-case_ "pvalue-sim: mean 0, range 0" 64 "$us" "$S" 0 200 .2 3 5
-case_ "pvalue-sim: range below 1" 64 "$us" "$S" 1 200 .4 3 5
-case_ "pvalue-sim: range beyond 64 bits" 64 "$us" "$S" 2000000000 200 1e10 3 5
-expect_eq "pvalue-sim usage: nothing on standard output" "" "$out"
+# --- pvalue-sim output ---------------------------------------------------------------------
 run_cmd bash -c 'exec "$0" --fixed 10 12 9 101 140 123 >&-' "$S"
 expect_eq "pvalue-sim, standard output closed: status" 74 "$rc"
 expect_eq "pvalue-sim, standard output closed: message" \
   "pvalue-sim: Could not write the output: Bad file descriptor." "$err"
-case_ "pvalue-sim: output to /dev/full" 74 "pvalue-sim: Could not write the output: No space left on device." \
+expect_status "pvalue-sim: output to /dev/full" 74 "pvalue-sim: Could not write the output: No space left on device." \
   bash -c 'exec "$0" --fixed 10 12 9 101 140 123 >/dev/full' "$S"
 
 # --- the dispatcher -----------------------------------------------------------------------
@@ -346,19 +263,19 @@ mkdir -p "$libexec/a-directory"
 stars=$(printf '%.0s*' $(seq 33))
 banner=$(bounded "$D" no-such 2>&1 >/dev/null | head -n 8)
 expect_eq "dranvel: banner first" "$stars Note $stars" "$(printf '%s\n' "$banner" | sed -n 2p)"
-case_ "dranvel: not found" 64 "$banner"$'\n\n'"$D: No no-such found in $libexec." "$D" no-such
-case_ "dranvel: a name with a slash" 64 "$banner"$'\n\n'"$D: No ../bin/dranvel found in $libexec." \
+expect_status "dranvel: not found" 64 "$banner"$'\n\n'"$D: No no-such found in $libexec." "$D" no-such
+expect_status "dranvel: a name with a slash" 64 "$banner"$'\n\n'"$D: No ../bin/dranvel found in $libexec." \
   "$D" ../bin/dranvel
 long=$(printf '%.0sn' $(seq 1100))
-case_ "dranvel: a name too long for the path" 64 "$banner"$'\n\n'"$D: No $long found in $libexec." "$D" "$long"
-case_ "dranvel: entry without execute permission" 126 \
+expect_status "dranvel: a name too long for the path" 64 "$banner"$'\n\n'"$D: No $long found in $libexec." "$D" "$long"
+expect_status "dranvel: entry without execute permission" 126 \
   "$banner"$'\n\n'"$D: Could not run $libexec/not-executable: Permission denied." "$D" not-executable
-case_ "dranvel: directory entry" 126 \
+expect_status "dranvel: directory entry" 126 \
   "$banner"$'\n\n'"$D: Could not run $libexec/a-directory: Permission denied." "$D" a-directory
-case_ "dranvel mirdle: a failing table" 66 \
+expect_status "dranvel mirdle: a failing table" 66 \
   "$banner"$'\n\n'": Could not open missing.tsv for read: No such file or directory." \
   "$D" mirdle good.tsv missing.tsv
-case_ "dranvel mirdle: bad data" 65 "$banner"$'\n\n'"mirdle: Invalid abundance: abc" \
+expect_status "dranvel mirdle: bad data" 65 "$banner"$'\n\n'"mirdle: Invalid abundance: abc" \
   "$D" mirdle good.tsv letters.tsv
 rm -rf "$libexec/not-executable" "$libexec/a-directory"
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # The dispatcher, checked against a tree installed into a temporary prefix.
 set -u
-: "${SRC_DIR:?}" "${TEST_TMP:?}"
+: "${SRC_DIR:?}" "${TEST_TMP:?}" "${SUITE_VERSION:?}"
 cmake=${CMAKE_COMMAND:-cmake}
 
 prefix=$TEST_TMP/prefix
@@ -391,7 +391,7 @@ if [ -x "$libexec/mirdle" ]; then
     run "$dranvel" mirdle --help
     expect "dranvel mirdle --help" 0 "$mirdle_usage" "$banner"
     run "$dranvel" mirdle --version
-    expect "dranvel mirdle --version" 0 $'mirdle 0.2.0.1\n' "$banner"
+    expect "dranvel mirdle --version" 0 "mirdle $SUITE_VERSION"$'\n' "$banner"
 fi
 if [ -x "$libexec/normalize" ]; then
     run "$dranvel" normalize

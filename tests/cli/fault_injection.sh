@@ -1,6 +1,6 @@
 #!/bin/bash
-# Allocation failure at every vp_malloc call of small runs: programs built
-# with DRANVEL_FAULT_INJECTION make the k-th call return NULL.  Each such run must
+# Allocation failure at every vp_malloc call of small runs: programs linked
+# with tests/fail_alloc.cpp make the k-th call return NULL.  Each such run must
 # end with exactly one line on standard error and status 69 -- never a crash,
 # a signal or a report that looks complete -- and the run with k one past the
 # last call must succeed with the normal output.
@@ -8,7 +8,7 @@ set -u
 : "${SRC_DIR:?}" "${TEST_TMP:?}"
 . "$(dirname "$0")/lib.sh"
 
-# The test build makes these programs with fault injection compiled in.
+# The test build links these programs with the failing allocator.
 M=${MIRDLE_FAULT:?run through ctest, which names the fault-injection mirdle}
 S=${PVALUE_SIM_FAULT:?run through ctest, which names the fault-injection pvalue-sim}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}

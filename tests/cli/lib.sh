@@ -39,6 +39,74 @@ expect_status() {
   expect_eq "$name: message" "$message" "$err"
 }
 
+# expect_help_and_version PROG USAGE ARGS...: each ARGS (split at blanks),
+# which holds --help, prints exactly USAGE on standard output with status 0
+# and nothing on standard error; --version prints PROG and the suite's version.
+expect_help_and_version() {
+  local prog=$1 usage=$2 args
+  shift 2
+  for args in "$@"; do
+    # shellcheck disable=SC2086
+    expect_status "$args" 0 "" "$prog" $args
+    expect_eq "$args: usage on stdout" "$usage" "$out"
+  done
+  expect_status "--version" 0 "" "$prog" --version
+  expect_eq "--version: name and version" "$prog ${SUITE_VERSION:?}" "$out"
+}
+
+# cache_value VAR: VAR's value in the CMake cache of the build under test.
+cache_value() {
+  sed -n "s/^$1:[A-Z]*=//p" "${BUILD_DIR:?}/CMakeCache.txt" 2>/dev/null
+}
+
+# skip_if_sanitized REASON: in a sanitizer build, says why and ends the test.
+skip_if_sanitized() {
+  if [ -n "${BUILD_DIR:-}" ] && [ "$(cache_value DRANVEL_SANITIZE)" = ON ]; then
+    echo "sanitizer build: $1"
+    finish
+  fi
+}
+
+# need_gnu_time: GNU time (/usr/bin/time, its %M for the peak RSS) is
+# installed, or the test fails here.
+need_gnu_time() {
+  if [ ! -x /usr/bin/time ]; then
+    echo "GNU time (/usr/bin/time) is missing: install the time package" >&2
+    exit 1
+  fi
+}
+
+# step CMD...: one set-up command; if it fails, the test ends with its output.
+step() {
+  if ! "$@" >"$TEST_TMP/step.log" 2>&1; then
+    printf 'setup failed: %s\n' "$*" >&2
+    cat "$TEST_TMP/step.log" >&2
+    exit 1
+  fi
+}
+
+# install_into ROOT: the build under test installed by cmake --install (through
+# a staging DESTDIR), its prefix's tree moved to ROOT, so the programs are
+# exactly the files an install lays out.  The installed dispatcher looks for
+# subcommands under the real prefix, so one built for ROOT (a small target,
+# with the build type, sanitizers and warnings of the build under test) takes
+# its place.
+install_into() {
+  local root=$1 cmake=${CMAKE_COMMAND:-cmake} stage=$TEST_TMP/stage var val
+  local forwarded=()
+  step env DESTDIR="$stage" "$cmake" --install "${BUILD_DIR:?}"
+  mkdir -p "$(dirname "$root")"
+  step mv "$stage$(cache_value CMAKE_INSTALL_PREFIX)" "$root"
+  for var in CMAKE_BUILD_TYPE DRANVEL_SANITIZE DRANVEL_WERROR; do
+    val=$(cache_value $var)
+    if [ -n "$val" ]; then forwarded+=("-D$var=$val"); fi
+  done
+  step "$cmake" -S "${SRC_DIR:?}" -B "$TEST_TMP/build-dranvel" -DCMAKE_INSTALL_PREFIX="$root" \
+    -DDRANVEL_TESTS=OFF "${forwarded[@]}"
+  step "$cmake" --build "$TEST_TMP/build-dranvel" -j2 --target dranvel
+  step cp "$TEST_TMP/build-dranvel/dranvel/dranvel" "$root/bin/dranvel"
+}
+
 finish() {
   echo "$checks checks, $failures failed"
   [ "$failures" -eq 0 ]

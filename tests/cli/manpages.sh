@@ -1,8 +1,9 @@
 #!/bin/bash
-# Every manual page renders without a warning, names itself, and documents
-# every exit status its program can end with.
+# Every manual page, as the build configures it for installation, renders
+# without a warning, names itself and the suite's version, and documents every
+# exit status its program can end with.
 set -u
-: "${SRC_DIR:?}"
+: "${BUILD_DIR:?}" "${SUITE_VERSION:?}"
 
 passes=0
 failures=0
@@ -25,7 +26,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 for page in "${!statuses[@]}"; do
-    file=$SRC_DIR/man/$page
+    file=$BUILD_DIR/man/$page
     if [ ! -f "$file" ]; then
         fail "$page is missing"
         continue
@@ -55,6 +56,11 @@ for page in "${!statuses[@]}"; do
     name=$(lexgrog "$file" 2>/dev/null | sed -n 's/^[^:]*: "\([^ ]*\) - .*"$/\1/p')
     if [ "$name" != "${page%.1}" ]; then
         fail "$page: NAME section gives \"$name\""
+        good=0
+    fi
+
+    if ! sed -n 1p "$file" | grep -qF " \"dranvel $SUITE_VERSION\" "; then
+        fail "$page: the title line does not name dranvel $SUITE_VERSION"
         good=0
     fi
 

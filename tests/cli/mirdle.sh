@@ -1,5 +1,6 @@
 # mirdle as a whole program: command line, table reading, report, failures.
 . "$(dirname "$0")/lib.sh"
+: "${MIRDLE:?}"
 M=$MIRDLE
 
 usage_text=$(printf 'Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$M" "$M")
@@ -18,13 +19,7 @@ expect_status "only options" 65 "mirdle: Must have at least 2 conditions." "$M" 
 expect_status "--output last" 64 "mirdle: Option --output needs a value."$'\n'"$usage_text" "$M" --debug --output
 
 # --help and --version answer on standard output, before any other check.
-for args in "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"; do
-  # shellcheck disable=SC2086
-  expect_status "$args" 0 "" "$M" $args
-  expect_eq "$args: usage on stdout" "$usage_text" "$out"
-done
-expect_status "--version" 0 "" "$M" --version
-expect_eq "--version: name and version" "$M $(sed -n 's/^project(dranvel VERSION \([^ ]*\) .*/\1/p' "$SRC_DIR/CMakeLists.txt")" "$out"
+expect_help_and_version "$M" "$usage_text" "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"
 
 # Misspelt and unknown options are refused before anything is created or
 # read; the usage text follows the message.
@@ -36,6 +31,9 @@ for opt in -x --ouput --near-exct --debug=1 --near-exact=yes --output-file -h; d
   rm -f created.txt
 done
 expect_status "unknown option alone" 64 "mirdle: Unknown option --bogus."$'\n'"$usage_text" "$M" --bogus
+expect_status "misspelt --output with its value" 64 "mirdle: Unknown option --ouput."$'\n'"$usage_text" \
+  "$M" --ouput r.txt a.tsv b.tsv
+[ -e r.txt ] && fail "misspelt --output: r.txt created"
 # --output=file, "--" before tables whose names begin with "-".
 cp a.tsv ./-a.tsv
 run_cmd "$M" --output=eq.txt a.tsv b.tsv
@@ -58,14 +56,18 @@ expect_status "- twice" 64 "mirdle: Only one table can be read from standard inp
 expect_status "- twice, read nothing" 64 "mirdle: Only one table can be read from standard input (-)." \
   "$M" --output twice.txt - - </dev/null
 [ -e twice.txt ] && fail "- twice: --output file created"
-expect_status "option after a table is a path" 66 \
-  ": Could not open --near-exact for read: No such file or directory." "$M" a.tsv b.tsv --near-exact
+for opt in --near-exact --output; do
+  expect_status "$opt after a table is a path" 66 \
+    ": Could not open $opt for read: No such file or directory." "$M" a.tsv b.tsv "$opt"
+done
 expect_status "missing table" 66 ": Could not open nope.tsv for read: No such file or directory." \
   "$M" a.tsv nope.tsv
 mkdir -p adir
 expect_status "directory as table" 66 ": Could not open adir for read: Is a directory." "$M" a.tsv adir
 expect_status "unwritable output" 73 \
   "mirdle: Could not open adir/x/y for write: No such file or directory." "$M" --output adir/x/y a.tsv b.tsv
+expect_status "report onto a directory" 73 "mirdle: Could not open adir for write: Is a directory." \
+  "$M" --output adir a.tsv b.tsv
 
 # --- the report ---------------------------------------------------------------
 header=$(printf '%-20s %6s%d %6s%d %5s%d %5s%d  FC 1-2 log2(FC) %5s' Feature MNC 1 MNC 2 SD/C 1 SD/C 2 P-val)

@@ -6,14 +6,8 @@
 . "$(dirname "$0")/lib.sh"
 : "${NORMALIZE:?}"
 
-if [ -n "${BUILD_DIR:-}" ] && grep -q '^DRANVEL_SANITIZE:BOOL=ON' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null; then
-  echo "sanitizer build: peak memory is not measured"
-  finish
-fi
-if [ ! -x /usr/bin/time ]; then
-  echo "GNU time (/usr/bin/time) is missing: install the time package" >&2
-  exit 1
-fi
+skip_if_sanitized "peak memory is not measured"
+need_gnu_time
 
 # Per sample at most a 2^16-bucket histogram and 2^16 candidates, 512 KiB
 # each: 4 MiB for four samples, whatever the rows.

@@ -1,12 +1,15 @@
 # pvalue-sim as a whole program: both modes, the trace, bad command lines.
 . "$(dirname "$0")/lib.sh"
+: "${PVALUE_SIM:?}"
 S=$PVALUE_SIM
 
 usage_text=$(printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S" "$S")
 
-for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1 2 3" "100 200 .2 3 0" "100 200 .2 -1 5" \
-            "-5 200 .2 3 5" "100 200 0 3 5" "100 200 -.2 3 5" "0 200 .2 3 5" "100 2 .2 3 5" \
-            "100 200 nan 3 5" "100 200 1e300 3 5"; do
+for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1" "--fixed 1 2 3" "1 --fixed 2 3 4" \
+            "100 200 .2 3 0" "100 200 .2 3 -2" "100 200 .2 -1 5" "-5 200 .2 3 5" "100 -200 .2 3 5" \
+            "100 200 0 3 5" "100 200 -.2 3 5" "100 200 abc 3 5" "100 200 nan 3 5" \
+            "0 200 .2 3 5" "100 2 .2 3 5" "1 200 .4 3 5" "100 200 1e300 3 5" \
+            "2000000000 200 1e10 3 5"; do
   # shellcheck disable=SC2086
   expect_status "usage for '$args'" 64 "$usage_text" "$S" $args
   expect_eq "usage for '$args': stdout" "" "$out"
@@ -25,13 +28,7 @@ done
 run_cmd "$S" --fixed -3 4 5 6
 expect_eq "--fixed with a negative count: status" 0 "$rc"
 expect_eq "--fixed with a negative count: read" "-3.000000" "$(echo "$out" | head -1)"
-for args in "--help" "--help 1 2" "--help --bogus"; do
-  # shellcheck disable=SC2086
-  expect_status "$args" 0 "" "$S" $args
-  expect_eq "$args: usage on stdout" "$usage_text" "$out"
-done
-expect_status "--version" 0 "" "$S" --version
-expect_eq "--version: name and version" "$S $(sed -n 's/^project(dranvel VERSION \([^ ]*\) .*/\1/p' "$SRC_DIR/CMakeLists.txt")" "$out"
+expect_help_and_version "$S" "$usage_text" "--help" "--help 1 2" "--help --bogus"
 
 # A reader that goes away: killed by SIGPIPE (141 in the shell), or with
 # SIGPIPE blocked status 141; no message either way.

@@ -17,19 +17,10 @@
 #   path in the copy).  Blocks fenced otherwise are not looked at.
 set -u
 : "${SRC_DIR:?}" "${BUILD_DIR:?}" "${TEST_TMP:?}"
-cmake=${CMAKE_COMMAND:-cmake}
 . "$(dirname "$0")/lib.sh"
 
 t=$TEST_TMP
 clone=$t/clone
-step() {
-  if ! "$@" >"$t/step.log" 2>&1; then
-    printf 'setup failed: %s\n' "$*" >&2
-    cat "$t/step.log" >&2
-    exit 1
-  fi
-}
-cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt"; }
 
 # The copy: the repository without build trees and history.
 mkdir -p "$clone"
@@ -37,20 +28,8 @@ step tar -C "$SRC_DIR" --exclude=./out --exclude=./.git --exclude='./build*' -cf
 step tar -C "$clone" -xf "$t/src.tar"
 
 # The programs under test, laid out in out/prefix as the quick start installs
-# them; a dispatcher built for that prefix finds its subcommands and pages.
-prefix=$(cache_value CMAKE_INSTALL_PREFIX)
-step env DESTDIR="$t/stage" "$cmake" --install "$BUILD_DIR"
-mkdir -p "$clone/out"
-cp -a "$t/stage$prefix" "$clone/out/prefix"
-forwarded=()
-for var in CMAKE_BUILD_TYPE DRANVEL_SANITIZE DRANVEL_WERROR; do
-  val=$(cache_value $var)
-  [ -n "$val" ] && forwarded+=("-D$var=$val")
-done
-step "$cmake" -S "$SRC_DIR" -B "$t/build-dranvel" -DCMAKE_INSTALL_PREFIX="$clone/out/prefix" \
-  -DDRANVEL_TESTS=OFF "${forwarded[@]}"
-step "$cmake" --build "$t/build-dranvel" -j2 --target dranvel
-cp "$t/build-dranvel/dranvel/dranvel" "$clone/out/prefix/bin/dranvel"
+# them; the dispatcher built for that prefix finds its subcommands and pages.
+install_into "$clone/out/prefix"
 
 # The README as one script: each block's output in a file of its own, then
 # the checks of the expected lines that follow it.

@@ -8,14 +8,8 @@ set -u
 . "$(dirname "$0")/lib.sh"
 : "${MIRDLE:?}"
 
-if [ -n "${BUILD_DIR:-}" ] && grep -q '^DRANVEL_SANITIZE:BOOL=ON' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null; then
-  echo "sanitizer build: peak memory is not measured"
-  finish
-fi
-if [ ! -x /usr/bin/time ]; then
-  echo "GNU time (/usr/bin/time) is missing: install the time package" >&2
-  exit 1
-fi
+skip_if_sanitized "peak memory is not measured"
+need_gnu_time
 
 margin_kib=2048
 make_table() { # FEATURES OFFSET

@@ -7,10 +7,7 @@ set -u
 . "$(dirname "$0")/lib.sh"
 : "${MIRDLE:?}" "${PVALUE_SIM:?}" "${DRANVEL:?}"
 
-if [ -n "${BUILD_DIR:-}" ] && grep -q '^DRANVEL_SANITIZE:BOOL=ON' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null; then
-  echo "sanitizer build: not run under valgrind"
-  finish
-fi
+skip_if_sanitized "not run under valgrind"
 if ! command -v valgrind >/dev/null; then
   echo "valgrind is not installed: skipped"
   finish

@@ -68,13 +68,21 @@ std::string traced(F &&f)
     return testing::internal::GetCapturedStdout();
 }
 
-// The counting tables this machine can run, the plain reference first.
-inline std::vector<pvalue_isa> runnable_isas()
+// The production counting tables this machine can run, scalar first.
+inline std::vector<pvalue_isa> production_isas()
 {
-    std::vector<pvalue_isa> isas{pvalue_isa_reference, pvalue_isa_scalar};
+    std::vector<pvalue_isa> isas{pvalue_isa_scalar};
     for (pvalue_isa isa : {pvalue_isa_avx2, pvalue_isa_avx512})
         if (isa <= pvalue_best_isa())
             isas.push_back(isa);
+    return isas;
+}
+
+// The counting tables this machine can run, the plain reference first.
+inline std::vector<pvalue_isa> runnable_isas()
+{
+    std::vector<pvalue_isa> isas = production_isas();
+    isas.insert(isas.begin(), pvalue_isa_reference);
     return isas;
 }
 

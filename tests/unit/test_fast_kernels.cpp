@@ -34,15 +34,6 @@ struct fast_case {
     double observed_fc;
 };
 
-std::vector<pvalue_isa> production_isas()
-{
-    std::vector<pvalue_isa> isas{pvalue_isa_scalar};
-    for (pvalue_isa isa : {pvalue_isa_avx2, pvalue_isa_avx512})
-        if (isa <= pvalue_best_isa())
-            isas.push_back(isa);
-    return isas;
-}
-
 // The pair list of near_exact_pval for two conditions, shuffled by g.
 std::vector<count_pair> pair_list_of(const std::vector<double> &c1, const std::vector<double> &c2,
                                      std::mt19937_64 &g)
@@ -149,16 +140,6 @@ std::vector<double> counts_of(std::mt19937_64 &g, unsigned p, int family, double
         }
     }
     return c;
-}
-
-TEST(FastKernels, CpuPaths)
-{
-    // Whatever this machine offers is compared; on an AVX-512 machine that is
-    // the scalar, AVX2 and AVX-512 tables.
-    std::vector<pvalue_isa> isas = production_isas();
-    EXPECT_GE(isas.size(), 1u);
-    for (pvalue_isa isa : isas)
-        EXPECT_NE(pvalue_isa_table(isa), reference_count_table);
 }
 
 // Thresholds placed on a combination's fold change, on its reciprocal, and a

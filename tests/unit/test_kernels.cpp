@@ -30,13 +30,6 @@ constexpr load loads[] = {{2, 400}, {3, 200}, {4, 30}, {5, 16}, {6, 12}, {7, 10}
 
 class KernelEquivalence : public testing::TestWithParam<load> {};
 
-std::vector<pvalue_isa> production_isas()
-{
-    std::vector<pvalue_isa> isas = runnable_isas();
-    isas.erase(isas.begin());  // the reference itself
-    return isas;
-}
-
 TEST_P(KernelEquivalence, EveryTableMatchesTheReference)
 {
     const unsigned p = GetParam().pairs;
