@@ -25,8 +25,11 @@ int write_traced_rows(table_reader &r, FILE *report, bool near_exact)
         switch (read_feature(r, fault)) {
         case read_result::end:
             return 0;
-        case read_result::fault:
-            return report_fault(fault);
+        case read_result::fault: {
+            const int status = report_fault(fault);
+            fault.message.release();
+            return status;
+        }
         case read_result::row:
             break;
         }

@@ -581,6 +581,8 @@ int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads)
     row_shape shape{};
     if (!make_shape(r, near_exact, shape) || !make_slot(shape, first)) {
         std::fputs(no_row_memory, stderr);
+        free_slot(first);
+        vp_free(shape.pair);
         return exit_no_memory;
     }
     plan_row(r, shape, first);
