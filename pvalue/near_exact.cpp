@@ -154,6 +154,16 @@ void trace_pair_list(const count_pair *pair_list, uint64_t list_len)
                     pair_list[i].first / pair_list[i].second);
 }
 
+// Whole numbers below 2^50 in magnitude: every sum of four of them is exact,
+// in any order.
+bool exact_sums(const double *values, uint64_t n)
+{
+    for (uint64_t i = 0; i < n; ++i)
+        if (!(values[i] == std::trunc(values[i]) && std::fabs(values[i]) < 0x1p50))
+            return false;
+    return true;
+}
+
 // The pooled counts, their pair list, shuffled, and the passes over it.
 double pval_of_pair_list(const double *counts1, const double *counts2, size_t pairs,
                          double observed_fc, near_exact_fault *fault)
@@ -179,7 +189,10 @@ double pval_of_pair_list(const double *counts1, const double *counts2, size_t pa
         std::fprintf(stderr, "%lu != %lu\n", built, half);
         std::exit(exit_internal);
     }
-    vp_shuffle(pair_list, list_len, sizeof(count_pair));
+    // Every combination counted and every sum exact: the order of the list
+    // cannot change a count, so the shuffle is only for the trace to show.
+    if (Debug || pairs > max_exhaustive_pairs || !exact_sums(pooled, pooled_len))
+        vp_shuffle(pair_list, list_len, sizeof(count_pair));
     if (Debug)
         trace_pair_list(pair_list, list_len);
     const double p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
