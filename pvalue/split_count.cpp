@@ -110,63 +110,6 @@ struct pair_key {
     uint16_t id;  // a << 6 | b for positions a < b
 };
 
-void insertion_sort(pair_key *k, int n)
-{
-    for (int i = 1; i < n; ++i) {
-        const pair_key v = k[i];
-        int j = i;
-        for (; j > 0 && k[j - 1].key > v.key; --j)
-            k[j] = k[j - 1];
-        k[j] = v;
-    }
-}
-
-// Sorts n keys in [lo, hi] from src into dst; src is scratch afterwards.
-// Buckets by the high bits of key - lo, sorts a crowded bucket again over its
-// own range, so that clusters of near-equal keys at any scale spread out, and
-// ends with one pass of insertion, which moves keys only within their bucket.
-void sort_keys(pair_key *src, pair_key *dst, int n, int64_t lo, int64_t hi)
-{
-    constexpr int crowded = 24, max_buckets = 1024;
-    if (n <= crowded || lo == hi) {
-        std::memcpy(dst, src, n * sizeof dst[0]);
-        insertion_sort(dst, n);
-        return;
-    }
-    int buckets = 16;
-    while (buckets < n / 2 && buckets < max_buckets)
-        buckets *= 2;
-    const uint64_t span = static_cast<uint64_t>(hi - lo);
-    const int shift =
-        std::max(0, 64 - __builtin_clzll(span) - std::countr_zero(static_cast<unsigned>(buckets)));
-    uint16_t start[max_buckets + 1] = {};
-    for (int i = 0; i < n; ++i)
-        ++start[(static_cast<uint64_t>(src[i].key - lo) >> shift) + 1];
-    int crowd = 0;
-    for (int b = 0; b < buckets; ++b) {
-        crowd += start[b + 1] > crowded;
-        start[b + 1] = static_cast<uint16_t>(start[b + 1] + start[b]);
-    }
-    uint16_t next[max_buckets];
-    std::memcpy(next, start, buckets * sizeof next[0]);
-    for (int i = 0; i < n; ++i)
-        dst[next[static_cast<uint64_t>(src[i].key - lo) >> shift]++] = src[i];
-    for (int b = 0; crowd > 0 && b < buckets; ++b) {
-        const int from = start[b], m = start[b + 1] - from;
-        if (m <= crowded)
-            continue;
-        --crowd;
-        int64_t blo = dst[from].key, bhi = dst[from].key;
-        for (int i = from + 1; i < from + m; ++i) {
-            blo = std::min(blo, dst[i].key);
-            bhi = std::max(bhi, dst[i].key);
-        }
-        std::memcpy(src + from, dst + from, m * sizeof src[0]);
-        sort_keys(src + from, dst + from, m, blo, bhi);
-    }
-    insertion_sort(dst, n);
-}
-
 // A position of the mirror of every record, one to one, or false when the
 // list is not closed under swapping first and second.
 bool mirror_positions(const count_pair *list, int n, uint8_t *mirror)
@@ -250,13 +193,27 @@ midpoint midpoint_of(double x, bool up)
 using wide = __int128;
 using uwide = unsigned __int128;
 
-template <class Key>
-void insertion_sort_keys(Key *k, int n)
+// What the sorts order by: a key itself, or a pair's key.
+int64_t key_of(int64_t k)
+{
+    return k;
+}
+wide key_of(wide k)
+{
+    return k;
+}
+int64_t key_of(const pair_key &p)
+{
+    return p.key;
+}
+
+template <class T>
+void insertion_sort_keys(T *k, int n)
 {
     for (int i = 1; i < n; ++i) {
-        const Key v = k[i];
+        const T v = k[i];
         int j = i;
-        for (; j > 0 && k[j - 1] > v; --j)
+        for (; j > 0 && key_of(k[j - 1]) > key_of(v); --j)
             k[j] = k[j - 1];
         k[j] = v;
     }
@@ -268,9 +225,13 @@ int bit_length(uwide x)
     return top ? 128 - __builtin_clzll(top) : bottom ? 64 - __builtin_clzll(bottom) : 0;
 }
 
-// Sorts n keys in [lo, hi] from src into dst, as sort_keys does.
-template <class Key>
-void sort_plain_keys(Key *src, Key *dst, int n, Key lo, Key hi)
+// Sorts n elements whose keys lie in [lo, hi] from src into dst; src is
+// scratch afterwards.  Buckets by the high bits of key - lo, sorts a crowded
+// bucket again over its own range, so that clusters of near-equal keys at any
+// scale spread out, and ends with one pass of insertion, which moves an
+// element only within its bucket.
+template <class T, class Key>
+void sort_by_keys(T *src, T *dst, int n, Key lo, Key hi)
 {
     constexpr int crowded = 16, max_buckets = 4096;
     if (n <= crowded || lo == hi) {
@@ -283,7 +244,9 @@ void sort_plain_keys(Key *src, Key *dst, int n, Key lo, Key hi)
         buckets *= 2;
     const int shift = std::max(0, bit_length(static_cast<uwide>(hi - lo)) -
                                       std::countr_zero(static_cast<unsigned>(buckets)));
-    auto bucket_of = [&](Key k) { return static_cast<int>(static_cast<uwide>(k - lo) >> shift); };
+    auto bucket_of = [&](const T &e) {
+        return static_cast<int>(static_cast<uwide>(key_of(e) - lo) >> shift);
+    };
     uint16_t start[max_buckets + 1] = {};
     for (int i = 0; i < n; ++i)
         ++start[bucket_of(src[i]) + 1];
@@ -301,13 +264,13 @@ void sort_plain_keys(Key *src, Key *dst, int n, Key lo, Key hi)
         if (m <= crowded)
             continue;
         --crowd;
-        Key blo = dst[from], bhi = dst[from];
+        Key blo = key_of(dst[from]), bhi = blo;
         for (int i = from + 1; i < from + m; ++i) {
-            blo = dst[i] < blo ? dst[i] : blo;
-            bhi = dst[i] > bhi ? dst[i] : bhi;
+            blo = key_of(dst[i]) < blo ? key_of(dst[i]) : blo;
+            bhi = key_of(dst[i]) > bhi ? key_of(dst[i]) : bhi;
         }
         std::memcpy(src + from, dst + from, m * sizeof src[0]);
-        sort_plain_keys(src + from, dst + from, m, blo, bhi);
+        sort_by_keys(src + from, dst + from, m, blo, bhi);
     }
     insertion_sort_keys(dst, n);
 }
@@ -327,7 +290,7 @@ void combinations_at_least(const Key *key, int n, const Key *cs, int ncs, uint64
             lo = v < lo ? v : lo;
             hi = v > hi ? v : hi;
         }
-    sort_plain_keys(raw, pair, pairs, lo, hi);
+    sort_by_keys(raw, pair, pairs, lo, hi);
     Key single[max_records];
     std::memcpy(single, key, n * sizeof single[0]);
     insertion_sort_keys(single, n);
@@ -602,7 +565,7 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
             lo = std::min(lo, v);
             hi = std::max(hi, v);
         }
-    sort_keys(raw, keys, pairs, lo, hi);
+    sort_by_keys(raw, keys, pairs, lo, hi);
 
     // Pairs of pairs with a key sum >= 0, noting for every lower pair the
     // upper ones whose sum falls in the band [-2 slack, 0): only there can
