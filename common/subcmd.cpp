@@ -1,5 +1,7 @@
 #include "subcmd.h"
 
+#include "broken_pipe.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -87,6 +89,7 @@ bool parse_real_option(const char *program, const char *name, const char *text, 
 int finish_stdout(const char *program)
 {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        end_if_broken_pipe(errno);
         std::fprintf(stderr, "%s: cannot write standard output: %s\n", program,
                      std::strerror(errno ? errno : EIO));
         return exit_io;

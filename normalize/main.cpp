@@ -7,11 +7,11 @@
 
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "broken_pipe.h"
 #include "abundance_text.h"
 #include "normalize.h"
 #include "size_factors.h"
@@ -79,6 +79,7 @@ int usage_message(const char *text, const char *arg)
 int finish_stdout(const char *what)
 {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        end_if_broken_pipe(errno);
         std::fprintf(stderr, "normalize: cannot write %s: %s.\n", what,
                      std::strerror(errno ? errno : EIO));
         return exit_io;
@@ -545,8 +546,7 @@ int run(const options &o)
 
 int main(int argc, char **argv)
 {
-    // A closed pipe must end the run with a message, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
+    take_default_sigpipe();
     static options o;
     bool done;
     const int status = parse_options(argc, argv, o, &done);

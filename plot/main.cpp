@@ -2,13 +2,13 @@
 // report, as PNG, SVG or PDF.
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <strings.h>
 
+#include "broken_pipe.h"
 #include "plot.h"
 #include "report.h"
 #include "subcmd.h"
@@ -231,7 +231,7 @@ int run(options &o)
 
 int main(int argc, char **argv)
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    take_default_sigpipe();
     try {
         options o;
         const int status = parse_command_line(argc, argv, &o);

@@ -1,11 +1,11 @@
 // split: one count matrix and a sample sheet in, one mirdle table per
 // condition out, and the mirdle command that compares them.
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "broken_pipe.h"
 #include "report.h"
 #include "split.h"
 #include "subcmd.h"
@@ -162,7 +162,7 @@ int parse_command_line(int argc, char **argv, split_request *r)
 
 int main(int argc, char **argv)
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    take_default_sigpipe();
     try {
         split_request request;
         int status = parse_command_line(argc, argv, &request);

@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "broken_pipe.h"
 #include "report.h"
 #include "subcmd.h"
 #include "vp_stream.h"
@@ -225,6 +225,7 @@ int run(const options &o)
     if (out == stdout)
         return finish_stdout(program);
     if (std::ferror(out) | std::fclose(out)) {
+        end_if_broken_pipe(errno);
         std::fprintf(stderr, "%s: cannot write %s: %s\n", program, o.output_path,
                      std::strerror(errno ? errno : EIO));
         return exit_io;
@@ -236,8 +237,7 @@ int run(const options &o)
 
 int main(int argc, char **argv)
 {
-    // A closed pipe must end as a reported write error, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
+    take_default_sigpipe();
     try {
         options o;
         const int status = parse_command_line(argc, argv, &o);

@@ -168,4 +168,19 @@ if [ -w /dev/full ]; then
   expect_status "stdout write error" 74 "table: cannot write standard output: No space left on device" sh -c '"$0" "$1" >/dev/full' "$T" two.txt
 fi
 
+# A reader that goes away ends table quietly, as it ends mirdle: killed by
+# SIGPIPE, also when the parent ignored it, and with status 141 when it was
+# blocked; nothing on standard error.  The report is long enough to outlast
+# the pipe's buffer.
+{
+  header2
+  for i in $(seq 1 3000); do row2 "g$i" 10 20 0.1 0.2 2 1 0.01; done
+} >long.txt
+ended_how how.txt "$T" long.txt 2>pipe.err | head -n 1 >/dev/null
+expect_eq "reader gone: killed by SIGPIPE, no message" "signal 13 " "$(cat how.txt) $(cat pipe.err)"
+ended_how how.txt bash -c 'trap "" PIPE; exec "$0" long.txt 2>pipe.err' "$T" | head -c 10 >/dev/null
+expect_eq "reader gone, SIGPIPE ignored by the parent" "signal 13 " "$(cat how.txt) $(cat pipe.err)"
+ended_how how.txt block "$T" long.txt 2>pipe.err | head -c 10 >/dev/null
+expect_eq "reader gone, SIGPIPE blocked: status 141, no message" "exit 141 " "$(cat how.txt) $(cat pipe.err)"
+
 finish
