@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "exit_status.h"
+#include "mirdle/report.h"
 #include "vp_dsv.h"
 
 size_t pair_index(int n, int a, int b)
@@ -32,25 +34,27 @@ void pair_members(int n, size_t pair, int *a, int *b)
 
 namespace {
 
+// The header as mirdle writes it, without its newline: the reader accepts
+// exactly what the writer puts.
+struct string_sink {
+    std::string *text;
+    [[gnu::format(printf, 2, 3)]] void put(const char *format, ...)
+    {
+        char piece[64];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(piece, sizeof piece, format, args);
+        va_end(args);
+        *text += piece;
+    }
+};
+
 std::string header_for(int n)
 {
     std::string s;
-    char piece[64];
-    std::snprintf(piece, sizeof piece, "%-20s", "Feature");
-    s += piece;
-    for (int c = 1; c <= n; ++c) {
-        std::snprintf(piece, sizeof piece, " %6s%d", "MNC", c);
-        s += piece;
-    }
-    for (int c = 1; c <= n; ++c) {
-        std::snprintf(piece, sizeof piece, " %5s%d", "SD/C", c);
-        s += piece;
-    }
-    for (int a = 1; a < n; ++a)
-        for (int b = a + 1; b <= n; ++b) {
-            std::snprintf(piece, sizeof piece, "  FC %d-%d log2(FC) %5s", a, b, "P-val");
-            s += piece;
-        }
+    string_sink sink{&s};
+    put_header(sink, n);
+    s.pop_back();
     return s;
 }
 
