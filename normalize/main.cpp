@@ -20,7 +20,6 @@
 namespace {
 
 constexpr char factors_name[] = "size_factors.tsv";
-constexpr double spread_warning = 1.5;
 
 struct options {
     size_factor_method method = method_ratio;
@@ -474,7 +473,7 @@ void warn_on_spread(const tables_run &r, const double *factors)
         sizes[c] = r.tables[c].columns;
     size_t high, low;
     const double spread = size_factor_spread(factors, sizes, r.count, &high, &low);
-    if (!(spread > spread_warning))
+    if (!(spread > size_factor_spread_warning))
         return;
     const table_in &h = r.tables[high];
     const table_in &l = r.tables[low];
@@ -483,7 +482,8 @@ void warn_on_spread(const tables_run &r, const double *factors)
                  "mean %.3g for %s, %.3g for %s (%.2f times, more than %.1f): the raw tables "
                  "are not comparable.\n",
                  geometric_mean(factors + h.offset, h.columns), h.path,
-                 geometric_mean(factors + l.offset, l.columns), l.path, spread, spread_warning);
+                 geometric_mean(factors + l.offset, l.columns), l.path, spread,
+                 size_factor_spread_warning);
 }
 
 int run(const options &o)

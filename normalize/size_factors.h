@@ -113,6 +113,10 @@ size_t size_factors_failed_sample(const size_factor_state *state);
 // Geometric mean of count (>= 1) positive values.
 double geometric_mean(const double *values, size_t count);
 
+// Conditions whose factors differ by more than this spread are warned of by
+// both normalize and split --normalize.
+constexpr double size_factor_spread_warning = 1.5;
+
 // For samples grouped into consecutive groups of group_sizes[g] (each >= 1)
 // samples: the largest ratio between the geometric means of the factors of
 // two groups, with the group of the larger mean in *high and that of the

@@ -15,7 +15,6 @@
 namespace {
 
 const char *const program = "split";
-constexpr double spread_warning = 1.5;
 
 const char *shown_path(const char *path)
 {
@@ -149,7 +148,7 @@ void warn_on_factor_spread(const std::vector<condition_plan> &plan, const count_
     size_t high, low;
     const double *factors = matrix.factors.data();
     const double spread = size_factor_spread(factors, sizes.data(), sizes.size(), &high, &low);
-    if (!(spread > spread_warning))
+    if (!(spread > size_factor_spread_warning))
         return;
     std::fprintf(stderr,
                  "%s: warning: the size factors differ between conditions: geometric mean %.3g "
@@ -157,5 +156,5 @@ void warn_on_factor_spread(const std::vector<condition_plan> &plan, const count_
                  "comparable\n",
                  program, geometric_mean(factors + offsets[high], sizes[high]),
                  plan[high].name.c_str(), geometric_mean(factors + offsets[low], sizes[low]),
-                 plan[low].name.c_str(), spread, spread_warning);
+                 plan[low].name.c_str(), spread, size_factor_spread_warning);
 }
