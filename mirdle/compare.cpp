@@ -37,11 +37,8 @@ int write_traced_rows(table_reader &r, FILE *report, bool near_exact)
         if (int err = print_feature(report, feature_id, r.sums, r.sds, static_cast<int>(r.n),
                                     r.rep_counts, r.reps, near_exact))
             return report_write_error(err);
-        if (std::ferror(report)) {
-            errno = 0;
-            const int err = std::fflush(report) != 0 && errno != 0 ? errno : EIO;
-            return report_write_error(err);
-        }
+        if (std::ferror(report))
+            return report_write_error(flush_error(report));
         progress_mark(++features_done, terminal);
     }
 }

@@ -192,6 +192,14 @@ void compute_pair(const row_shape &shape, row_slot &s, size_t k)
         s.p[k] = near_exact_pval_checked(a, b, ps.plan.pairs, &s.faults[k]);
 }
 
+// Every computed pair of the row, in pair order.
+void compute_row(const row_shape &shape, row_slot &s)
+{
+    for (size_t k = 0; k < shape.pairs; ++k)
+        if (shape.pair[k].computed)
+            compute_pair(shape, s, k);
+}
+
 void add_note(row_slot &s, const char *message)
 {
     s.note_at[s.notes] = s.text.len;
@@ -228,18 +236,6 @@ void format_row(const row_shape &shape, row_slot &s)
         put_pvalue(out, s.p[k]);
     }
     out.put("\n");
-}
-
-// The stream's error indicator is set but no write of ours failed: a trace
-// line of the P-value library, written to the same standard output, did.  The
-// error stays (a full disk, a closed descriptor), so flushing what is left
-// gives its reason afresh.
-int flush_error(FILE *report)
-{
-    errno = 0;
-    if (std::fflush(report) != 0 && errno != 0)
-        return errno;
-    return EIO;
 }
 
 struct row_writer {
@@ -300,9 +296,7 @@ int write_rows_in_turn(table_reader &r, const row_shape &shape, row_slot &s, row
     for (;;) {
         read_into(r, shape, s);
         if (s.kind == read_result::row) {
-            for (size_t k = 0; k < shape.pairs; ++k)
-                if (shape.pair[k].computed)
-                    compute_pair(shape, s, k);
+            compute_row(shape, s);
             format_row(shape, s);
         }
         bool done = false;
@@ -565,6 +559,14 @@ void progress_mark(unsigned long features_done, bool terminal)
         std::fputc('.', stderr);
 }
 
+int flush_error(FILE *report)
+{
+    errno = 0;
+    if (std::fflush(report) != 0 && errno != 0)
+        return errno;
+    return EIO;
+}
+
 int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads)
 {
     row_writer out{report, isatty(fileno(stdout)) != 0};
@@ -586,9 +588,7 @@ int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads)
         return exit_no_memory;
     }
     plan_row(r, shape, first);
-    for (size_t k = 0; k < shape.pairs; ++k)
-        if (shape.pair[k].computed)
-            compute_pair(shape, first, k);
+    compute_row(shape, first);
     format_row(shape, first);
     bool done = false;
     int status = out.write(first, done);

@@ -32,6 +32,12 @@ int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads)
 // Writes what a fault holds to standard error and returns its status.
 int report_fault(const read_fault &fault);
 
+// For a report whose error indicator is set though none of mirdle's writes
+// failed: a trace line of the P-value library, written to the same standard
+// output, did.  The error stays (a full disk, a closed descriptor), so
+// flushing gives its reason afresh; EIO when it gives none.
+int flush_error(FILE *report);
+
 // Writes the progress mark due after features_done rows, if any.
 void progress_mark(unsigned long features_done, bool terminal);
 
