@@ -132,3 +132,13 @@ ended_how() {
     print $out WIFSIGNALED($?) ? "signal " . WTERMSIG($?) : "exit " . WEXITSTATUS($?);
   ' "$file" "$block" "$@"
 }
+
+# Two-condition reports written in mirdle's layout, for the readers of reports.
+header2() { printf '%-20s %6s%d %6s%d %5s%d %5s%d  FC 1-2 log2(FC) %5s\n' Feature MNC 1 MNC 2 SD/C 1 SD/C 2 P-val; }
+row2() { # id mean1 mean2 sdc1 sdc2 fc log2fc p; fc "*" for an all-zero pair
+  if [ "$6" = '*' ]; then
+    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7s %7s  %7.5f\n' "$1" "$2" "$3" "$4" "$5" '*' '*' "$8"
+  else
+    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f  %7.5f\n' "$@"
+  fi
+}

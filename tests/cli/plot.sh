@@ -5,15 +5,6 @@ pixels() { python3 "$SRC_DIR/tests/cli/plot_pixels.py" "$@"; }
 plain=40,90,160
 marked=220,30,30
 
-# Reports written in mirdle's layout.
-header2() { printf '%-20s %6s%d %6s%d %5s%d %5s%d  FC 1-2 log2(FC) %5s\n' Feature MNC 1 MNC 2 SD/C 1 SD/C 2 P-val; }
-row2() { # id mean1 mean2 sdc1 sdc2 fc log2fc p; fc "*" for an all-zero pair
-  if [ "$6" = '*' ]; then
-    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7s %7s  %7.5f\n' "$1" "$2" "$3" "$4" "$5" '*' '*' "$8"
-  else
-    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f  %7.5f\n' "$@"
-  fi
-}
 # Six drawn features far enough apart that no two markers touch: three with
 # P below 0.05, two with an infinite log2 fold change, and one all-zero.
 {

@@ -3,15 +3,6 @@
 . "$(dirname "$0")/lib.sh"
 T=$TABLE
 
-# Reports written in mirdle's layout.
-header2() { printf '%-20s %6s%d %6s%d %5s%d %5s%d  FC 1-2 log2(FC) %5s\n' Feature MNC 1 MNC 2 SD/C 1 SD/C 2 P-val; }
-row2() { # id mean1 mean2 sdc1 sdc2 fc log2fc p; fc "*" for an all-zero pair
-  if [ "$6" = '*' ]; then
-    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7s %7s  %7.5f\n' "$1" "$2" "$3" "$4" "$5" '*' '*' "$8"
-  else
-    printf '%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f  %7.5f\n' "$@"
-  fi
-}
 {
   header2
   row2 g1 10 20 0.1 0.2 2 1 0.01
