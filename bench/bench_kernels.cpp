@@ -47,7 +47,7 @@ constexpr unsigned draw_seed = 20240611;
 
 struct workload {
     std::vector<count_pair> list;
-    double observed_fc;
+    observed_ratio observed;
 };
 
 // The pair list near_exact_pval builds from two conditions' counts: every
@@ -75,9 +75,7 @@ workload make_workload(const std::vector<double> &c1, const std::vector<double> 
         s1 += v;
     for (double v : c2)
         s2 += v;
-    w.observed_fc = s2 / s1;
-    if (w.observed_fc < 1.0)
-        w.observed_fc = 1.0 / w.observed_fc;
+    w.observed = observed_ratio_of(s1, s2);
     return w;
 }
 
@@ -143,7 +141,7 @@ struct member_case {
         if (!known) {
             seed_draws(true);
             want.extreme = reference_count_table[pairs - 2](w.list.data(), w.list.size(),
-                                                            &want.sampled, w.observed_fc);
+                                                            &want.sampled, w.observed);
             known = true;
         }
         return want;
@@ -161,7 +159,7 @@ void run_member(benchmark::State &state, member_case *c, pvalue_isa isa)
             seed_draws(isa == pvalue_isa_reference);
         // DoNotOptimize on a const value: its read-write form on a variable
         // is miscompiled by some GCC releases (the variable is not written).
-        const uint64_t e = fn(w->list.data(), w->list.size(), &sampled, w->observed_fc);
+        const uint64_t e = fn(w->list.data(), w->list.size(), &sampled, w->observed);
         benchmark::DoNotOptimize(e);
         extreme = e;
         total += sampled;
@@ -199,7 +197,7 @@ struct walk_only_kernel {
 };
 
 template <unsigned P>
-uint64_t walk_only(const count_pair *list, uint64_t n, uint64_t *sampled, double fc)
+uint64_t walk_only(const count_pair *list, uint64_t n, uint64_t *sampled, const observed_ratio &fc)
 {
     process_generator generator;
     return sampled_count_for<P, walk_only_kernel>(list, n, sampled, plain_setup(fc), generator);
@@ -280,7 +278,7 @@ double timed_calls(const member_case &c, const variant &v, unsigned calls, bool 
     for (unsigned k = 0; k < calls; ++k) {
         if (draws)
             seed_draws(v.reference);
-        extreme = fn(c.w.list.data(), c.w.list.size(), &sampled, c.w.observed_fc);
+        extreme = fn(c.w.list.data(), c.w.list.size(), &sampled, c.w.observed);
         benchmark::DoNotOptimize(extreme);
     }
     const double t = thread_cpu_seconds() - t0;

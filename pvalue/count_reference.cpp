@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 
+#include "exact_ratio.h"
 #include "sampled_params.h"
 
 namespace {
 
 struct tally {
-    double high;
-    double low;
+    const observed_ratio &r;
     uint64_t above = 0;
     uint64_t below = 0;
     uint64_t sampled = 0;
@@ -21,12 +21,10 @@ struct tally {
             s1 += list[pos[i]].first;
             s2 += list[pos[i]].second;
         }
-        double fc = s2 / s1;
         ++sampled;
-        if (fc >= high)
-            ++above;
-        else if (fc <= low)
-            ++below;
+        const fc_class c = classify_fc(s1, s2, r);
+        above += c == fc_class::above;
+        below += c == fc_class::below;
     }
 };
 
@@ -68,7 +66,8 @@ struct walk {
 };
 
 template <unsigned K>
-uint64_t reference_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled, double fc)
+uint64_t reference_member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
+                          const observed_ratio &fc)
 {
     if constexpr (K <= 4) {
         return reference_count_exhaustive(list, n, K, fcs_sampled, fc);
@@ -82,29 +81,29 @@ uint64_t reference_member(const count_pair *list, uint64_t n, uint64_t *fcs_samp
 }  // namespace
 
 uint64_t reference_count_exhaustive(const count_pair *pair_list, uint64_t list_len, unsigned k,
-                                    uint64_t *fcs_sampled, double observed_fc)
+                                    uint64_t *fcs_sampled, const observed_ratio &observed)
 {
-    tally t{observed_fc, 1.0 / observed_fc};
+    tally t{observed};
     uint64_t pos[16];
     if (k >= 1 && k <= 16)
         exhaustive(t, pair_list, list_len, k, pos, 0, 0);
     if (Debug)
-        print_count_trace(observed_fc, t.above, t.low, t.below);
+        print_count_trace(observed.fc, t.above, 1.0 / observed.fc, t.below);
     *fcs_sampled = t.sampled;
     return t.above + t.below;
 }
 
 uint64_t reference_count_sampled(const count_pair *pair_list, uint64_t list_len, unsigned p,
                                  unsigned stride, unsigned sweeps, uint64_t *fcs_sampled,
-                                 double observed_fc, draw_fn draw, void *ctx)
+                                 const observed_ratio &observed, draw_fn draw, void *ctx)
 {
-    tally t{observed_fc, 1.0 / observed_fc};
+    tally t{observed};
     walk w{t, pair_list, list_len, p, stride, draw, ctx, {}};
     if (p >= 2 && p <= 16)
         for (unsigned sweep = 0; sweep < sweeps; ++sweep)
             w.level(0, 0);
     if (Debug)
-        print_count_trace(observed_fc, t.above, t.low, t.below);
+        print_count_trace(observed.fc, t.above, 1.0 / observed.fc, t.below);
     *fcs_sampled = t.sampled;
     return t.above + t.below;
 }

@@ -7,6 +7,7 @@
 // each mode has its own instance of the walks.  Four pairs are counted as
 // pairs of pairs wherever that applies.
 
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -31,27 +32,30 @@ uint64_t count_with(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
 
 template <unsigned K>
 bool counted_by_split(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
-                      double observed_fc, uint64_t &result)
+                      const observed_ratio &observed, uint64_t &result)
 {
     split_counts c;
-    if (!split_count_4(list, n, observed_fc, Debug, c))
+    if (!split_count_4(list, n, observed, Debug, c))
         return false;
     if (Debug)
-        print_count_trace(observed_fc, c.above, 1.0 / observed_fc, c.below);
+        print_count_trace(observed.fc, c.above, 1.0 / observed.fc, c.below);
     *fcs_sampled = vp_n_choose_k(n, K);
     result = c.above + c.below;
     return true;
 }
 
 template <template <fc_mode> class Kernel, unsigned K>
-uint64_t member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled, double observed_fc)
+uint64_t member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
+                const observed_ratio &observed)
 {
     if constexpr (K == 4)
-        if (uint64_t r; counted_by_split<K>(list, n, fcs_sampled, observed_fc, r))
+        if (uint64_t r; counted_by_split<K>(list, n, fcs_sampled, observed, r))
             return r;
-    kernel_setup setup{observed_fc, 1.0 / observed_fc, fc_filter{}, Debug};
+    kernel_setup setup{observed, bounds_of(observed), fc_filter{}, Debug};
     if constexpr (Kernel<fc_mode::division>::filtered) {
-        setup.filter = make_fc_filter(list, n, K, setup.high, setup.low);
+        const bool unit = observed.num == observed.den && std::isfinite(observed.num) &&
+                          observed.num != 0.0;
+        setup.filter = make_fc_filter(list, n, K, setup.bounds.above_hi, setup.bounds.below_lo, unit);
         switch (setup.filter.mode) {
         case fc_mode::unit: return count_with<K, Kernel<fc_mode::unit>>(list, n, fcs_sampled, setup);
         case fc_mode::one_band:

@@ -25,7 +25,8 @@ pvalue_isa active = detect_isa();
 const count_fn *active_table = pvalue_isa_table(active);
 
 template <unsigned K>
-uint64_t active_member(const count_pair *list, uint64_t n, uint64_t *sampled, double fc)
+uint64_t active_member(const count_pair *list, uint64_t n, uint64_t *sampled,
+                       const observed_ratio &fc)
 {
     return active_table[K - 2](list, n, sampled, fc);
 }
@@ -75,17 +76,17 @@ bool pvalue_force_isa(pvalue_isa isa)
 }
 
 // The named members reach the table of the instruction set in use.
-uint64_t count_extreme_fcs_2(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<2>(l, n, s, fc); }
-uint64_t count_extreme_fcs_3(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<3>(l, n, s, fc); }
-uint64_t count_extreme_fcs_4(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<4>(l, n, s, fc); }
-uint64_t count_extreme_fcs_5(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<5>(l, n, s, fc); }
-uint64_t count_extreme_fcs_6(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<6>(l, n, s, fc); }
-uint64_t count_extreme_fcs_7(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<7>(l, n, s, fc); }
-uint64_t count_extreme_fcs_8(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<8>(l, n, s, fc); }
-uint64_t count_extreme_fcs_9(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<9>(l, n, s, fc); }
-uint64_t count_extreme_fcs_10(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<10>(l, n, s, fc); }
-uint64_t count_extreme_fcs_11(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<11>(l, n, s, fc); }
-uint64_t count_extreme_fcs_12(const count_pair *l, uint64_t n, uint64_t *s, double fc) { return active_member<12>(l, n, s, fc); }
+uint64_t count_extreme_fcs_2(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<2>(l, n, s, fc); }
+uint64_t count_extreme_fcs_3(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<3>(l, n, s, fc); }
+uint64_t count_extreme_fcs_4(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<4>(l, n, s, fc); }
+uint64_t count_extreme_fcs_5(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<5>(l, n, s, fc); }
+uint64_t count_extreme_fcs_6(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<6>(l, n, s, fc); }
+uint64_t count_extreme_fcs_7(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<7>(l, n, s, fc); }
+uint64_t count_extreme_fcs_8(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<8>(l, n, s, fc); }
+uint64_t count_extreme_fcs_9(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<9>(l, n, s, fc); }
+uint64_t count_extreme_fcs_10(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<10>(l, n, s, fc); }
+uint64_t count_extreme_fcs_11(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<11>(l, n, s, fc); }
+uint64_t count_extreme_fcs_12(const count_pair *l, uint64_t n, uint64_t *s, const observed_ratio &fc) { return active_member<12>(l, n, s, fc); }
 
 const count_fn count_extreme_fcs_table[count_table_size] = {
     count_extreme_fcs_2, count_extreme_fcs_3, count_extreme_fcs_4,  count_extreme_fcs_5,
@@ -94,11 +95,11 @@ const count_fn count_extreme_fcs_table[count_table_size] = {
 };
 
 uint64_t count_extreme_fcs(const count_pair *pair_list, size_t list_len, size_t pairs,
-                           uint64_t *fcs_sampled, double observed_fc)
+                           uint64_t *fcs_sampled, const observed_ratio &observed)
 {
     if (pairs < 2 || pairs - 2 >= count_table_size) {
         *fcs_sampled = 0;
         return 0;
     }
-    return count_extreme_fcs_table[pairs - 2](pair_list, list_len, fcs_sampled, observed_fc);
+    return count_extreme_fcs_table[pairs - 2](pair_list, list_len, fcs_sampled, observed);
 }

@@ -4,20 +4,22 @@
 // Division-free classification of a combination's fold change, exact by
 // construction, for the vector kernels.
 //
-// The rule counts a combination above when fl(S2 / S1) >= high and below when
-// fl(S2 / S1) <= low.  With S1 > 0, the exact quotient x = S2 / S1 compares
-// with high as S2 - high * S1 compares with 0, and one fused multiply-add,
-// r1 = fl(S2 - high * S1), has exactly the sign of that difference: rounding
-// keeps the sign, an exact zero comes out as +0, and (see the range below) the
-// difference is never so small that it would round to zero.  So
-//   r1 >= 0  <=>  x >= high            ==> fl(x) >= high: above;
-//   x < pred(high)                     ==> fl(x) <= pred(high): not above,
-// and only the band pred(high) <= x < high, where rounding the quotient may
-// lift it onto high, is left open.  In that band |S2 - high * S1| <=
-// (high - pred(high)) * S1, so |r1| is below a bound `band` that holds for
-// every combination of the call.  Likewise r2 = fl(low * S1 - S2) settles
-// below for everything outside low < x <= succ(low).  A vector holding any
-// lane with r1 or r2 in [-band, 0) is classified again with the division.
+// The rule counts a combination above when x = S2 / S1 >= R and below when x
+// <= 1 / R, exactly.  Let high be the smallest double >= R and low the
+// largest <= 1 / R (exact_ratio.h).  With S1 > 0, x compares with high as S2
+// - high * S1 compares with 0, and one fused multiply-add, r1 = fl(S2 - high
+// * S1), has exactly the sign of that difference: rounding keeps the sign,
+// an exact zero comes out as +0, and (see the range below) the difference is
+// never so small that it would round to zero.  So
+//   r1 >= 0  <=>  x >= high  ==> x >= R: above;
+//   x < pred(high)           ==> x < R (pred(high) < R unless R = high,
+//                                and then r1 < 0 alone says x < R): not above,
+// and only the band pred(high) <= x < high, where x may lie either side of
+// R, is left open.  In that band |S2 - high * S1| <= (high - pred(high)) *
+// S1, so |r1| is below a bound `band` that holds for every combination of
+// the call.  Likewise r2 = fl(low * S1 - S2) settles below for everything
+// outside low < x <= succ(low).  A vector holding any lane with r1 or r2 in
+// [-band, 0) is counted again with the exact comparison.
 //
 // Seen as signed 64-bit integers, doubles of sign 0 are >= 0 and the negative
 // doubles in [-band, -0] are exactly those <= INT64_MIN + bits(band); the
@@ -29,14 +31,14 @@
 // least its largest term) and high in [2^-500, 2^500].  Then every product and
 // difference stays normal: high * S1 is exact to a multiple of 2^-1004 and so
 // is S2, so a non-zero difference has magnitude >= 2^-1004.  A call whose
-// list or observed fold change falls outside is counted with the division
-// throughout: negative values, -0, subnormals, infinities and NaNs.
+// list or observed ratio falls outside is counted with the division and the
+// exact comparison: negative values, -0, subnormals, infinities and NaNs.
 //
 // Zeros (the adjustment leaves them when the other condition sums to zero)
 // stay in: S1 = 0 < S2 gives r1 = S2 > 0, above, as +inf is; S2 = 0 < S1 gives
 // r2 = low * S1 > 0, below, as 0 is.  Only S1 = S2 = 0, a NaN that counts
-// nowhere, would be misread, so when some record's first is 0 the kernels send
-// every lane with S1 = 0 to the division.
+// nowhere, would be misread, so when some record's first is 0 the kernels
+// leave every lane with S1 = 0 open.
 
 #include <cmath>
 #include <cstdint>
@@ -50,8 +52,8 @@ namespace {
 
 // How a call is counted, cheapest first.
 enum class fc_mode {
-    division,  // the division for every combination
-    unit,      // high = low = 1: every combination counts, above when S2 >= S1
+    division,  // the division for every combination, exact where it rounds onto R's neighbours
+    unit,      // R = 1: every combination counts, above when S2 >= S1
     two_band,  // exact signs, r1 and r2 tested for their bands separately
     one_band,  // exact signs, the larger of r1 and r2 decides
 };
@@ -75,9 +77,11 @@ inline int64_t fc_filter_bits(double v)
     return b;
 }
 
-// The filter for one call: k records per combination out of the list.
+// The filter for one call: k records per combination out of the list,
+// high and low the doubles next to R and 1 / R (ratio_bounds::above_hi and
+// below_lo), unit_ratio whether R is exactly 1.
 inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, double high,
-                                double low)
+                                double low, bool unit_ratio)
 {
     const double lo_range = 0x1p-400, hi_range = 0x1p400;
     fc_filter flt;
@@ -116,12 +120,10 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     // > 4 band.
     const bool one_band = high > low && (high - low) * vmin > 4.0 * band;
     flt.mode = one_band ? fc_mode::one_band : fc_mode::two_band;
-    // With both thresholds 1 (equal sums, as every all-zero row gives) and S1,
-    // S2 in range, fl(S2 / S1) is >= 1 exactly when S2 >= S1: if S2 < S1,
-    // then S2 <= pred(S1) <= S1 (1 - 2^-53), so the quotient is at most
-    // pred(1) = 1 - 2^-53.  Every other combination has a quotient below 1,
-    // so at most low.  Every combination is extreme.
-    if (high == 1.0 && low == 1.0 && !zero_pair)
+    // With R = 1 (equal sums, as every all-zero row gives) a combination is
+    // above when S2 >= S1 and below otherwise: every combination is extreme
+    // but 0 / 0, which a list without a record (0, 0) cannot make.
+    if (unit_ratio && high == 1.0 && low == 1.0 && !zero_pair)
         flt.mode = fc_mode::unit;
     return flt;
 }

@@ -38,6 +38,9 @@ struct avx2_ops {
 
     static lanes ge(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_GE_OQ)); }
     static lanes le(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_LE_OQ)); }
+    static lanes gt(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_GT_OQ)); }
+    static lanes lt(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_LT_OQ)); }
+    static void store(double *p, vec a) { _mm256_storeu_pd(p, a); }
     static lanes is_zero(vec a)
     {
         return _mm256_castpd_si256(_mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_EQ_OQ));

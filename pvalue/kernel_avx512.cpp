@@ -41,6 +41,9 @@ struct avx512_ops {
 
     static lanes ge(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     static lanes le(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static lanes gt(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    static lanes lt(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static void store(double *p, vec a) { _mm512_storeu_pd(p, a); }
     static lanes is_zero(vec a) { return _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_EQ_OQ); }
     // As signed 64-bit integers, the doubles at or below the key are those in
     // the band (fc_filter.h), those not below 0 the ones of sign 0.

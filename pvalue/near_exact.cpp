@@ -29,12 +29,12 @@ double sum_of(const double *counts, size_t n)
     return sum;
 }
 
-// An exhaustive P-value is a function of the pooled counts and observed_fc
-// alone: the pair list is a function of the multiset of pooled counts (the
-// shuffle depends on nothing else), and every combination of it is examined.
-// Tables repeat such count sets often (every all-zero feature becomes all
-// ones, low counts recur), so their P-values are remembered, keyed on the
-// bits of the sorted pooled counts and of observed_fc.  Per thread, so that
+// An exhaustive P-value is a function of the pooled counts and the observed
+// ratio alone: the pair list is a function of the multiset of pooled counts
+// (the shuffle depends on nothing else), and every combination of it is
+// examined.  Tables repeat such count sets often (every all-zero feature
+// becomes all ones, low counts recur), so their P-values are remembered,
+// keyed on the bits of the sorted pooled counts and of the ratio's terms.  Per thread, so that
 // parallel callers share nothing; a fixed number of slots, so memory stays
 // bounded.  Never while tracing, whose output shows every step.
 struct exhaustive_memo {
@@ -42,7 +42,7 @@ struct exhaustive_memo {
     static constexpr size_t max_values = 2 * max_exhaustive_pairs;
     struct entry {
         uint64_t values[max_values];
-        uint64_t observed_fc;
+        uint64_t num, den;
         double p;
         size_t len;
     };
@@ -50,7 +50,7 @@ struct exhaustive_memo {
 
     struct key {
         uint64_t values[max_values];
-        uint64_t observed_fc;
+        uint64_t num, den;
         size_t len;
         size_t slot;
     };
@@ -63,7 +63,7 @@ struct exhaustive_memo {
     }
 
     static key make_key(const double *counts1, const double *counts2, size_t pairs,
-                        double observed_fc)
+                        const observed_ratio &observed)
     {
         key k;
         k.len = 2 * pairs;
@@ -74,7 +74,8 @@ struct exhaustive_memo {
                 k.values[j] = k.values[j - 1];
             k.values[j] = v;
         }
-        k.observed_fc = bits(observed_fc);
+        k.num = bits(observed.num);
+        k.den = bits(observed.den);
         uint64_t h = 0x9e3779b97f4a7c15ULL ^ k.len;
         auto mix = [&h](uint64_t v) {
             h = (h ^ v) * 0xff51afd7ed558ccdULL;
@@ -82,7 +83,8 @@ struct exhaustive_memo {
         };
         for (size_t i = 0; i < k.len; ++i)
             mix(k.values[i]);
-        mix(k.observed_fc);
+        mix(k.num);
+        mix(k.den);
         k.slot = h % slots;
         return k;
     }
@@ -90,7 +92,7 @@ struct exhaustive_memo {
     const double *find(const key &k) const
     {
         const entry &e = table[k.slot];
-        if (e.len == k.len && e.observed_fc == k.observed_fc &&
+        if (e.len == k.len && e.num == k.num && e.den == k.den &&
             std::memcmp(e.values, k.values, k.len * sizeof k.values[0]) == 0)
             return &e.p;
         return nullptr;
@@ -101,7 +103,8 @@ struct exhaustive_memo {
         entry &e = table[k.slot];
         std::memcpy(e.values, k.values, k.len * sizeof k.values[0]);
         e.len = k.len;
-        e.observed_fc = k.observed_fc;
+        e.num = k.num;
+        e.den = k.den;
         e.p = p;
     }
 };
@@ -112,15 +115,6 @@ exhaustive_memo &memo()
 {
     static thread_local std::unique_ptr<exhaustive_memo> m(new exhaustive_memo);
     return *m;
-}
-
-// The observed fold change: sum2 / sum1, or the reciprocal of that very
-// quotient when it is below 1.  Not sum1 / sum2: the two can differ in the
-// last bit, and that bit decides ties.
-double observed_fold_change(double sum1, double sum2)
-{
-    const double fc = sum2 / sum1;
-    return fc < 1.0 ? 1.0 / fc : fc;
 }
 
 // Every two pooled positions j < k as (pooled[j], pooled[k]) in the first
@@ -166,7 +160,7 @@ bool exact_sums(const double *values, uint64_t n)
 
 // The pooled counts, their pair list, shuffled, and the passes over it.
 double pval_of_pair_list(const double *counts1, const double *counts2, size_t pairs,
-                         double observed_fc, near_exact_fault *fault)
+                         const observed_ratio &observed, near_exact_fault *fault)
 {
     const uint64_t pooled_len = 2 * static_cast<uint64_t>(pairs);
     const uint64_t half = vp_n_choose_k(pooled_len, 2);
@@ -195,7 +189,7 @@ double pval_of_pair_list(const double *counts1, const double *counts2, size_t pa
         vp_shuffle(pair_list, list_len, sizeof(count_pair));
     if (Debug)
         trace_pair_list(pair_list, list_len);
-    const double p = near_exact_pval_passes(pair_list, list_len, pairs, observed_fc);
+    const double p = near_exact_pval_passes(pair_list, list_len, pairs, observed);
     vp_free(pooled);
     vp_free(pair_list);
     return p;
@@ -254,18 +248,20 @@ double near_exact_pval_checked(double *counts1, double *counts2, size_t pairs,
     const double sum1 = sum_of(counts1, pairs), sum2 = sum_of(counts2, pairs);
     if (sum1 == 0.0 && sum2 == 0.0)
         return 1.0;
-    const double observed_fc = observed_fold_change(sum1, sum2);
+    // The counting compares with the exact ratio of the sums, so that which
+    // condition comes first cannot move a tie; the trace shows the quotient.
+    const observed_ratio observed = observed_ratio_of(sum1, sum2);
     if (Debug)
-        trace_observed(observed_fc, 2 * static_cast<uint64_t>(pairs));
+        trace_observed(observed.fc, 2 * static_cast<uint64_t>(pairs));
 
     const bool memoise = !Debug && pairs <= max_exhaustive_pairs;
     exhaustive_memo::key key;
     if (memoise) {
-        key = exhaustive_memo::make_key(counts1, counts2, pairs, observed_fc);
+        key = exhaustive_memo::make_key(counts1, counts2, pairs, observed);
         if (const double *p = memo().find(key))
             return *p;
     }
-    const double p = pval_of_pair_list(counts1, counts2, pairs, observed_fc, fault);
+    const double p = pval_of_pair_list(counts1, counts2, pairs, observed, fault);
     if (memoise && *fault == near_exact_fault::none)
         memo().store(key, p);
     return p;
@@ -299,8 +295,9 @@ double near_exact_pval(double *counts1, double *counts2, size_t pairs)
 }
 
 double near_exact_pval_passes(const count_pair *pair_list, size_t list_len, size_t pairs,
-                              double observed_fc)
+                              const observed_ratio &observed)
 {
+    const double observed_fc = observed.fc;
     uint64_t possible =
         pairs <= max_pairs_possible_traced ? vp_n_choose_k(list_len, pairs) : 0;
     unsigned passes = 1;
@@ -316,11 +313,17 @@ double near_exact_pval_passes(const count_pair *pair_list, size_t list_len, size
     unsigned run = 0;
     for (uint64_t i = 0;; ++i) {
         uint64_t sampled = 0;
-        uint64_t extreme = count_extreme_fcs(pair_list, list_len, pairs, &sampled, observed_fc);
-        double p = static_cast<double>(extreme) / static_cast<double>(sampled);
+        const uint64_t extreme = count_extreme_fcs(pair_list, list_len, pairs, &sampled, observed);
+        // A sample counts the observed combination's peers only as often as
+        // it happens to draw them: the usual estimate adds the observed one
+        // to both, so that no sampled P-value is 0.  An exhaustive count is
+        // exact and stays as it is.
+        const uint64_t add = pairs <= max_exhaustive_pairs ? 0 : 1;
+        const double p =
+            static_cast<double>(extreme + add) / static_cast<double>(sampled + add);
         if (Debug)
             std::printf("Pass %lu: FCs sampled = %lu  P-value = %lu / %lu = %0.3f\n\n", i, sampled,
-                        extreme, sampled, p);
+                        extreme + add, sampled + add, p);
         sum += p;
         if (p > max)
             max = p;

@@ -15,6 +15,21 @@ struct count_pair {
 };
 static_assert(sizeof(count_pair) == 16);
 
+// The observed fold change as the counting rule compares with it: the exact
+// ratio num / den of the two conditions' sums, the larger ratio of the two
+// for counts that are not negative, and fc, the double the trace shows.
+struct observed_ratio {
+    double num;
+    double den;
+    double fc;
+};
+
+// From the sums of the two conditions (index order): sum2 / sum1, or sum1 /
+// sum2 when the quotient sum2 / sum1 is below 1; fc is that quotient or the
+// reciprocal of that very quotient.  Swapping the sums gives the same ratio
+// (for sums that are not negative).
+observed_ratio observed_ratio_of(double sum1, double sum2);
+
 // The library's trace switch: when true, every step writes its trace to
 // standard output and five counting passes are averaged for 5 or more pairs.
 // Each program that links the library defines it.
@@ -70,27 +85,30 @@ double mann_whitney_u_by_pairs(const double *counts1, const double *counts2, siz
 
 // Mean of the pass P-values of the counting function for `pairs` (one pass for
 // up to 4 pairs or without Debug, five with Debug from 5 pairs on).
+// Exhaustive passes (2 to 4 pairs) give extreme / examined, exact; sampled
+// ones (extreme + 1) / (sampled + 1), which is never 0.
 double near_exact_pval_passes(const count_pair *pair_list, size_t list_len, size_t pairs,
-                              double observed_fc);
+                              const observed_ratio &observed);
 
 // A member of the counting family: the number of examined combinations of
-// K list positions whose fold change is >= observed_fc or <= 1/observed_fc;
-// *fcs_sampled receives the number examined.  Members never allocate and never
-// change the list.
+// K list positions whose fold change S2 / S1 (list-order sums) is, exactly,
+// at least R = observed.num / observed.den or at most 1 / R; *fcs_sampled
+// receives the number examined.  Members never allocate and never change the
+// list.
 using count_fn = uint64_t (*)(const count_pair *pair_list, uint64_t list_len,
-                              uint64_t *fcs_sampled, double observed_fc);
+                              uint64_t *fcs_sampled, const observed_ratio &observed);
 
-uint64_t count_extreme_fcs_2(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_3(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_4(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_5(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_6(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_7(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_8(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_9(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_10(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_11(const count_pair *, uint64_t, uint64_t *, double);
-uint64_t count_extreme_fcs_12(const count_pair *, uint64_t, uint64_t *, double);
+uint64_t count_extreme_fcs_2(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_3(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_4(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_5(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_6(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_7(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_8(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_9(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_10(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_11(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
+uint64_t count_extreme_fcs_12(const count_pair *, uint64_t, uint64_t *, const observed_ratio &);
 
 // The counting table: entry pairs - 2 serves `pairs` from 2 to 12.
 inline constexpr size_t count_table_size = 11;
@@ -98,7 +116,7 @@ extern const count_fn count_extreme_fcs_table[count_table_size];
 
 // Calls the table entry for `pairs` (2 to 12) and returns its result.
 uint64_t count_extreme_fcs(const count_pair *pair_list, size_t list_len, size_t pairs,
-                           uint64_t *fcs_sampled, double observed_fc);
+                           uint64_t *fcs_sampled, const observed_ratio &observed);
 
 // Writes the counting trace line of one call (used by every member).
 void print_count_trace(double observed_fc, uint64_t above, double low, uint64_t below);

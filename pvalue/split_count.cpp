@@ -1,16 +1,20 @@
 // Counting the combinations of four records as pairs of pairs.
 //
 // The rule.  A combination Q of four positions has fp sums S1', S2' (added in
-// position order) and counts above when fl(S2' / S1') >= h, else below when
-// fl(S2' / S1') <= l, with l = fl(1 / h).
+// position order) and counts above when S2' / S1' >= R, else below when S2' /
+// S1' <= 1 / R, compared exactly, R = num / den >= 1 the observed ratio.
 //
-// A linear test.  Let W(Q) = S2 - h S1 and M(Q) = S2 + h S1 over the exact
-// sums, u = 2^-53.  For records of non-negative values (so S1' and S2' are
-// within a factor (1 +- 3u)/(1 - 3u) of S1 and S2, and a sum is 0 exactly
-// when all its terms are):
-//   W(Q) >= 5u M(Q)   implies  S2' / S1' >= h, so Q is above;
-//   W(Q) <= -9u M(Q)  implies  S2' / S1' <= pred(h) (>= h (1 - 2u)), so Q is
-//                              not above.
+// Whole numbers.  When every value is a whole number below 2^50, every sum
+// of four is exact in any order, and with num and den whole too, "S2 / S1 >=
+// num / den" is "S2 den - S1 num >= 0": a sum over the records of the exact
+// integer keys s_i den - f_i num, with no band at all.
+//
+// A linear test for everything else.  Let h = fl(R), so |R - h| <= u h, W(Q)
+// = S2 - h S1 and M(Q) = S2 + h S1 over the exact sums, u = 2^-53.  For
+// records of non-negative values (so S1' and S2' are within a factor (1 +-
+// 3u) of S1 and S2, and a sum is 0 exactly when all its terms are):
+//   W(Q) >= 5u M(Q)   implies  S2' >= R S1', so Q is above;
+//   W(Q) <= -5u M(Q)  implies  S2' < R S1', so Q is not above.
 // (S1 = 0 < S2 gives W = M > 0 and an infinite quotient: above, as the rule
 // says.  S1 = S2 = 0, the 0 / 0 that counts nowhere, happens only for four
 // records (0, 0), and is taken out by count below.)
@@ -31,13 +35,14 @@
 // Below by symmetry.  The list holds every record mirrored, (f, s) and (s,
 // f), equally often; sigma maps each position to a position of its mirror, a
 // bijection.  For Q and its mirror P = sigma(Q), S1(Q) = S2(P) and S2(Q) =
-// S1(P), and with 1/l within a factor (1 +- u) of h the same bounds give:
-//   W(P) >= 5u M(P)   implies  Q is below  (S2'/S1' of Q <= l),
-//   W(P) <= -10u M(P) implies  Q is not below.
-// So one set of keys serves both: a combination certainly above (by kp)
-// stands for an above Q and for a below sigma^-1(Q) alike, and only the band
-// needs the rule, for above on Q and for below on sigma(Q).  For h > 1, l <
-// 1 < h, so a below combination is never above; h = 1 is counted apart.
+// S1(P), and "S2' / S1' <= 1 / R" of Q is "S1' / S2' >= R", so the same
+// bounds give:
+//   W(P) >= 5u M(P)   implies  Q is below,
+//   W(P) <= -5u M(P)  implies  Q is not below.
+// So one set of keys serves both: a combination certainly above stands for
+// an above Q and for a below sigma^-1(Q) alike, and only the band needs the
+// rule, for above on Q and for below on sigma(Q).  For R > 1 a below
+// combination is never above; R = 1 is counted apart.
 //
 // Pairs of pairs.  The key sums are exact, so a combination's decision does
 // not depend on how it is added up.  A combination of four positions splits
@@ -56,23 +61,21 @@
 #include <cmath>
 #include <cstring>
 
+#include "exact_ratio.h"
+
 namespace {
+
 
 constexpr int max_records = 64;
 constexpr int max_pairs = max_records * (max_records - 1) / 2;
 constexpr double margin = 0x1p-48;
 // The largest key on the grid: four of them sum below 2^52.
 constexpr int grid_bits = 49;
-// Splits in the band settled by the rule before the walk is cheaper: with
-// exact sums a split costs a few additions and two divisions, otherwise the
-// list-order sums of a combination and of its mirror.
-constexpr uint64_t max_band_candidates_exact = 30000;
+// Splits in the band settled by the rule before the walk is cheaper: each
+// costs the list-order sums of a combination and of its mirror.
 constexpr uint64_t max_band_candidates = 8000;
 // Whole numbers below 2^50: every sum of four is exact, in any order.
 constexpr double exact_sum_limit = 0x1p50;
-// Small whole numbers tie often, and ties all fall in the band of the
-// bounded keys; below this the exact keys, which have no band, are cheaper.
-constexpr double exact_keys_below = 128.0;
 
 uint64_t bits_of(double v)
 {
@@ -149,45 +152,15 @@ void sort4(int *q)
     order(q[1], q[2]);
 }
 
-// The rule's fold change of the records at four distinct positions.
-double rule_fc(const count_pair *list, int a, int b, int c, int d)
+// What the rule makes of the records at four distinct positions.
+fc_class rule_class(const count_pair *list, int a, int b, int c, int d, const observed_ratio &r)
 {
     int q[4] = {a, b, c, d};
     sort4(q);
     const double s1 = ((list[q[0]].first + list[q[1]].first) + list[q[2]].first) + list[q[3]].first;
     const double s2 =
         ((list[q[0]].second + list[q[1]].second) + list[q[2]].second) + list[q[3]].second;
-    return s2 / s1;
-}
-
-// Whole-number lists.  Every sum of four is exact in any order, so the rule
-// is a comparison of exact numbers: fl(x) >= h exactly when x is above the
-// midpoint of pred(h) and h, or equal to it and h has the even significand;
-// fl(x) <= l likewise with the midpoint of l and succ(l).  A midpoint t =
-// N 2^G (N odd) turns "S2 / S1 >= t" into "S2 2^max(-G,0) - N S1 2^max(G,0)
-// >= 0", a sum over the records of exact 128-bit integers, and the
-// combinations whose keys sum to at least 0 (1 without the tie) are counted
-// as pairs of pairs, with no band at all.
-struct midpoint {
-    int64_t n;  // odd
-    int g;
-    bool even;  // the tie goes to the threshold
-};
-
-// The midpoint between x and its successor (up) or predecessor (down), x
-// positive and normal.
-midpoint midpoint_of(double x, bool up)
-{
-    int e = 0;
-    const double m = std::frexp(x, &e);
-    const int64_t sig = static_cast<int64_t>(std::ldexp(m, 53));  // 2^52 .. 2^53 - 1
-    const int exp2 = e - 53;
-    const bool even = sig % 2 == 0;
-    if (up)
-        return {2 * sig + 1, exp2 - 1, even};
-    if (sig == int64_t{1} << 52)
-        return {(int64_t{1} << 54) - 1, exp2 - 2, true};
-    return {2 * sig - 1, exp2 - 1, even};
+    return classify_fc(s1, s2, r);
 }
 
 using wide = __int128;
@@ -322,179 +295,47 @@ void combinations_at_least(const Key *key, int n, const Key *cs, int ncs, uint64
     }
 }
 
-// Keys for "S2 / S1 >= t" (sign +1) or "S2 / S1 <= t" (sign -1) of records
-// whose values are below 2^50, or false when they would not fit.
-bool exact_keys(const count_pair *list, int n, const midpoint &t, int sign, wide *key)
+// Whole numbers below 2^50 with num and den whole: the keys s den - f num,
+// exact, in 64 bits when they fit and 128 otherwise.  Through the mirror,
+// below is the same test on the mirrored combination, so one count serves
+// both.
+template <class Key>
+void whole_keys(const count_pair *list, int n, double num, double den, Key *key)
 {
-    const int up_s = t.g < 0 ? -t.g : 0, up_f = t.g > 0 ? t.g : 0;
-    // |key| < 2^125, so that sums of four stay inside 128 bits.
-    if (50 + up_s > 124 || 50 + 55 + up_f > 124)
-        return false;
-    for (int i = 0; i < n; ++i) {
-        const wide s = static_cast<wide>(static_cast<int64_t>(list[i].second)) << up_s;
-        const wide f = static_cast<wide>(static_cast<int64_t>(list[i].first)) * t.n << up_f;
-        key[i] = sign > 0 ? s - f : f - s;
-    }
-    return true;
-}
-
-bool exact_count(const count_pair *list, int n, double high, bool unit, uint64_t zero_records,
-                 split_counts &out)
-{
-    const uint64_t combinations = choose4(static_cast<uint64_t>(n));
-    const uint64_t nan_combinations = choose4(zero_records);
-    wide key[max_records];
-    const midpoint th = midpoint_of(high, false);
-    if (!exact_keys(list, n, th, +1, key))
-        return false;
-    // A 0 / 0 combination has the sum 0: counted whenever the tie is.
-    const wide ch = th.even ? 0 : 1;
-    uint64_t count = 0;
-    combinations_at_least(key, n, &ch, 1, &count);
-    out.above = count - (th.even ? nan_combinations : 0);
-    if (unit) {
-        out.below = combinations - nan_combinations - out.above;
-    } else {
-        const midpoint tl = midpoint_of(1.0 / high, true);
-        if (!exact_keys(list, n, tl, -1, key))
-            return false;
-        const wide cl = tl.even ? 0 : 1;
-        combinations_at_least(key, n, &cl, 1, &count);
-        out.below = count - (tl.even ? nan_combinations : 0);
-    }
-    out.settled_by_rule = 0;
-    out.exact_keys = true;
-    return true;
-}
-
-// Whole numbers below 2^28, the usual case, with one set of keys.  Every
-// sum of four records is at most B = 4 x the largest value, so a
-// combination's fold change is one of the ratios p / q with p, q <= B (q = 0
-// for +infinity), and "S2 / S1 >= t" holds exactly when S2 / S1 >= R, the
-// smallest such ratio that passes t: the keys s q_R - f p_R, summed over a
-// combination, are >= 0 exactly then.  Through the mirror, "below" is the
-// same test on the mirrored combination against 1 / t_l; its ratio R' is R,
-// or the next one, when one ratio lies between the two thresholds (the
-// observed one does, at times): then the keys of the smaller serve both, with
-// sums >= 0 for one and >= 1 for the other.  A list not closed under
-// swapping, or two ratios between the thresholds, takes the 128-bit keys.
-struct ratio {
-    uint64_t p, q;
-    bool operator==(const ratio &) const = default;
-};
-
-// The sign of p / q - xn / xd (xd > 0).
-int compare(ratio r, uwide xn, uwide xd)
-{
-    const uwide a = static_cast<uwide>(r.p) * xd, b = xn * r.q;
-    return a < b ? -1 : a > b ? 1 : 0;
-}
-
-// The smallest ratio with p, q <= bound above x = xn / xd, or at x when
-// inclusive: a descent of the Stern-Brocot tree between the neighbours lo
-// < x and hi > x, taking every run of steps in one direction at once (the
-// terms of the continued fraction of x).  When the mediant of lo and hi is
-// out of bounds, no ratio in bounds lies between them.
-ratio smallest_ratio_above(uwide xn, uwide xd, uint64_t bound, bool inclusive)
-{
-    ratio lo{0, 1}, hi{1, 0};
-    for (;;) {
-        const ratio m{lo.p + hi.p, lo.q + hi.q};
-        if (m.p > bound || m.q > bound)
-            return hi;
-        const int c = compare(m, xn, xd);
-        if (c == 0 && inclusive)
-            return m;
-        uint64_t most = hi.p ? (bound - lo.p) / hi.p : UINT64_MAX;
-        if (c <= 0) {
-            // lo + k hi stays at x or below it (below, when x itself counts).
-            if (hi.q)
-                most = std::min(most, (bound - lo.q) / hi.q);
-            const uwide a = static_cast<uwide>(hi.p) * xd - xn * hi.q;
-            const uwide gap = xn * lo.q - static_cast<uwide>(lo.p) * xd;
-            const uwide k = inclusive ? (gap - 1) / a : gap / a;
-            const uint64_t steps = k < most ? static_cast<uint64_t>(k) : most;
-            lo = {lo.p + steps * hi.p, lo.q + steps * hi.q};
-        } else {
-            // hi + k lo stays above x (or at it, when x counts).
-            most = lo.p ? (bound - hi.p) / lo.p : UINT64_MAX;
-            most = std::min(most, (bound - hi.q) / lo.q);
-            const uwide a = static_cast<uwide>(hi.p) * xd - xn * hi.q;
-            const uwide gap = xn * lo.q - static_cast<uwide>(lo.p) * xd;
-            uint64_t steps = most;
-            if (gap != 0) {
-                const uwide k = inclusive ? a / gap : (a - 1) / gap;
-                steps = k < most ? static_cast<uint64_t>(k) : most;
-            }
-            hi = {hi.p + steps * lo.p, hi.q + steps * lo.q};
-        }
-    }
-}
-
-// A threshold N 2^g as the fraction xn / xd.
-void fraction_of(const midpoint &t, uwide &xn, uwide &xd)
-{
-    xn = static_cast<uwide>(t.n);
-    xd = 1;
-    if (t.g >= 0)
-        xn <<= t.g;
-    else
-        xd <<= -t.g;
-}
-
-bool closed_under_swapping(const count_pair *list, int n)
-{
-    uint64_t plain[max_records], swapped[max_records];
-    for (int i = 0; i < n; ++i) {
-        const uint64_t f = static_cast<uint64_t>(list[i].first);
-        const uint64_t s = static_cast<uint64_t>(list[i].second);
-        plain[i] = f << 32 | s;
-        swapped[i] = s << 32 | f;
-    }
-    std::sort(plain, plain + n);
-    std::sort(swapped, swapped + n);
-    return std::equal(plain, plain + n, swapped);
-}
-
-bool ratio_count(const count_pair *list, int n, double high, bool unit, uint64_t zero_records,
-                 double largest_value, split_counts &out)
-{
-    constexpr double max_value = 0x1p28, max_high = 0x1p40;
-    if (!(largest_value < max_value) || !(high <= max_high) || !closed_under_swapping(list, n))
-        return false;
-    const uint64_t bound = 4 * static_cast<uint64_t>(largest_value) + 1;
-    const uint64_t combinations = choose4(static_cast<uint64_t>(n));
-    const uint64_t nan_combinations = choose4(zero_records);
-
-    uwide xn, xd;
-    const midpoint th = midpoint_of(high, false);
-    fraction_of(th, xn, xd);
-    const ratio above_at = smallest_ratio_above(xn, xd, bound, th.even);
-    ratio below_at = above_at;
-    if (!unit) {
-        // Below: S2 / S1 <= t_l, or S1 / S2 >= 1 / t_l on the mirror.
-        const midpoint tl = midpoint_of(1.0 / high, true);
-        fraction_of(tl, xd, xn);
-        below_at = smallest_ratio_above(xn, xd, bound, tl.even);
-    }
-    // The keys of the smaller ratio; the larger, if another, must follow it.
-    const bool same = above_at == below_at;
-    const ratio r0 = same || compare(above_at, below_at.p, below_at.q) < 0 ? above_at : below_at;
-    const ratio r1 = r0 == above_at ? below_at : above_at;
-    if (!same && !(smallest_ratio_above(r0.p, r0.q, bound, false) == r1))
-        return false;
-    int64_t key[max_records];
+    const Key p = static_cast<Key>(static_cast<int64_t>(num));
+    const Key q = static_cast<Key>(static_cast<int64_t>(den));
     for (int i = 0; i < n; ++i)
-        key[i] = static_cast<int64_t>(list[i].second) * static_cast<int64_t>(r0.q) -
-                 static_cast<int64_t>(list[i].first) * static_cast<int64_t>(r0.p);
-    // A 0 / 0 combination sums to 0: counted at r0 and taken out.
-    const int64_t thresholds[2] = {0, 1};
-    uint64_t counts[2] = {0, 0};
-    combinations_at_least(key, n, thresholds, same ? 1 : 2, counts);
-    const uint64_t at_r0 = counts[0] - nan_combinations, past_r0 = counts[1];
-    out.above = above_at == r0 ? at_r0 : past_r0;
-    out.below = unit ? combinations - nan_combinations - out.above
-                     : below_at == r0 ? at_r0 : past_r0;
+        key[i] = static_cast<Key>(static_cast<int64_t>(list[i].second)) * q -
+                 static_cast<Key>(static_cast<int64_t>(list[i].first)) * p;
+}
+
+bool whole_count(const count_pair *list, int n, const observed_ratio &r, bool unit,
+                 uint64_t zero_records, double largest_value, split_counts &out)
+{
+    const double big = std::max(r.num, r.den);
+    if (!(r.num == std::trunc(r.num) && r.den == std::trunc(r.den) && big < 0x1p53))
+        return false;
+    uint8_t mirror[max_records];
+    if (!mirror_positions(list, n, mirror))
+        return false;
+    const uint64_t combinations = choose4(static_cast<uint64_t>(n));
+    const uint64_t nan_combinations = choose4(zero_records);
+    uint64_t count = 0;
+    // Four keys of magnitude below 2 x 2^28 x 2^31 stay below 2^62.
+    if (largest_value < 0x1p28 && big < 0x1p31) {
+        int64_t key[max_records];
+        whole_keys(list, n, r.num, r.den, key);
+        const int64_t zero = 0;
+        combinations_at_least(key, n, &zero, 1, &count);
+    } else {
+        wide key[max_records];
+        whole_keys(list, n, r.num, r.den, key);
+        const wide zero = 0;
+        combinations_at_least(key, n, &zero, 1, &count);
+    }
+    // A 0 / 0 combination has the key sum 0, and counts nowhere.
+    out.above = count - nan_combinations;
+    out.below = unit ? combinations - nan_combinations - out.above : out.above;
     out.settled_by_rule = 0;
     out.exact_keys = true;
     return true;
@@ -502,12 +343,15 @@ bool ratio_count(const count_pair *list, int n, double high, bool unit, uint64_t
 
 }  // namespace
 
-bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split, split_counts &out)
+bool split_count_4(const count_pair *list, uint64_t n64, const observed_ratio &r, bool split,
+                   split_counts &out)
 {
-    if (n64 < 4 || n64 > max_records || !(high >= 1.0 && high <= 0x1p100))
+    if (n64 < 4 || n64 > max_records || !(in_range(r.num) && in_range(r.den) && r.den > 0.0))
+        return false;
+    const double high = r.num / r.den;
+    if (!(high <= 0x1p100) || compare_ratios(r.num, r.den, 1.0, 1.0) < 0)
         return false;
     const int n = static_cast<int>(n64);
-    const double low = 1.0 / high;
     double lower[max_records], upper[max_records];
     double largest = 0.0;
     uint64_t zero_records = 0;
@@ -528,15 +372,13 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
         zero_records += bits_of(f) == 0 && bits_of(s) == 0;
     }
     const uint64_t combinations = choose4(n64), nan_combinations = choose4(zero_records);
-    const bool unit = high == 1.0;
+    const bool unit = r.num == r.den;
     if (unit && !split) {
         // Every combination that is a number is extreme.
         out = {combinations - nan_combinations, 0, 0, false};
         return true;
     }
-    if (exact_sums && (ratio_count(list, n, high, unit, zero_records, largest_value, out) ||
-                       (largest_value < exact_keys_below &&
-                        exact_count(list, n, high, unit, zero_records, out))))
+    if (exact_sums && whole_count(list, n, r, unit, zero_records, largest_value, out))
         return true;
     uint8_t mirror[max_records];
     if (!mirror_positions(list, n, mirror))
@@ -619,7 +461,7 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
 
     // How many splits the band holds, before any is settled: a list of many
     // ties goes to the walk at once.
-    const uint64_t most = exact_sums ? max_band_candidates_exact : max_band_candidates;
+    const uint64_t most = max_band_candidates;
     uint64_t candidates = 0;
     for (int k = 0; k < n_runs; ++k) {
         const int i = runs[k].lower;
@@ -643,18 +485,9 @@ bool split_count_4(const count_pair *list, uint64_t n64, double high, bool split
             if (km_ab + km[c] + km[d] < 0 || a == c || a == d || b == c || b == d)
                 continue;
             ++by_rule;
-            if (exact_sums) {
-                // Sums in any order are the list-order sums, and the mirror's
-                // are the same two swapped.
-                const double s1 = (list[a].first + list[b].first) + (list[c].first + list[d].first);
-                const double s2 =
-                    (list[a].second + list[b].second) + (list[c].second + list[d].second);
-                above3 += s2 / s1 >= high;
-                below3 += !unit && s1 / s2 <= low;
-            } else {
-                above3 += rule_fc(list, a, b, c, d) >= high;
-                below3 += !unit && rule_fc(list, mirror[a], mirror[b], mirror[c], mirror[d]) <= low;
-            }
+            above3 += rule_class(list, a, b, c, d, r) == fc_class::above;
+            below3 += !unit && rule_class(list, mirror[a], mirror[b], mirror[c], mirror[d], r) ==
+                                   fc_class::below;
         }
     }
     // Every combination was counted once per split; anything else would be a

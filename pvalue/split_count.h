@@ -7,7 +7,7 @@
 // 1,540 pairs of a 56-record list, sorted, instead of from its 367,290
 // combinations.  The counts are exactly those of the walk: what a combination
 // counts as is decided by a proven error bound where that is possible and by
-// the rule itself (list-order sums and the division) where it is not.  The
+// the rule itself (list-order sums, compared exactly) where it is not.  The
 // proof is in split_count.cpp.
 
 #include <cstdint>
@@ -25,14 +25,15 @@ struct split_counts {
 };
 
 // Counts the combinations of four of the n records whose fold change is >=
-// high (above) or, failing that, <= 1.0 / high (below), exactly as the
-// counting rule does.  Returns false, having counted nothing, when the call
-// is outside what the bound covers: fewer than 4 or more than 64 records, a
-// list that is not closed under swapping first and second (near_exact_pval's
-// always is), a record value that is negative, -0, not finite or outside
-// [2^-400, 2^400] (+0 is fine), high outside [1, 2^100], or ties too many to
-// settle one by one.  With split false only the sum above + below is
-// meaningful.
-bool split_count_4(const count_pair *list, uint64_t n, double high, bool split, split_counts &out);
+// R = r.num / r.den (above) or, failing that, <= 1 / R (below), exactly as
+// the counting rule does.  Returns false, having counted nothing, when the
+// call is outside what the bound covers: fewer than 4 or more than 64
+// records, a list that is not closed under swapping first and second
+// (near_exact_pval's always is), a record value, num or den that is
+// negative, -0, not finite or outside [2^-400, 2^400] (+0 is fine; den must
+// not be 0), R below 1 or above 2^100, or ties too many to settle one by one.
+// With split false only the sum above + below is meaningful.
+bool split_count_4(const count_pair *list, uint64_t n, const observed_ratio &r, bool split,
+                   split_counts &out);
 
 #endif

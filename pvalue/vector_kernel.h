@@ -4,26 +4,29 @@
 // The run kernel of the vector instruction sets, written once over their
 // operations: several combinations at a time, counted by the mode of the
 // call (fc_filter.h).
-//   division: the IEEE division of the rule, whose ordered comparisons are
-//             false for NaN, as >= and <= are;
-//   unit:     both thresholds 1: above exactly when S2 >= S1;
-//   two_band, one_band: the exact signs of two fused multiply-adds, with the
-//             division for a vector that has a lane in a band (or with S1 =
-//             0 where that can happen); one_band counts in vector lanes.
+//   division: the IEEE quotient against the doubles either side of R and
+//             1 / R, whose ordered comparisons are false for NaN;
+//   unit:     R = 1: above exactly when S2 >= S1;
+//   two_band, one_band: the exact signs of two fused multiply-adds; one_band
+//             counts in vector lanes.
+// A vector with a lane the fast test leaves open (a quotient that rounds
+// onto R's neighbours, a fused multiply-add in its band, S1 = 0 where that
+// can happen) is counted lane by lane with the exact comparison.
 // A vector that is not full is loaded whole from the zero-padded arrays and
 // its unused lanes are not counted; an empty run still goes through once
 // with nothing live, which keeps the sampled walk's deepest level free of a
 // data-dependent branch.
 //
-// Ops, one per instruction set, supplies: vec (doubles), lanes (a lane mask),
-// counts (one 64-bit count per lane), width, band (the band key in its own
-// form), and the operations used below, each one instruction or two.  This
-// header belongs to the files compiled for one instruction set: internal
-// linkage throughout.
+// Ops, one per instruction set, supplies: vec (doubles), lanes (a lane mask,
+// live lanes always the lowest), counts (one 64-bit count per lane), width,
+// band (the band key in its own form), and the operations used below, each
+// one instruction or two.  This header belongs to the files compiled for one
+// instruction set: internal linkage throughout.
 
 #include <cstddef>
 #include <cstdint>
 
+#include "exact_ratio.h"
 #include "fc_filter.h"
 #include "walks.h"
 
@@ -46,22 +49,48 @@ struct vector_kernel {
         uint64_t below = 0;
     };
 
-    vec hi, lo;
+    vec hi, lo;          // the smallest double >= R, the largest <= 1 / R
+    vec hi_below, lo_above;  // the largest double <= R, the smallest >= 1 / R
     typename Ops::band key;
+    observed_ratio ratio;
     bool split;       // above and below wanted apart, not only their sum
-    bool zero_first;  // S1 can be 0, which the exact signs leave to the division
+    bool zero_first;  // S1 can be 0, which the exact signs leave open
 
     explicit vector_kernel(const kernel_setup &k)
-        : hi(Ops::splat(k.high)), lo(Ops::splat(k.low)), key(Ops::band_of(k.filter.band_key)),
-          split(k.split), zero_first(k.filter.zero_first)
+        : hi(Ops::splat(k.bounds.above_hi)), lo(Ops::splat(k.bounds.below_lo)),
+          hi_below(Ops::splat(k.bounds.above_lo)), lo_above(Ops::splat(k.bounds.below_hi)),
+          key(Ops::band_of(k.filter.band_key)), ratio(k.ratio), split(k.split),
+          zero_first(k.filter.zero_first)
     {
     }
 
-    void exact(lanes live, vec s1, vec s2, tally &t) const
+    // The rule itself for the live lanes, one at a time.
+    [[gnu::noinline]] void exact(lanes live, vec s1, vec s2, tally &t) const
+    {
+        alignas(64) double f[width], s[width];
+        Ops::store(f, s1);
+        Ops::store(s, s2);
+        const unsigned n = Ops::count(live);
+        for (unsigned j = 0; j < n; ++j) {
+            const fc_class c = classify_fc(f[j], s[j], ratio);
+            t.above += c == fc_class::above;
+            t.below += c == fc_class::below;
+        }
+    }
+
+    // Rounding keeps order: a quotient above hi is above R, one below
+    // hi_below is below it; likewise lo and lo_above for 1 / R.
+    void divided(lanes live, vec s1, vec s2, tally &t) const
     {
         const vec fc = Ops::div(s2, s1);
-        const lanes up = Ops::both(Ops::ge(fc, hi), live);
-        const lanes dn = Ops::but_not(Ops::both(Ops::le(fc, lo), live), up);
+        const lanes open = Ops::either(Ops::both(Ops::ge(fc, hi_below), Ops::le(fc, hi)),
+                                       Ops::both(Ops::ge(fc, lo), Ops::le(fc, lo_above)));
+        if (Ops::any(open, live)) [[unlikely]] {
+            exact(live, s1, s2, t);
+            return;
+        }
+        const lanes up = Ops::both(Ops::gt(fc, hi), live);
+        const lanes dn = Ops::but_not(Ops::both(Ops::lt(fc, lo), live), up);
         t.above += Ops::count(up);
         t.below += Ops::count(dn);
     }
@@ -149,7 +178,7 @@ struct vector_kernel {
             } else if constexpr (M == fc_mode::two_band) {
                 two_band(live, s1, s2, t);
             } else {
-                exact(live, s1, s2, t);
+                divided(live, s1, s2, t);
             }
             i += width;
         } while (i < len);

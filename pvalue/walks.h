@@ -5,8 +5,8 @@
 // positions (exhaustive, 2 to 4 pairs), or the structured sample of the
 // sampled members (5 to 12 pairs).  A walk forms the sums over the positions
 // of all levels but the deepest once per choice of them, and hands each run
-// of the deepest level to a run kernel, which adds the last record, divides
-// and compares.  Every instruction set compiles the same walks around its
+// of the deepest level to a run kernel, which adds the last record and
+// compares with the observed ratio.  Every instruction set compiles the same walks around its
 // own kernel; everything here has internal linkage, so each translation
 // unit, built with its own flags, keeps its own copy.
 
@@ -16,6 +16,7 @@
 
 #include "count_reference.h"
 #include "draws.h"
+#include "exact_ratio.h"
 #include "fc_filter.h"
 #include "pvalue.h"
 #include "sampled_params.h"
@@ -27,15 +28,16 @@ namespace {
 
 // What a kernel takes once per call, before any combination.
 struct kernel_setup {
-    double high;        // observed_fc
-    double low;         // 1.0 / observed_fc
-    fc_filter filter;   // the division-free test's constants, for kernels that use it
-    bool split;         // the above and below counts wanted apart (the trace), not only their sum
+    observed_ratio ratio;  // R, for what the bounds leave open
+    ratio_bounds bounds;   // the doubles either side of R and 1 / R
+    fc_filter filter;      // the division-free test's constants, for kernels that use it
+    bool split;            // the above and below counts wanted apart (the trace), not only their sum
 };
 
 // A run kernel counts one run of the deepest level: for i from 0 to len - 1,
-// the combination whose sums are base_f + f[i] and base_s + s[i], above when
-// fc = (base_s + s[i]) / (base_f + f[i]) >= high, else below when fc <= low.
+// the combination whose sums are S1 = base_f + f[i] and S2 = base_s + s[i],
+// above when S2 / S1 >= R, else below when S2 / S1 <= 1 / R, exactly
+// (classify_fc).
 // It keeps its counts in a tally, which the walk holds in a local of one
 // fully inlined function, so that it stays in registers (counts that went
 // through memory on every run would chain every combination to the store of
@@ -105,13 +107,13 @@ uint64_t exhaustive_count(const count_pair *list, uint64_t n, uint64_t *fcs_samp
                           const kernel_setup &setup)
 {
     if (n > exhaustive_max_len)
-        return reference_count_exhaustive(list, n, K, fcs_sampled, setup.high);
+        return reference_count_exhaustive(list, n, K, fcs_sampled, setup.ratio);
     const Kernel kernel(setup);
     const exhaustive_walk<K, Kernel> w(list, n, kernel);
     uint64_t above = 0, below = 0;
     kernel.finish(w.run(), above, below);
     if (Debug)
-        print_count_trace(setup.high, above, setup.low, below);
+        print_count_trace(setup.ratio.fc, above, 1.0 / setup.ratio.fc, below);
     *fcs_sampled = vp_n_choose_k(n, K);
     return above + below;
 }
@@ -229,7 +231,7 @@ uint64_t sampled_count(const count_pair *list, uint64_t n, uint64_t *fcs_sampled
                        const kernel_setup &setup, Source &source)
 {
     if (n > sampled_max_len)
-        return reference_count_sampled(list, n, P, S, R, fcs_sampled, setup.high,
+        return reference_count_sampled(list, n, P, S, R, fcs_sampled, setup.ratio,
                                        draw_through<Source>, &source);
     const Kernel kernel(setup);
     const sampled_walk<P, S, Kernel> w(list, n, kernel);
@@ -242,7 +244,7 @@ uint64_t sampled_count(const count_pair *list, uint64_t n, uint64_t *fcs_sampled
     uint64_t above = 0, below = 0;
     kernel.finish(tally, above, below);
     if (Debug)
-        print_count_trace(setup.high, above, setup.low, below);
+        print_count_trace(setup.ratio.fc, above, 1.0 / setup.ratio.fc, below);
     *fcs_sampled = sampled;
     return above + below;
 }
@@ -257,9 +259,9 @@ uint64_t sampled_count_for(const count_pair *list, uint64_t n, uint64_t *fcs_sam
 }
 
 // A kernel_setup for kernels that take no filter.
-inline kernel_setup plain_setup(double observed_fc)
+inline kernel_setup plain_setup(const observed_ratio &observed)
 {
-    return {observed_fc, 1.0 / observed_fc, fc_filter{}, Debug};
+    return {observed, bounds_of(observed), fc_filter{}, Debug};
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,17 +35,34 @@ inline std::vector<count_pair> unshuffled_pair_list(const std::vector<double> &c
     return front;
 }
 
-// sum2 / sum1 (sums in index order), replaced by the reciprocal of that very
-// quotient when it is below 1.
-inline double observed_fold_change(const std::vector<double> &c1, const std::vector<double> &c2)
+// The observed ratio of two conditions as near_exact_pval forms it: their
+// sums in index order, the larger ratio of the two.
+inline observed_ratio observed_of(const std::vector<double> &c1, const std::vector<double> &c2)
 {
     double s1 = 0.0, s2 = 0.0;
     for (double x : c1)
         s1 += x;
     for (double x : c2)
         s2 += x;
-    double fc = s2 / s1;
-    return fc < 1.0 ? 1.0 / fc : fc;
+    return observed_ratio_of(s1, s2);
+}
+
+// For the tests' messages: the ratio's terms, exactly.
+inline std::ostream &operator<<(std::ostream &o, const observed_ratio &r)
+{
+    return o << std::hexfloat << r.num << " / " << r.den << std::defaultfloat;
+}
+
+// A ratio of exactly the double t, traced as t.
+inline observed_ratio ratio_of_double(double t)
+{
+    return {t, 1.0, t};
+}
+
+// The ratio num / den, traced as its quotient.
+inline observed_ratio ratio_of(double num, double den)
+{
+    return {num, den, num / den};
 }
 
 // The counting trace line for the given values.
@@ -144,7 +162,7 @@ inline std::vector<double> random_counts(std::mt19937_64 &g, size_t n, size_t fa
 // change.
 struct random_list {
     std::vector<count_pair> list;
-    double observed_fc;
+    observed_ratio observed;
 };
 
 inline random_list make_random_list(std::mt19937_64 &g, size_t p)
@@ -155,59 +173,51 @@ inline random_list make_random_list(std::mt19937_64 &g, size_t p)
     std::vector<double> c1 = random_counts(g, p, f1), c2 = random_counts(g, p, f2);
     if (pick(g, 2))
         adjust_zero_counts(c1.data(), c2.data(), p);
-    random_list r{unshuffled_pair_list(c1, c2), observed_fold_change(c1, c2)};
+    random_list r{unshuffled_pair_list(c1, c2), observed_of(c1, c2)};
     std::shuffle(r.list.begin(), r.list.end(), g);
     return r;
 }
 
-// Fold change of the records at the given increasing positions, summed from
-// the lowest position up.
-inline double combination_fc(const count_pair *list, const std::vector<uint64_t> &pos)
+// The ratio S2 / S1 of the records at the given increasing positions, summed
+// from the lowest position up.
+inline observed_ratio combination_ratio(const count_pair *list, const std::vector<uint64_t> &pos)
 {
     double s1 = list[pos[0]].first, s2 = list[pos[0]].second;
     for (size_t i = 1; i < pos.size(); ++i) {
         s1 += list[pos[i]].first;
         s2 += list[pos[i]].second;
     }
-    return s2 / s1;
+    return ratio_of(s2, s1);
 }
 
-// near_exact_pval passes thresholds of at least 1, negative ones (negative
+// near_exact_pval passes ratios of at least 1, negative ones (negative
 // counts) and NaN, never one in [0, 1).
-inline bool passable_threshold(double fc)
+inline bool passable_threshold(const observed_ratio &r)
 {
-    return !(fc >= 0.0 && fc < 1.0);
+    const double v = r.num / r.den;
+    return !(v >= 0.0 && v < 1.0);
 }
 
-// A threshold whose reciprocal is exactly t, if a neighbour of 1 / t has one.
-inline double reciprocal_tie(double t)
+// A ratio for a list: its observed ratio; exactly the ratio of a combination
+// that is examined (a tie above) or its reciprocal (a tie below); either
+// with its numerator one ulp off; or a plain double.  Ratios near_exact_pval
+// cannot pass fall back to the observed one.
+inline observed_ratio pick_threshold(std::mt19937_64 &g, const observed_ratio &observed,
+                                     const observed_ratio &t)
 {
-    double o = 1.0 / t;
-    for (double c : {o, std::nextafter(o, 0.0), std::nextafter(o, INFINITY)})
-        if (1.0 / c == t)
-            return c;
-    return o;
-}
-
-// A threshold for a list: its observed fold change; exactly the fold change t
-// of a combination that is examined (a tie above); a threshold whose
-// reciprocal is exactly t (a tie below); one ulp to either side of those; or
-// a plain value.  Thresholds near_exact_pval cannot pass fall back to the
-// observed fold change.
-inline double pick_threshold(std::mt19937_64 &g, double observed, double t)
-{
-    static const double plain[] = {1.0, -0.5, -2.0, INFINITY, -INFINITY, NAN};
+    static const double plain[] = {1.0, -0.5, -2.0, INFINITY, -INFINITY, NAN, 2.5};
     const double towards = pick(g, 2) ? INFINITY : -INFINITY;
-    double o;
+    const observed_ratio flipped = ratio_of(t.den, t.num);
+    observed_ratio o;
     switch (pick(g, 8)) {
     case 0: o = observed; break;
     case 1:
     case 2: o = t; break;
-    case 3: o = std::nextafter(t, towards); break;
+    case 3: o = ratio_of(std::nextafter(t.num, towards), t.den); break;
     case 4:
-    case 5: o = reciprocal_tie(t); break;
-    case 6: o = std::nextafter(reciprocal_tie(t), towards); break;
-    default: o = plain[pick(g, 6)]; break;
+    case 5: o = flipped; break;
+    case 6: o = ratio_of(std::nextafter(flipped.num, towards), flipped.den); break;
+    default: o = ratio_of_double(plain[pick(g, 7)]); break;
     }
     return passable_threshold(o) ? o : observed;
 }

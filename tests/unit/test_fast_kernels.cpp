@@ -1,8 +1,7 @@
 // The vector kernels' division-free comparisons (fc_filter.h) against the
 // plain reference members, on lists built to sit on the edges of the filter:
-// fold changes exactly equal to the thresholds, thresholds a few units in the
-// last place away from a combination's fold change, the one-ulp reciprocal
-// case, huge and tiny magnitudes, subnormals, zeros, negative values, NaN and
+// observed ratios exactly equal to a combination's, ratios a few units in the
+// last place away from it, the one-ulp reciprocal case, huge and tiny magnitudes, subnormals, zeros, negative values, NaN and
 // infinity.  Every instruction set this machine runs is compared, each from
 // the same generator state as the reference (vp_srandom for production,
 // srandom for the reference), on the result, the sampled count and the trace
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "count_reference.h"
+#include "exact_ratio.h"
 #include "fc_filter.h"
 #include "pvalue_test_util.h"
 #include "kernels.h"
@@ -31,7 +31,7 @@ namespace {
 struct fast_case {
     std::string name;
     std::vector<count_pair> list;
-    double observed_fc;
+    observed_ratio observed;
 };
 
 // The pair list of near_exact_pval for two conditions, shuffled by g.
@@ -43,16 +43,14 @@ std::vector<count_pair> pair_list_of(const std::vector<double> &c1, const std::v
     return list;
 }
 
-// The fold change of the combination at positions 0, 1, ..., k - 1 shifted by
+// The ratio of the combination at positions 0, 1, ..., k - 1 shifted by
 // `from`, summed in position order as every member sums.
-double combination_fc(const std::vector<count_pair> &list, size_t from, unsigned k)
+observed_ratio combination_at(const std::vector<count_pair> &list, size_t from, unsigned k)
 {
-    double s1 = list[from].first, s2 = list[from].second;
-    for (unsigned i = 1; i < k; ++i) {
-        s1 += list[from + i].first;
-        s2 += list[from + i].second;
-    }
-    return s2 / s1;
+    std::vector<uint64_t> pos;
+    for (unsigned i = 0; i < k; ++i)
+        pos.push_back(from + i);
+    return combination_ratio(list.data(), pos);
 }
 
 // Recorded beside the modes: a list counted in the one-band mode while S1 can
@@ -79,7 +77,7 @@ outcome run_table(const count_fn *table, bool reference, const fast_case &c, uin
         testing::internal::CaptureStdout();
         Debug = true;
     }
-    o.extreme = table[pairs - 2](c.list.data(), n, &o.sampled, c.observed_fc);
+    o.extreme = table[pairs - 2](c.list.data(), n, &o.sampled, c.observed);
     if (trace) {
         Debug = false;
         o.trace = testing::internal::GetCapturedStdout();
@@ -93,8 +91,11 @@ void expect_same(const fast_case &c, unsigned pairs, uint64_t n, unsigned seed,
                  std::set<fc_mode> &modes)
 {
     SCOPED_TRACE(testing::Message() << c.name << ", " << pairs << " pairs, n " << n
-                                    << ", observed " << std::hexfloat << c.observed_fc);
-    const fc_filter flt = make_fc_filter(c.list.data(), n, pairs, c.observed_fc, 1.0 / c.observed_fc);
+                                    << ", observed " << std::hexfloat << c.observed.num << " / "
+                                    << c.observed.den);
+    const ratio_bounds b = bounds_of(c.observed);
+    const fc_filter flt = make_fc_filter(c.list.data(), n, pairs, b.above_hi, b.below_lo,
+                                         c.observed.num == c.observed.den);
     modes.insert(flt.mode);
     if (flt.mode == fc_mode::one_band && flt.zero_first)
         modes.insert(one_band_zero_first);
@@ -142,9 +143,10 @@ std::vector<double> counts_of(std::mt19937_64 &g, unsigned p, int family, double
     return c;
 }
 
-// Thresholds placed on a combination's fold change, on its reciprocal, and a
-// few units in the last place either side, with whole-number and fractional
-// counts: the cases where rounding of the quotient decides.
+// Ratios placed on a combination's, on its reciprocal, and a few units in
+// the last place either side (of the numerator, and of the rounded quotient
+// as a ratio of one double), with whole-number and fractional counts: the
+// cases where an exact tie decides.
 TEST(FastKernels, ThresholdsOnAndNextToCombinations)
 {
     std::mt19937_64 g(515);
@@ -155,23 +157,26 @@ TEST(FastKernels, ThresholdsOnAndNextToCombinations)
             std::vector<double> c1 = counts_of(g, pairs, fam, 1.0);
             std::vector<double> c2 = counts_of(g, pairs, fam, 1.0);
             fast_case base{"family " + std::to_string(fam), pair_list_of(c1, c2, g),
-                           observed_fold_change(c1, c2)};
+                           observed_of(c1, c2)};
             const uint64_t len = base.list.size();
-            std::vector<double> thresholds{base.observed_fc};
-            double t = combination_fc(base.list, std::uniform_int_distribution<size_t>(
-                                                     0, len - pairs)(g), pairs);
-            if (t < 1.0)
-                t = 1.0 / t;
-            for (double v : {t, 1.0 / t})
+            std::vector<observed_ratio> thresholds{base.observed};
+            observed_ratio t = combination_at(base.list, std::uniform_int_distribution<size_t>(
+                                                           0, len - pairs)(g), pairs);
+            if (t.num < t.den)
+                t = ratio_of(t.den, t.num);
+            for (const observed_ratio &v : {t, ratio_of(t.den, t.num)})
                 for (int ulps = -3; ulps <= 3; ++ulps) {
-                    double x = v;
-                    for (int i = 0; i < std::abs(ulps); ++i)
+                    double x = v.num, q = v.fc;
+                    for (int i = 0; i < std::abs(ulps); ++i) {
                         x = std::nextafter(x, ulps < 0 ? 0.0 : INFINITY);
-                    thresholds.push_back(x);
+                        q = std::nextafter(q, ulps < 0 ? 0.0 : INFINITY);
+                    }
+                    thresholds.push_back(ratio_of(x, v.den));
+                    thresholds.push_back(ratio_of_double(q));
                 }
             for (size_t i = 0; i < thresholds.size(); ++i) {
                 fast_case c = base;
-                c.observed_fc = thresholds[i];
+                c.observed = thresholds[i];
                 c.name += ", threshold " + std::to_string(i);
                 for (uint64_t n : lengths_for(pairs, len, fam == 0 && i == 0))
                     expect_same(c, pairs, n, 7000 + pairs * 31 + static_cast<unsigned>(i), modes);
@@ -183,9 +188,9 @@ TEST(FastKernels, ThresholdsOnAndNextToCombinations)
     EXPECT_TRUE(modes.count(fc_mode::one_band));
 }
 
-// 14, 8 against 23, 25 with the conditions swapped: the observed fold change
-// is one unit in the last place above 48 / 22, and the combinations whose
-// fold change is exactly 48 / 22 or 22 / 48 no longer count.
+// 14, 8 against 23, 25 either way round: the traced fold change differs by
+// one unit in the last place, the ratio does not, and the combinations whose
+// ratio is exactly 48 / 22 or 22 / 48 count both times.
 TEST(FastKernels, OneUlpReciprocal)
 {
     std::mt19937_64 g(48);
@@ -193,7 +198,7 @@ TEST(FastKernels, OneUlpReciprocal)
     const std::vector<double> a{14, 8}, b{23, 25};
     for (int swap = 0; swap < 2; ++swap) {
         const std::vector<double> &c1 = swap ? b : a, &c2 = swap ? a : b;
-        fast_case c{swap ? "swapped" : "plain", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
+        fast_case c{swap ? "swapped" : "plain", pair_list_of(c1, c2, g), observed_of(c1, c2)};
         expect_same(c, 2, c.list.size(), 1, modes);
     }
     // The same effect at every size: counts in the ratio 48 : 22 throughout.
@@ -203,10 +208,10 @@ TEST(FastKernels, OneUlpReciprocal)
             c1.push_back(i % 2 ? 25 : 23);
             c2.push_back(i % 2 ? 8 : 14);
         }
-        fast_case c{"ratio", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
+        fast_case c{"ratio", pair_list_of(c1, c2, g), observed_of(c1, c2)};
         for (uint64_t n : lengths_for(pairs, c.list.size(), pairs <= 6))
             expect_same(c, pairs, n, 99 + pairs, modes);
-        c.observed_fc = 1.0 / (22.0 / 48.0);
+        c.observed = ratio_of_double(1.0 / (22.0 / 48.0));
         for (uint64_t n : lengths_for(pairs, c.list.size(), false))
             expect_same(c, pairs, n, 199 + pairs, modes);
     }
@@ -221,7 +226,7 @@ TEST(FastKernels, AllTies)
     for (double v : {1.0, 0.003, 7.0, 0x1p300, 0x1p-300}) {
         for (unsigned pairs = 2; pairs <= 12; ++pairs) {
             std::vector<double> c(pairs, v);
-            fast_case fc{"equal " + std::to_string(v), pair_list_of(c, c, g), 1.0};
+            fast_case fc{"equal " + std::to_string(v), pair_list_of(c, c, g), observed_of(c, c)};
             for (uint64_t n : lengths_for(pairs, fc.list.size(), v == 1.0 && pairs <= 7))
                 expect_same(fc, pairs, n, 3 + pairs, modes);
         }
@@ -231,7 +236,7 @@ TEST(FastKernels, AllTies)
     for (unsigned pairs = 2; pairs <= 12; ++pairs) {
         std::vector<double> c1 = counts_of(g, pairs, 1, 1.0), c2(c1);
         std::reverse(c2.begin(), c2.end());
-        fast_case fc{"equal sums", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
+        fast_case fc{"equal sums", pair_list_of(c1, c2, g), observed_of(c1, c2)};
         for (uint64_t n : lengths_for(pairs, fc.list.size(), pairs <= 6))
             expect_same(fc, pairs, n, 5 + pairs, modes);
     }
@@ -251,7 +256,7 @@ TEST(FastKernels, MagnitudesAndSpecialValues)
         for (double scale : scales) {
             std::vector<double> c1 = counts_of(g, pairs, 3, scale);
             std::vector<double> c2 = counts_of(g, pairs, 3, scale * 1.5);
-            fast_case c{"scale", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
+            fast_case c{"scale", pair_list_of(c1, c2, g), observed_of(c1, c2)};
             for (uint64_t n : lengths_for(pairs, c.list.size(), false))
                 expect_same(c, pairs, n, 11 + pairs, modes);
         }
@@ -263,7 +268,7 @@ TEST(FastKernels, MagnitudesAndSpecialValues)
             if (g() % 2)
                 c2[g() % pairs] = sp;
             fast_case c{"special " + std::to_string(sp), pair_list_of(c1, c2, g),
-                        observed_fold_change(c1, c2)};
+                        observed_of(c1, c2)};
             for (uint64_t n : lengths_for(pairs, c.list.size(), false))
                 expect_same(c, pairs, n, 13 + pairs, modes);
         }
@@ -294,10 +299,10 @@ TEST(FastKernels, ZerosLeftByTheAdjustment)
             if (variant == 3)  // every first of a combination can be 0
                 c1 = std::vector<double>(pairs, 0.0), c1[0] = 1.0;
             fast_case c{"zeros " + std::to_string(variant), pair_list_of(c1, c2, g),
-                        observed_fold_change(c1, c2)};
+                        observed_of(c1, c2)};
             for (uint64_t n : lengths_for(pairs, c.list.size(), variant == 1 && pairs <= 6))
                 expect_same(c, pairs, n, 23 + pairs, modes);
-            c.observed_fc = 1.0;
+            c.observed = ratio_of_double(1.0);
             for (uint64_t n : lengths_for(pairs, c.list.size(), false))
                 expect_same(c, pairs, n, 29 + pairs, modes);
         }
@@ -319,10 +324,10 @@ TEST(FastKernels, UnusualObservedFoldChanges)
     for (unsigned pairs = 2; pairs <= 12; ++pairs) {
         std::vector<double> c1 = counts_of(g, pairs, 0, 1.0);
         std::vector<double> c2 = counts_of(g, pairs, 0, 1.0);
-        fast_case base{"observed", pair_list_of(c1, c2, g), 1.0};
+        fast_case base{"observed", pair_list_of(c1, c2, g), ratio_of_double(1.0)};
         for (double o : observed) {
             fast_case c = base;
-            c.observed_fc = o;
+            c.observed = pairs % 2 ? ratio_of_double(o) : ratio_of(o * 3.0, 3.0);
             for (uint64_t n : lengths_for(pairs, c.list.size(), false))
                 expect_same(c, pairs, n, 17 + pairs, modes);
         }
@@ -339,14 +344,14 @@ TEST(FastKernels, EveryLength)
     std::set<fc_mode> modes;
     for (unsigned pairs = 2; pairs <= 4; ++pairs) {
         std::vector<double> c1 = counts_of(g, 6, 1, 1.0), c2 = counts_of(g, 6, 1, 1.0);
-        fast_case c{"long", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};  // 132 records
+        fast_case c{"long", pair_list_of(c1, c2, g), observed_of(c1, c2)};  // 132 records
         const uint64_t top = pairs == 4 ? 57 : 70;
         for (uint64_t n = 0; n <= top; ++n)
             expect_same(c, pairs, n, 5, modes);
     }
     for (unsigned pairs = 5; pairs <= 12; ++pairs) {
         std::vector<double> c1 = counts_of(g, pairs, 1, 1.0), c2 = counts_of(g, pairs, 1, 1.0);
-        fast_case c{"prefix", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
+        fast_case c{"prefix", pair_list_of(c1, c2, g), observed_of(c1, c2)};
         for (uint64_t n = 0; n <= 2 * pairs + 20; n += 3)
             expect_same(c, pairs, n, 21 + static_cast<unsigned>(n), modes);
     }
@@ -359,7 +364,7 @@ TEST(FastKernels, TypicalCountsFullLength)
     std::set<fc_mode> modes;
     for (unsigned pairs = 2; pairs <= 12; ++pairs) {
         std::vector<double> c1 = counts_of(g, pairs, 1, 1.0), c2 = counts_of(g, pairs, 1, 1.0);
-        fast_case c{"typical", pair_list_of(c1, c2, g), observed_fold_change(c1, c2)};
+        fast_case c{"typical", pair_list_of(c1, c2, g), observed_of(c1, c2)};
         expect_same(c, pairs, c.list.size(), 4242 + pairs, modes);
     }
 }

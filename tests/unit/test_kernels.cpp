@@ -79,11 +79,12 @@ TEST_P(KernelEquivalence, EveryTableMatchesTheReference)
             std::sort(pos.begin(), pos.end());
         }
         const bool have_t = !pos.empty() && pos.back() < n;
-        const double t = have_t ? combination_fc(r.list.data(), pos) : r.observed_fc;
-        const double fc = pick_threshold(g, r.observed_fc, t);
+        const observed_ratio t = have_t ? combination_ratio(r.list.data(), pos) : r.observed;
+        const observed_ratio fc = pick_threshold(g, r.observed, t);
 
         SCOPED_TRACE(testing::Message() << p << " pairs, case " << c << ", n " << n << ", seed "
-                                        << seed << ", threshold " << std::hexfloat << fc);
+                                        << seed << ", ratio " << std::hexfloat << fc.num << " / "
+                                        << fc.den);
         const std::vector<count_pair> before(r.list);
 
         uint64_t want_sampled = 0, want = 0;

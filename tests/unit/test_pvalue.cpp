@@ -49,10 +49,13 @@ const worked_case worked_cases[] = {
     {{1, 2}, {3, 4}, 6, 6, 66},
     {{10, 12, 9}, {101, 140, 123}, 46, 46, 4060},
     {{10, 12, 9, 11}, {20, 25, 22, 30}, 1237, 1237, 367290},
-    // 48 / 22 ties exactly with some combinations...
+    // 48 / 22 ties exactly with some combinations, and still does with the
+    // conditions swapped, though the traced 1 / (22 / 48) lies one ulp above.
     {{14, 8}, {23, 25}, 6, 6, 66},
-    // ...but 1 / (22 / 48) lies one ulp above it, so those ties drop out.
-    {{23, 25}, {14, 8}, 4, 4, 66},
+    {{23, 25}, {14, 8}, 6, 6, 66},
+    // The same at three pairs: 110 either way (not 56 + 56 one way round).
+    {{4454, 5175, 6518}, {2, 2, 2}, 55, 55, 4060},
+    {{2, 2, 2}, {4454, 5175, 6518}, 55, 55, 4060},
     // Equal sums: the thresholds are both 1 and every fold change counts.
     {{3, 1}, {1, 3}, 44, 22, 66},
     // All zeros become 1.0: every fold change is 1, all above.
@@ -68,7 +71,7 @@ TEST(NearExact, WorkedExamplesOnEveryCountingTable)
         counts c1 = w.c1, c2 = w.c2;
         adjust_zero_counts(c1.data(), c2.data(), p);
         const std::vector<count_pair> list = unshuffled_pair_list(c1, c2);
-        const double fc = observed_fold_change(c1, c2);
+        const observed_ratio fc = observed_of(c1, c2);
         for (pvalue_isa isa : runnable_isas()) {
             SCOPED_TRACE(pvalue_isa_name(isa));
             ASSERT_TRUE(pvalue_force_isa(isa));
@@ -77,7 +80,7 @@ TEST(NearExact, WorkedExamplesOnEveryCountingTable)
                 [&] { extreme = count_extreme_fcs(list.data(), list.size(), p, &sampled, fc); });
             EXPECT_EQ(sampled, w.sampled);
             EXPECT_EQ(extreme, w.above + w.below);
-            EXPECT_EQ(line, count_trace_line(fc, w.above, 1.0 / fc, w.below));
+            EXPECT_EQ(line, count_trace_line(fc.fc, w.above, 1.0 / fc.fc, w.below));
         }
         EXPECT_EQ(near_exact_on_copies(w.c1, w.c2),
                   static_cast<double>(w.above + w.below) / static_cast<double>(w.sampled));
@@ -150,7 +153,7 @@ TEST(NearExact, ZeroReplacementFeedsTheObservedFoldChange)
     const std::vector<count_pair> list = unshuffled_pair_list(c1, c2);
     uint64_t sampled = 0;
     uint64_t extreme = reference_count_exhaustive(list.data(), list.size(), 2, &sampled,
-                                                  observed_fold_change(c1, c2));
+                                                  observed_of(c1, c2));
     EXPECT_EQ(near_exact_on_copies({10, 20}, {0, 0}),
               static_cast<double>(extreme) / static_cast<double>(sampled));
 }
@@ -262,7 +265,7 @@ TEST(NearExactTrace, FivePairsRunFivePassesAndTheSpan)
                       "2 ordered pairs for each combination:\n");
     EXPECT_EQ(as_multiset(t.records), as_multiset(unshuffled_pair_list(c1, c2)));
 
-    const double fc = 25.0 / 14.0;
+    const observed_ratio fc = observed_ratio_of(14.0, 25.0);
     std::string want = "\n90 choose 5 = 43949268 possible FCs from 5 pairs.\n"
                        "P-value = likelihood of FC from 5 pairs >= 1.786 or <= 0.560\n\n";
     srandom(seed);
@@ -273,10 +276,11 @@ TEST(NearExactTrace, FivePairsRunFivePassesAndTheSpan)
         want += traced([&] {
             extreme = reference_count_table[5 - 2](t.records.data(), 90, &sampled, fc);
         });
-        const double pi = static_cast<double>(extreme) / static_cast<double>(sampled);
+        // A sampled pass counts the observed combination once more in both.
+        const double pi = static_cast<double>(extreme + 1) / static_cast<double>(sampled + 1);
         std::snprintf(buf, sizeof buf, "Pass %lu: FCs sampled = %lu  P-value = %lu / %lu = %0.3f\n\n",
-                      i, static_cast<unsigned long>(sampled), static_cast<unsigned long>(extreme),
-                      static_cast<unsigned long>(sampled), pi);
+                      i, static_cast<unsigned long>(sampled), static_cast<unsigned long>(extreme + 1),
+                      static_cast<unsigned long>(sampled + 1), pi);
         want += buf;
         sum += pi;
         max = std::max(max, pi);
@@ -292,8 +296,8 @@ TEST(NearExactTrace, FivePairsRunFivePassesAndTheSpan)
 TEST(NearExactTrace, PossibleFoldChangesUpToTenPairs)
 {
     const std::vector<count_pair> list(30, count_pair{1.0, 2.0});
-    std::string ten = traced([&] { near_exact_pval_passes(list.data(), 30, 10, 2.0); });
-    std::string eleven = traced([&] { near_exact_pval_passes(list.data(), 30, 11, 2.0); });
+    std::string ten = traced([&] { near_exact_pval_passes(list.data(), 30, 10, ratio_of_double(2.0)); });
+    std::string eleven = traced([&] { near_exact_pval_passes(list.data(), 30, 11, ratio_of_double(2.0)); });
     EXPECT_EQ(ten.rfind("\n30 choose 10 = 30045015 possible FCs from 10 pairs.\n", 0), 0u) << ten;
     EXPECT_EQ(eleven.rfind("\n30 choose 11 = 0 possible FCs from 11 pairs.\n", 0), 0u) << eleven;
 }

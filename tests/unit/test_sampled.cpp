@@ -123,7 +123,7 @@ TEST(SampledWalk, WorkedExample)
     uint64_t sampled = 0;
 
     recording_kernel::masks.clear();
-    sampled_count<5, 3, 1, recording_kernel>(list.data(), 9, &sampled, plain_setup(2.0), stub);
+    sampled_count<5, 3, 1, recording_kernel>(list.data(), 9, &sampled, plain_setup(ratio_of_double(2.0)), stub);
     EXPECT_EQ(stub.draws, 13u);
     EXPECT_EQ(sampled, 3u);
     EXPECT_EQ(recording_kernel::masks, sweep);
@@ -133,7 +133,7 @@ TEST(SampledWalk, WorkedExample)
     stub.next = 0;
     stub.draws = 0;
     recording_kernel::masks.clear();
-    sampled_count_for<5, recording_kernel>(list.data(), 9, &sampled, plain_setup(2.0), stub);
+    sampled_count_for<5, recording_kernel>(list.data(), 9, &sampled, plain_setup(ratio_of_double(2.0)), stub);
     EXPECT_EQ(stub.draws, 8 * 13u);
     EXPECT_EQ(sampled, 8 * 3u);
     std::vector<uint64_t> eight;
@@ -165,12 +165,12 @@ TEST(SampledWalk, StubTables)
 
         // One sweep of the most populous walk keeps this affordable.
         residue_stub most{m.stride, 0};
-        sampled_count<P, m.stride, 1, idle_kernel>(list.data(), list.size(), &sampled, plain_setup(1.0), most);
+        sampled_count<P, m.stride, 1, idle_kernel>(list.data(), list.size(), &sampled, plain_setup(ratio_of_double(1.0)), most);
         EXPECT_EQ(sampled, want.most_combinations);
         EXPECT_EQ(most.draws, want.most_draws);
 
         residue_stub fewest{m.stride, m.stride - 1};
-        sampled_count_for<P, idle_kernel>(list.data(), list.size(), &sampled, plain_setup(1.0), fewest);
+        sampled_count_for<P, idle_kernel>(list.data(), list.size(), &sampled, plain_setup(ratio_of_double(1.0)), fewest);
         EXPECT_EQ(sampled, m.sweeps * want.fewest_combinations);
         EXPECT_EQ(fewest.draws, m.sweeps * want.fewest_draws);
     });
@@ -179,7 +179,7 @@ TEST(SampledWalk, StubTables)
     const std::vector<count_pair> list(90, count_pair{1.0, 2.0});
     residue_stub zero{3, 0};
     uint64_t sampled = 0;
-    EXPECT_EQ((sampled_count_for<5, plain_kernel>(list.data(), 90, &sampled, plain_setup(1.0), zero)), 1898688u);
+    EXPECT_EQ((sampled_count_for<5, plain_kernel>(list.data(), 90, &sampled, plain_setup(ratio_of_double(1.0)), zero)), 1898688u);
     EXPECT_EQ(sampled, 1898688u);
 }
 
@@ -191,7 +191,7 @@ TEST(SampledWalk, ListsTooShortForACombination)
         uint64_t sampled = 99;
         uniform_stub stub(P);
         std::string trace = traced([&] {
-            EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), 0, &sampled, plain_setup(2.0), stub)), 0u);
+            EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), 0, &sampled, plain_setup(ratio_of_double(2.0)), stub)), 0u);
         });
         EXPECT_EQ(sampled, 0u);
         EXPECT_EQ(stub.draws, 0u);
@@ -199,12 +199,12 @@ TEST(SampledWalk, ListsTooShortForACombination)
 
         // One record: level 1 takes position 0 and draws once, every sweep.
         sampled = 99;
-        EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), 1, &sampled, plain_setup(2.0), stub)), 0u);
+        EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), 1, &sampled, plain_setup(ratio_of_double(2.0)), stub)), 0u);
         EXPECT_EQ(sampled, 0u);
         EXPECT_EQ(stub.draws, constants_for(P).sweeps);
 
         sampled = 99;
-        EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), P - 1, &sampled, plain_setup(2.0), stub)),
+        EXPECT_EQ((sampled_count_for<P, plain_kernel>(list.data(), P - 1, &sampled, plain_setup(ratio_of_double(2.0)), stub)),
                   0u);
         EXPECT_EQ(sampled, 0u);
     });
@@ -222,7 +222,7 @@ TEST(SampledWalk, ObservedOneCountsEveryNumber)
         uniform_stub stub(P);
         uint64_t sampled = 0;
         uint64_t extreme = sampled_count_for<P, plain_kernel>(list.data(), list.size(), &sampled,
-                                                              plain_setup(1.0), stub);
+                                                              plain_setup(ratio_of_double(1.0)), stub);
         EXPECT_GE(sampled, constants_for(P).sweeps);
         EXPECT_EQ(extreme, sampled);
     });
@@ -251,8 +251,9 @@ TEST(SampledWalk, MatchesTheReferenceWalk)
                 pos.push_back(pos.back() + 1 + static_cast<uint64_t>(peek()) % m.stride);
             while (pos.back() + m.stride < n && pick(g, 2))
                 pos.back() += m.stride;
-            const double t = pos.back() < n ? combination_fc(r.list.data(), pos) : r.observed_fc;
-            const double fc = pick_threshold(g, r.observed_fc, t);
+            const observed_ratio t =
+                pos.back() < n ? combination_ratio(r.list.data(), pos) : r.observed;
+            const observed_ratio fc = pick_threshold(g, r.observed, t);
             SCOPED_TRACE(testing::Message() << P << " pairs, case " << c << ", n " << n
                                             << ", threshold " << std::hexfloat << fc);
 

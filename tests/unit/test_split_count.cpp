@@ -23,16 +23,17 @@ struct paths_seen {
 
 // Compares one call with the walk; returns false when the split count
 // refused the call.
-bool expect_split_matches(const std::vector<count_pair> &list, double fc, paths_seen &seen,
-                          const std::string &what)
+bool expect_split_matches(const std::vector<count_pair> &list, const observed_ratio &fc,
+                          paths_seen &seen, const std::string &what)
 {
-    SCOPED_TRACE(testing::Message() << what << ", threshold " << std::hexfloat << fc);
+    SCOPED_TRACE(testing::Message() << what << ", ratio " << std::hexfloat << fc.num << " / "
+                                    << fc.den);
     split_counts got;
     bool taken = false;
     const std::string got_trace = traced([&] {
         taken = split_count_4(list.data(), list.size(), fc, true, got);
         if (taken)
-            print_count_trace(fc, got.above, 1.0 / fc, got.below);
+            print_count_trace(fc.fc, got.above, 1.0 / fc.fc, got.below);
     });
     if (!taken) {
         ++seen.refused;
@@ -54,11 +55,11 @@ bool expect_split_matches(const std::vector<count_pair> &list, double fc, paths_
 
 // The pair list of two conditions of four counts, shuffled by g.
 std::vector<count_pair> list_of(std::vector<double> c1, std::vector<double> c2, bool adjust,
-                                std::mt19937_64 &g, double &fc)
+                                std::mt19937_64 &g, observed_ratio &fc)
 {
     if (adjust)
         adjust_zero_counts(c1.data(), c2.data(), 4);
-    fc = observed_fold_change(c1, c2);
+    fc = observed_of(c1, c2);
     std::vector<count_pair> list = unshuffled_pair_list(c1, c2);
     std::shuffle(list.begin(), list.end(), g);
     return list;
@@ -90,20 +91,20 @@ TEST(SplitCount, MatchesTheWalkOnEveryKindOfCounts)
     };
     for (int c = 0; c < 700; ++c) {
         const int family = static_cast<int>(pick(g, 7));
-        double fc;
+        observed_ratio fc;
         std::vector<count_pair> list =
             list_of(counts(family), counts(pick(g, 3) ? family : static_cast<int>(pick(g, 7))),
                     family == 3 || pick(g, 2), g, fc);
-        // The observed fold change, the fold change of a combination of the
-        // list (a tie), its reciprocal's neighbours, or one ulp away.
+        // The observed ratio, the ratio of a combination of the list (a tie),
+        // its reciprocal, or either one ulp away.
         std::vector<uint64_t> pos{0, 1, 2, 3};
         for (uint64_t &p : pos)
             p = pick(g, 14) * 4 + (&p - pos.data());
         std::sort(pos.begin(), pos.end());
-        double t = combination_fc(list.data(), pos);
-        if (t < 1.0)
-            t = 1.0 / t;
-        const double threshold = pick(g, 3) == 0 ? fc : pick_threshold(g, fc, t);
+        observed_ratio t = combination_ratio(list.data(), pos);
+        if (t.num < t.den)
+            t = ratio_of(t.den, t.num);
+        const observed_ratio threshold = pick(g, 3) == 0 ? fc : pick_threshold(g, fc, t);
         expect_split_matches(list, threshold, seen, "family " + std::to_string(family));
     }
     // Both paths, and the rule deciding inside the band, must have been met.
@@ -128,21 +129,21 @@ TEST(SplitCount, ZerosLeftAndEqualSums)
             x = pick(g, 2) ? 0.0 : static_cast<double>(1 + pick(g, 300));
         if (c2 == std::vector<double>(4, 0.0))
             c2[0] = 5;
-        double fc;
+        observed_ratio fc;
         std::vector<count_pair> list = list_of(c1, c2, true, g, fc);
         expect_split_matches(list, fc, seen, "zeros left");
-        expect_split_matches(list, 1.0, seen, "zeros left, threshold 1");
+        expect_split_matches(list, ratio_of_double(1.0), seen, "zeros left, ratio 1");
         std::vector<double> a = {static_cast<double>(pick(g, 9)), 2.5, 3, 4}, b = {4, 3, 2.5, a[0]};
         std::vector<count_pair> even = list_of(a, b, true, g, fc);
-        EXPECT_EQ(fc, 1.0);
+        EXPECT_EQ(fc.num, fc.den);
         expect_split_matches(even, fc, seen, "equal sums");
         calls += 3;
         for (const std::vector<count_pair> *l : {&list, &even}) {
             split_counts sum;
             uint64_t sampled = 0;
-            ASSERT_TRUE(split_count_4(l->data(), l->size(), 1.0, false, sum));
-            EXPECT_EQ(sum.above + sum.below,
-                      reference_count_exhaustive(l->data(), l->size(), 4, &sampled, 1.0));
+            ASSERT_TRUE(split_count_4(l->data(), l->size(), ratio_of_double(1.0), false, sum));
+            EXPECT_EQ(sum.above + sum.below, reference_count_exhaustive(l->data(), l->size(), 4,
+                                                                        &sampled, ratio_of_double(1.0)));
         }
     }
     // Many of these lists are so full of ties that they go to the walk; the
@@ -150,22 +151,35 @@ TEST(SplitCount, ZerosLeftAndEqualSums)
     EXPECT_GT(calls - seen.refused, 40);
 }
 
-// The 14, 8 against 23, 25 case at four pairs: the observed fold change and
-// its reciprocal one unit in the last place apart from the combinations'.
+// The 14, 8 against 23, 25 case at four pairs: the traced fold change one
+// unit in the last place apart either way round, the ratio the same, and
+// the same counts both ways; scaled to fractions, the bounded keys and the
+// rule in their band give them too.
 TEST(SplitCount, OneUlpReciprocal)
 {
     std::mt19937_64 g(48);
     paths_seen seen;
+    split_counts both[2];
     for (int swap = 0; swap < 2; ++swap) {
         std::vector<double> a{14, 8, 14, 8}, b{23, 25, 23, 25};
-        double fc;
+        observed_ratio fc;
         std::vector<count_pair> list = swap ? list_of(b, a, false, g, fc) : list_of(a, b, false, g, fc);
         EXPECT_TRUE(expect_split_matches(list, fc, seen, swap ? "swapped" : "plain"));
-        // The same counts scaled out of the exact keys' range.
+        ASSERT_TRUE(split_count_4(list.data(), list.size(), fc, true, both[swap]));
         for (count_pair &r : list)
-            r = {r.first * 1000, r.second * 1000};
+            r = {r.first * 0.375, r.second * 0.375};
+        fc = ratio_of(fc.num * 0.375, fc.den * 0.375);
+        split_counts scaled;
         EXPECT_TRUE(expect_split_matches(list, fc, seen, "scaled"));
+        ASSERT_TRUE(split_count_4(list.data(), list.size(), fc, true, scaled));
+        EXPECT_FALSE(scaled.exact_keys);
+        EXPECT_GT(scaled.settled_by_rule, 0u);
+        EXPECT_EQ(scaled.above, both[swap].above);
+        EXPECT_EQ(scaled.below, both[swap].below);
     }
+    EXPECT_EQ(both[0].above, both[1].above);
+    EXPECT_EQ(both[0].below, both[1].below);
+    EXPECT_EQ(both[0].above, both[0].below);
 }
 
 // What the bound does not cover goes to the walk: values that are negative,
@@ -174,7 +188,7 @@ TEST(SplitCount, OneUlpReciprocal)
 TEST(SplitCount, LeavesToTheWalkWhatTheBoundDoesNotCover)
 {
     std::mt19937_64 g(9);
-    double fc;
+    observed_ratio fc;
     const std::vector<count_pair> good = list_of({1, 2, 3, 4}, {5, 6, 7, 9}, false, g, fc);
     split_counts out;
     ASSERT_TRUE(split_count_4(good.data(), good.size(), fc, false, out));
@@ -189,24 +203,26 @@ TEST(SplitCount, LeavesToTheWalkWhatTheBoundDoesNotCover)
         EXPECT_FALSE(split_count_4(list.data(), list.size(), fc, false, out)) << bad;
     }
     for (double t : {0.5, 0x1p101, double{NAN}, -2.0})
-        EXPECT_FALSE(split_count_4(good.data(), good.size(), t, false, out)) << t;
-    // Small whole numbers are counted with exact keys for above and below
-    // apart, which hold for any list; other lists must hold every record's
-    // mirror.
+        EXPECT_FALSE(split_count_4(good.data(), good.size(), ratio_of_double(t), false, out)) << t;
+    // Terms of the ratio out of range, and a ratio just below 1.
+    for (const observed_ratio &r : {ratio_of(3.0, 0.0), ratio_of(-4.0, -2.0), ratio_of(0x1p401, 0x1p400),
+                                    ratio_of(INFINITY, 1.0), ratio_of(7.0, std::nextafter(7.0, 8.0))})
+        EXPECT_FALSE(split_count_4(good.data(), good.size(), r, false, out)) << r.num << " / " << r.den;
+    // Below is counted on the mirror, so every list must hold every record's
+    // mirror, whole numbers or not.
     std::vector<count_pair> lopsided = good;
     lopsided[0] = {lopsided[0].first + 1, lopsided[0].second};
-    paths_seen lopsided_seen;
-    EXPECT_TRUE(expect_split_matches(lopsided, fc, lopsided_seen, "lopsided whole numbers"));
+    EXPECT_FALSE(split_count_4(lopsided.data(), lopsided.size(), fc, false, out));
     for (count_pair &r : lopsided)
         r = {r.first * 1000.5, r.second * 1000.5};
     EXPECT_FALSE(split_count_4(lopsided.data(), lopsided.size(), fc, false, out));
     EXPECT_FALSE(split_count_4(good.data(), 3, fc, false, out));
     std::vector<count_pair> longer = unshuffled_pair_list({1, 2, 3, 4, 5}, {6, 7, 8, 9, 10});
-    EXPECT_FALSE(split_count_4(longer.data(), longer.size(), 2.0, false, out));
+    EXPECT_FALSE(split_count_4(longer.data(), longer.size(), ratio_of_double(2.0), false, out));
     // A short list closed under swapping is counted.
     const std::vector<count_pair> short_list = unshuffled_pair_list({1, 2}, {3, 5});
     paths_seen seen;
-    EXPECT_TRUE(expect_split_matches(short_list, 2.0, seen, "12 records"));
+    EXPECT_TRUE(expect_split_matches(short_list, ratio_of_double(2.0), seen, "12 records"));
 }
 
 }  // namespace
