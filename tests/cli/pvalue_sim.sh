@@ -53,9 +53,15 @@ expect_eq "fixed 1 2 / 3 4: pass" "Pass 0: FCs sampled = 66  P-value = 12 / 66 =
 expect_eq "fixed 1 2 / 3 4: result" "Exact P-value = 0.182  Mann-Whitney = 1.000" "$(echo "$out" | tail -1)"
 expect_eq "fixed 1 2 / 3 4: twelve records" 12 "$(echo "$out" | grep -c -E '^ ?[0-9]+ +[0-9]+, +[0-9]+   FC = ')"
 
-# The tie decided by the last bit of the observed fold change.
+# Exact ties count whichever condition comes first, though the traced fold
+# change differs in its last bit.
 run_cmd "$S" --fixed 23 25 14 8
-expect_eq "swapped 14 8 / 23 25" "Pass 0: FCs sampled = 66  P-value = 8 / 66 = 0.121" "$(echo "$out" | grep '^Pass')"
+expect_eq "swapped 14 8 / 23 25" "Pass 0: FCs sampled = 66  P-value = 12 / 66 = 0.182" "$(echo "$out" | grep '^Pass')"
+for counts in "4454 5175 6518 2 2 2" "2 2 2 4454 5175 6518"; do
+    run_cmd "$S" --fixed $counts
+    expect_eq "three pairs, $counts" "Pass 0: FCs sampled = 4060  P-value = 110 / 4060 = 0.027" \
+        "$(echo "$out" | grep '^Pass')"
+done
 run_cmd "$S" --fixed 10 12 9 11 20 25 22 30
 expect_eq "four pairs" "FCs > 2.310 = 1237      FCs < 0.433 = 1237 " "$(echo "$out" | grep '^FCs')"
 
@@ -100,6 +106,9 @@ run_cmd "$S" --fixed 3 6 9 12 15 8 11 14 17 20
 expect_eq "five pairs: passes" 5 "$(echo "$out" | grep -c '^Pass ')"
 expect_eq "five pairs: possible FCs" "90 choose 5 = 43949268 possible FCs from 5 pairs." "$(echo "$out" | grep 'possible FCs')"
 expect_eq "five pairs: one span line" 1 "$(echo "$out" | grep -c '^P-value span = ')"
+# A sampled pass counts the observed combination once more in both.
+expect_eq "five pairs: (extreme + 1) / (sampled + 1)" 5 \
+    "$(echo "$out" | awk '/^Pass / { if ($11 == $6 + 1 && $9 >= 1) n++ } END { print n + 0 }')"
 
 # Output that cannot be written is a failure.
 "$S" --fixed 1 2 3 4 >/dev/full 2>full.err
