@@ -104,9 +104,9 @@ while IFS=: read -r k extreme all stated; do
     "$(awk -v k="$k" -v e="$extreme" -v n="$all" '$1 == k && $2 == "replicates:" && $3 + 0 < e / n - 5e-6' <<<"$out")"
   grep -qF "$stated" "$SRC_DIR/README.md" || fail "README does not state the floor $stated"
 done <<'FLOORS'
-2:6:66:6 / 66 = 0.091
-3:82:4060:82 / 4,060 = 0.0202
-4:1728:367290:1,728 / 367,290 = 0.0047
+2:8:66:8 / 66 = 0.121
+3:88:4060:88 / 4,060 = 0.0217
+4:1750:367290:1,750 / 367,290 = 0.0048
 FLOORS
 expect_eq "pvalue_floor.sh: the smallest P-value of the example pair" "0.02217" \
   "$(sed -n 's/^Smallest P-value of .*: \([0-9.]*\), reached by .*/\1/p' <<<"$out")"
