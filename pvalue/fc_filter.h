@@ -116,7 +116,7 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     // Both r1 >= -band and r2 >= -band would need r1 + r2 >= -2 band (a bit
     // more for rounding), but r1 + r2 is about (low - high) * S1 with S1 >=
     // vmin (a lane with S1 = 0 has r1 = -r2 = S2 exactly, and goes to the
-    // division anyway).  So one band at a time whenever (high - low) * vmin
+    // exact comparison anyway).  So one band at a time whenever (high - low) * vmin
     // > 4 band.
     const bool one_band = high > low && (high - low) * vmin > 4.0 * band;
     flt.mode = one_band ? fc_mode::one_band : fc_mode::two_band;
