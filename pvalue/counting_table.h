@@ -7,7 +7,6 @@
 // each mode has its own instance of the walks.  Four pairs are counted as
 // pairs of pairs wherever that applies.
 
-#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -52,12 +51,14 @@ uint64_t member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
         if (uint64_t r; counted_by_split<K>(list, n, fcs_sampled, observed, r))
             return r;
     kernel_setup setup{observed, bounds_of(observed), fc_filter{}, Debug};
+    setup.filter = make_fc_filter(list, n, K, setup.bounds.above_hi, setup.bounds.below_lo,
+                                  observed.num, observed.den);
+    // Every kernel has the unit mode; the others only where filtered.
+    if (setup.filter.mode == fc_mode::unit)
+        return count_with<K, Kernel<fc_mode::unit>>(list, n, fcs_sampled, setup);
     if constexpr (Kernel<fc_mode::division>::filtered) {
-        const bool unit = observed.num == observed.den && std::isfinite(observed.num) &&
-                          observed.num != 0.0;
-        setup.filter = make_fc_filter(list, n, K, setup.bounds.above_hi, setup.bounds.below_lo, unit);
         switch (setup.filter.mode) {
-        case fc_mode::unit: return count_with<K, Kernel<fc_mode::unit>>(list, n, fcs_sampled, setup);
+        case fc_mode::unit: break;
         case fc_mode::one_band:
             return count_with<K, Kernel<fc_mode::one_band>>(list, n, fcs_sampled, setup);
         case fc_mode::two_band:

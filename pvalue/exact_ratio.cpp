@@ -1,5 +1,6 @@
 #include "exact_ratio.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 
@@ -109,11 +110,25 @@ int compare(const quotient &x, const quotient &y)
     return (x.value > y.value) - (x.value < y.value);
 }
 
+// Far from underflow and overflow, positive: q = fl(n / d) leaves the
+// remainder q d - n exactly representable, so one fused multiply-add gives
+// its sign.
+bool moderate(double x)
+{
+    return x >= 0x1p-500 && x <= 0x1p500;
+}
+
 // The neighbours of the ratio r = n / d around its rounded quotient.
 void bracket(double n, double d, double &lo, double &hi)
 {
     const double q = n / d;
-    const int c = compare(quotient_of(q, 1.0), quotient_of(n, d));
+    int c;
+    if (moderate(n) && moderate(d)) {
+        const double rem = std::fma(q, d, -n);
+        c = (rem > 0) - (rem < 0);
+    } else {
+        c = compare(quotient_of(q, 1.0), quotient_of(n, d));
+    }
     if (c == 2) {
         lo = hi = NAN;
     } else if (c == 0) {
@@ -143,6 +158,28 @@ int compare_ratios(double a, double b, double c, double d)
 
 fc_class classify_fc(double s1, double s2, const observed_ratio &r)
 {
+    // Positive divisors and finite values, as the library's lists have: the
+    // signs of the cross differences alone.
+    if (s1 > 0 && r.den > 0 && r.num > 0 && s2 >= 0 && s1 < 0x1p53 && s2 < 0x1p53 &&
+        r.num < 0x1p53 && r.den < 0x1p53) {
+        // Whole numbers, as raw counts are: the products in 128 bits.
+        const int64_t a = static_cast<int64_t>(s1), b = static_cast<int64_t>(s2);
+        const int64_t n = static_cast<int64_t>(r.num), d = static_cast<int64_t>(r.den);
+        if (static_cast<double>(a) == s1 && static_cast<double>(b) == s2 &&
+            static_cast<double>(n) == r.num && static_cast<double>(d) == r.den) {
+            if (static_cast<wide>(b) * d >= static_cast<wide>(n) * a)
+                return fc_class::above;
+            return static_cast<wide>(b) * n <= static_cast<wide>(d) * a ? fc_class::below
+                                                                       : fc_class::neither;
+        }
+    }
+    if (s1 > 0 && r.den > 0 && r.num > 0 && s2 >= 0 && s1 <= DBL_MAX && s2 <= DBL_MAX &&
+        r.num <= DBL_MAX && r.den <= DBL_MAX) {
+        if (product_difference_sign(s2, r.den, r.num, s1) >= 0)
+            return fc_class::above;
+        return product_difference_sign(s2, r.num, r.den, s1) <= 0 ? fc_class::below
+                                                                   : fc_class::neither;
+    }
     const quotient q = quotient_of(s2, s1);
     const int up = compare(q, quotient_of(r.num, r.den));
     if (up == 0 || up == 1)

@@ -79,14 +79,19 @@ inline int64_t fc_filter_bits(double v)
 
 // The filter for one call: k records per combination out of the list,
 // high and low the doubles next to R and 1 / R (ratio_bounds::above_hi and
-// below_lo), unit_ratio whether R is exactly 1.
+// below_lo), R = num / den.  The terms of R are held in [2^-450, 2^450], so
+// that the exact comparison of a lane in a band can use error-free products
+// (every product of a sum and a term in [2^-850, 2^856], its rounding error
+// a multiple of 2^-956).
 inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, double high,
-                                double low, bool unit_ratio)
+                                double low, double num, double den)
 {
     const double lo_range = 0x1p-400, hi_range = 0x1p400;
     fc_filter flt;
-    if (!(high >= 0x1p-500 && high <= 0x1p500))
+    if (!(high >= 0x1p-500 && high <= 0x1p500 && num >= 0x1p-450 && num <= 0x1p450 &&
+          den >= 0x1p-450 && den <= 0x1p450))
         return flt;
+    const bool unit_ratio = num == den;
     double vmin = hi_range, vmax = lo_range;
     bool zero_pair = false;
     for (uint64_t i = 0; i < n; ++i) {

@@ -32,12 +32,14 @@ struct avx2_ops {
     // holds there, and are not counted.
     static vec add(lanes, vec base, const double *p) { return _mm256_add_pd(base, _mm256_loadu_pd(p)); }
     static vec div(vec a, vec b) { return _mm256_div_pd(a, b); }
+    static vec mul(vec a, vec b) { return _mm256_mul_pd(a, b); }
     static vec fnmadd(vec a, vec b, vec c) { return _mm256_fnmadd_pd(a, b, c); }
     static vec fmsub(vec a, vec b, vec c) { return _mm256_fmsub_pd(a, b, c); }
     static vec max(vec a, vec b) { return _mm256_max_pd(a, b); }
 
     static lanes ge(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_GE_OQ)); }
     static lanes le(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_LE_OQ)); }
+    static lanes eq(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)); }
     static lanes gt(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_GT_OQ)); }
     static lanes lt(vec a, vec b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_LT_OQ)); }
     static void store(double *p, vec a) { _mm256_storeu_pd(p, a); }

@@ -34,6 +34,7 @@ struct avx512_ops {
         return _mm512_maskz_add_pd(live, base, _mm512_loadu_pd(p));
     }
     static vec div(vec a, vec b) { return _mm512_div_pd(a, b); }
+    static vec mul(vec a, vec b) { return _mm512_mul_pd(a, b); }
     static vec fnmadd(vec a, vec b, vec c) { return _mm512_fnmadd_pd(a, b, c); }
     static vec fmsub(vec a, vec b, vec c) { return _mm512_fmsub_pd(a, b, c); }
     // The zero-masked form: the plain one passes GCC 12 an undefined source.
@@ -41,6 +42,7 @@ struct avx512_ops {
 
     static lanes ge(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     static lanes le(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static lanes eq(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
     static lanes gt(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
     static lanes lt(vec a, vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static void store(double *p, vec a) { _mm512_storeu_pd(p, a); }

@@ -16,7 +16,9 @@
 
 namespace {
 
-template <fc_mode>
+// Only the unit mode (R = 1: above exactly when S2 >= S1, fc_filter.h) and
+// the division; the others need fused multiply-adds.
+template <fc_mode M>
 struct scalar_kernel {
     static constexpr bool filtered = false;
 
@@ -36,23 +38,28 @@ struct scalar_kernel {
     void run(tally &t, const double *f, const double *s, size_t len, double base_f,
              double base_s) const
     {
-        uint64_t ext = t.ext, up = t.up, open = 0;
-        for (size_t i = 0; i < len; ++i) {
-            const double fc = (base_s + s[i]) / (base_f + f[i]);
-            const uint64_t is_up = fc > b.above_hi;
-            up += is_up;
-            ext += is_up | static_cast<uint64_t>(fc < b.below_lo);
-            open |= static_cast<uint64_t>(fc >= b.above_lo) & static_cast<uint64_t>(fc <= b.above_hi);
-            open |= static_cast<uint64_t>(fc >= b.below_lo) & static_cast<uint64_t>(fc <= b.below_hi);
+        if constexpr (M == fc_mode::unit) {
+            uint64_t up = t.up;
+            for (size_t i = 0; i < len; ++i)
+                up += (base_s + s[i]) >= (base_f + f[i]);
+            t.up = up;
+            t.ext += len;
+            return;
         }
-        if (open) [[unlikely]] {
-            ext = t.ext;
-            up = t.up;
-            for (size_t i = 0; i < len; ++i) {
-                const fc_class c = classify_fc(base_f + f[i], base_s + s[i], ratio);
-                up += c == fc_class::above;
-                ext += c != fc_class::neither;
+        uint64_t ext = t.ext, up = t.up;
+        for (size_t i = 0; i < len; ++i) {
+            const double s1 = base_f + f[i], s2 = base_s + s[i], fc = s2 / s1;
+            uint64_t is_up = fc > b.above_hi, is_ext = is_up | (fc < b.below_lo);
+            // A quotient that rounded onto a neighbour of R or 1 / R may lie
+            // either side: the exact comparison settles it.
+            if ((fc >= b.above_lo && fc <= b.above_hi) || (fc >= b.below_lo && fc <= b.below_hi))
+                [[unlikely]] {
+                const fc_class c = classify_fc(s1, s2, ratio);
+                is_up = c == fc_class::above;
+                is_ext = c != fc_class::neither;
             }
+            up += is_up;
+            ext += is_ext;
         }
         t.ext = ext;
         t.up = up;

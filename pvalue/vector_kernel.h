@@ -51,6 +51,7 @@ struct vector_kernel {
 
     vec hi, lo;          // the smallest double >= R, the largest <= 1 / R
     vec hi_below, lo_above;  // the largest double <= R, the smallest >= 1 / R
+    vec num, den;            // R = num / den
     typename Ops::band key;
     observed_ratio ratio;
     bool split;       // above and below wanted apart, not only their sum
@@ -59,23 +60,52 @@ struct vector_kernel {
     explicit vector_kernel(const kernel_setup &k)
         : hi(Ops::splat(k.bounds.above_hi)), lo(Ops::splat(k.bounds.below_lo)),
           hi_below(Ops::splat(k.bounds.above_lo)), lo_above(Ops::splat(k.bounds.below_hi)),
-          key(Ops::band_of(k.filter.band_key)), ratio(k.ratio), split(k.split),
+          num(Ops::splat(k.ratio.num)), den(Ops::splat(k.ratio.den)), key(Ops::band_of(k.filter.band_key)), ratio(k.ratio), split(k.split),
           zero_first(k.filter.zero_first)
     {
     }
 
-    // The rule itself for the live lanes, one at a time.
-    [[gnu::noinline]] void exact(lanes live, vec s1, vec s2, tally &t) const
+    struct lane_counts {
+        unsigned above, below;
+    };
+
+    // The rule itself for the live lanes, one at a time: for what the
+    // division leaves open, whatever the values.  By value, so that the
+    // tally stays in registers.
+    [[gnu::noinline]] lane_counts exact(lanes live, vec s1, vec s2) const
     {
         alignas(64) double f[width], s[width];
         Ops::store(f, s1);
         Ops::store(s, s2);
         const unsigned n = Ops::count(live);
+        lane_counts c{0, 0};
         for (unsigned j = 0; j < n; ++j) {
-            const fc_class c = classify_fc(f[j], s[j], ratio);
-            t.above += c == fc_class::above;
-            t.below += c == fc_class::below;
+            const fc_class k = classify_fc(f[j], s[j], ratio);
+            c.above += k == fc_class::above;
+            c.below += k == fc_class::below;
         }
+        return c;
+    }
+
+    // The rule for every lane of a vector whose values the filter took in
+    // range (fc_filter.h): the signs of S2 den - num S1 and S2 num - den S1
+    // from error-free products, the rounded products compared first and
+    // their exact errors on a tie.  S1 = S2 = 0, the 0 / 0 that counts
+    // nowhere, is taken out.
+    static lanes at_least(vec a, vec b, vec c, vec d)  // a b >= c d
+    {
+        const vec p = Ops::mul(a, b), q = Ops::mul(c, d);
+        const vec ep = Ops::fmsub(a, b, p), eq = Ops::fmsub(c, d, q);
+        return Ops::either(Ops::gt(p, q), Ops::both(Ops::eq(p, q), Ops::ge(ep, eq)));
+    }
+
+    void exact_in_range(lanes live, vec s1, vec s2, tally &t) const
+    {
+        const lanes counted = Ops::but_not(live, Ops::both(Ops::is_zero(s1), Ops::is_zero(s2)));
+        const lanes up = Ops::both(at_least(s2, den, num, s1), counted);
+        const lanes dn = Ops::but_not(Ops::both(at_least(den, s1, s2, num), counted), up);
+        t.above += Ops::count(up);
+        t.below += Ops::count(dn);
     }
 
     // Rounding keeps order: a quotient above hi is above R, one below
@@ -86,7 +116,9 @@ struct vector_kernel {
         const lanes open = Ops::either(Ops::both(Ops::ge(fc, hi_below), Ops::le(fc, hi)),
                                        Ops::both(Ops::ge(fc, lo), Ops::le(fc, lo_above)));
         if (Ops::any(open, live)) [[unlikely]] {
-            exact(live, s1, s2, t);
+            const lane_counts c = exact(live, s1, s2);
+            t.above += c.above;
+            t.below += c.below;
             return;
         }
         const lanes up = Ops::both(Ops::gt(fc, hi), live);
@@ -110,7 +142,7 @@ struct vector_kernel {
             t.below += Ops::count(dn);
             return;
         }
-        exact(live, s1, s2, t);
+        exact_in_range(live, s1, s2, t);
     }
 
     // The exact signs for every lane: the larger of r1 and r2 is >= 0 exactly
@@ -138,7 +170,7 @@ struct vector_kernel {
                 if constexpr (Split)
                     Ops::add_ones(n_up, Ops::both(Ops::nonneg(r1), ext));
             } else {
-                exact(live, s1, s2, t);
+                exact_in_range(live, s1, s2, t);
             }
             i += width;
         } while (i < len);

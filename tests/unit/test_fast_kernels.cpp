@@ -95,7 +95,7 @@ void expect_same(const fast_case &c, unsigned pairs, uint64_t n, unsigned seed,
                                     << c.observed.den);
     const ratio_bounds b = bounds_of(c.observed);
     const fc_filter flt = make_fc_filter(c.list.data(), n, pairs, b.above_hi, b.below_lo,
-                                         c.observed.num == c.observed.den);
+                                         c.observed.num, c.observed.den);
     modes.insert(flt.mode);
     if (flt.mode == fc_mode::one_band && flt.zero_first)
         modes.insert(one_band_zero_first);
