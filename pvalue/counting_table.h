@@ -3,7 +3,7 @@
 
 // One instruction set's counting table: the eleven members, from its run
 // kernel, a template over the mode of the division-free test.  The mode is
-// chosen once per call, from the list and the observed fold change, and
+// chosen once per call, from the list and the observed ratio, and
 // each mode has its own instance of the walks.  Four pairs are counted as
 // pairs of pairs wherever that applies.
 

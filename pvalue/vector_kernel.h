@@ -9,9 +9,11 @@
 //   unit:     R = 1: above exactly when S2 >= S1;
 //   two_band, one_band: the exact signs of two fused multiply-adds; one_band
 //             counts in vector lanes.
-// A vector with a lane the fast test leaves open (a quotient that rounds
-// onto R's neighbours, a fused multiply-add in its band, S1 = 0 where that
-// can happen) is counted lane by lane with the exact comparison.
+// A vector with a lane the fast test leaves open is counted again exactly:
+// in the exact-sign modes (a fused multiply-add in its band, S1 = 0 where
+// that can happen) from error-free products, in all its lanes at once; in
+// the division mode (a quotient that rounds onto R's neighbours) lane by
+// lane with classify_fc.
 // A vector that is not full is loaded whole from the zero-padded arrays and
 // its unused lanes are not counted; an empty run still goes through once
 // with nothing live, which keeps the sampled walk's deepest level free of a
