@@ -53,12 +53,16 @@ uint64_t member(const count_pair *list, uint64_t n, uint64_t *fcs_sampled,
     kernel_setup setup{observed, bounds_of(observed), fc_filter{}, Debug};
     setup.filter = make_fc_filter(list, n, K, setup.bounds.above_hi, setup.bounds.below_lo,
                                   observed.num, observed.den);
-    // Every kernel has the unit mode; the others only where filtered.
+    // Every kernel has the unit and products modes; the others only where
+    // filtered.
     if (setup.filter.mode == fc_mode::unit)
         return count_with<K, Kernel<fc_mode::unit>>(list, n, fcs_sampled, setup);
+    if (setup.filter.mode == fc_mode::products)
+        return count_with<K, Kernel<fc_mode::products>>(list, n, fcs_sampled, setup);
     if constexpr (Kernel<fc_mode::division>::filtered) {
         switch (setup.filter.mode) {
-        case fc_mode::unit: break;
+        case fc_mode::unit:
+        case fc_mode::products: break;
         case fc_mode::one_band:
             return count_with<K, Kernel<fc_mode::one_band>>(list, n, fcs_sampled, setup);
         case fc_mode::two_band:

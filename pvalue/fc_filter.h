@@ -54,6 +54,7 @@ namespace {
 enum class fc_mode {
     division,  // the division for every combination, exact where it rounds onto R's neighbours
     unit,      // R = 1: every combination counts, above when S2 >= S1
+    products,  // small whole numbers: S2 den and num S1 are exact in double
     two_band,  // exact signs, r1 and r2 tested for their bands separately
     one_band,  // exact signs, the larger of r1 and r2 decides
 };
@@ -93,7 +94,7 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
         return flt;
     const bool unit_ratio = num == den;
     double vmin = hi_range, vmax = lo_range;
-    bool zero_pair = false;
+    bool zero_pair = false, whole = true;
     for (uint64_t i = 0; i < n; ++i) {
         const double a = list[i].first, b = list[i].second;
         const bool a_zero = fc_filter_bits(a) == 0, b_zero = fc_filter_bits(b) == 0;
@@ -102,6 +103,8 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
               (b_zero || (b >= lo_range && b <= hi_range))))
             return flt;
         zero_pair |= a_zero && b_zero;
+        whole &= static_cast<double>(static_cast<int64_t>(a)) == a &&
+                 static_cast<double>(static_cast<int64_t>(b)) == b;
         flt.zero_first |= a_zero;
         if (!a_zero)
             vmin = a < vmin ? a : vmin;  // every S1 that is not 0 is at least this
@@ -128,6 +131,13 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     // With R = 1 (equal sums, as every all-zero row gives) a combination is
     // above when S2 >= S1 and below otherwise: every combination is extreme
     // but 0 / 0, which a list without a record (0, 0) cannot make.
+    // Whole numbers whose every sum times a term of R stays below 2^53: the
+    // cross products are exact, and comparing them is the rule itself.  No
+    // record (0, 0), which would make a 0 / 0 look above.
+    const double big = num > den ? num : den;
+    if (whole && !zero_pair && static_cast<double>(static_cast<int64_t>(num)) == num &&
+        static_cast<double>(static_cast<int64_t>(den)) == den && k * vmax * big < 0x1p53)
+        flt.mode = fc_mode::products;
     if (unit_ratio && high == 1.0 && low == 1.0 && !zero_pair)
         flt.mode = fc_mode::unit;
     return flt;

@@ -16,8 +16,9 @@
 
 namespace {
 
-// Only the unit mode (R = 1: above exactly when S2 >= S1, fc_filter.h) and
-// the division; the others need fused multiply-adds.
+// Only the unit mode (R = 1: above exactly when S2 >= S1, fc_filter.h), the
+// products mode (exact cross products) and the division; the others need
+// fused multiply-adds.
 template <fc_mode M>
 struct scalar_kernel {
     static constexpr bool filtered = false;
@@ -44,6 +45,19 @@ struct scalar_kernel {
                 up += (base_s + s[i]) >= (base_f + f[i]);
             t.up = up;
             t.ext += len;
+            return;
+        }
+        if constexpr (M == fc_mode::products) {
+            const double num = ratio.num, den = ratio.den;
+            uint64_t ext = t.ext, up = t.up;
+            for (size_t i = 0; i < len; ++i) {
+                const double s1 = base_f + f[i], s2 = base_s + s[i];
+                const uint64_t is_up = s2 * den >= num * s1;
+                up += is_up;
+                ext += is_up | static_cast<uint64_t>(s2 * num <= den * s1);
+            }
+            t.ext = ext;
+            t.up = up;
             return;
         }
         uint64_t ext = t.ext, up = t.up;

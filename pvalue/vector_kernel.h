@@ -7,6 +7,8 @@
 //   division: the IEEE quotient against the doubles either side of R and
 //             1 / R, whose ordered comparisons are false for NaN;
 //   unit:     R = 1: above exactly when S2 >= S1;
+//   products: small whole numbers, S2 den >= num S1 and S2 num <= den S1
+//             with products exact in double, counted in vector lanes;
 //   two_band, one_band: the exact signs of two fused multiply-adds; one_band
 //             counts in vector lanes.
 // A vector with a lane the fast test leaves open is counted again exactly:
@@ -180,11 +182,37 @@ struct vector_kernel {
         t.n_up = n_up;
     }
 
+    // The cross products for every lane: exact, so they are the rule.
+    template <bool Split>
+    void products(tally &t, const double *f, const double *s, size_t len, vec bf, vec bs) const
+    {
+        counts n_ext = t.n_ext, n_up = t.n_up;
+        size_t i = 0;
+        do {
+            const lanes live = Ops::live(len - i);
+            const vec s1 = Ops::add(live, bf, f + i);
+            const vec s2 = Ops::add(live, bs, s + i);
+            const lanes up = Ops::ge(Ops::mul(s2, den), Ops::mul(num, s1));
+            const lanes dn = Ops::le(Ops::mul(s2, num), Ops::mul(den, s1));
+            const lanes ext = Ops::both(Ops::either(up, dn), live);
+            Ops::add_ones(n_ext, ext);
+            if constexpr (Split)
+                Ops::add_ones(n_up, Ops::both(up, ext));
+            i += width;
+        } while (i < len);
+        t.n_ext = n_ext;
+        t.n_up = n_up;
+    }
+
     void run(tally &t, const double *f, const double *s, size_t len, double base_f,
              double base_s) const
     {
         const vec bf = Ops::splat(base_f);
         const vec bs = Ops::splat(base_s);
+        if constexpr (M == fc_mode::products) {
+            split ? products<true>(t, f, s, len, bf, bs) : products<false>(t, f, s, len, bf, bs);
+            return;
+        }
         if constexpr (M == fc_mode::one_band) {
             if (split)
                 zero_first ? one_band<true, true>(t, f, s, len, bf, bs)

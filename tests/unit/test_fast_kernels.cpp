@@ -184,8 +184,9 @@ TEST(FastKernels, ThresholdsOnAndNextToCombinations)
         }
     }
     // The lists here are all in range; the exact-sign modes must have been
-    // exercised.
+    // exercised, and the exact products of whole numbers.
     EXPECT_TRUE(modes.count(fc_mode::one_band));
+    EXPECT_TRUE(modes.count(fc_mode::products));
 }
 
 // 14, 8 against 23, 25 either way round: the traced fold change differs by
