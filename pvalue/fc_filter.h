@@ -78,6 +78,13 @@ inline int64_t fc_filter_bits(double v)
     return b;
 }
 
+// A whole number in [0, 2^53); the bound first, so that the conversion is
+// always defined.
+inline bool fc_filter_whole(double v)
+{
+    return v >= 0.0 && v < 0x1p53 && static_cast<double>(static_cast<int64_t>(v)) == v;
+}
+
 // The filter for one call: k records per combination out of the list,
 // high and low the doubles next to R and 1 / R (ratio_bounds::above_hi and
 // below_lo), R = num / den.  The terms of R are held in [2^-450, 2^450], so
@@ -103,8 +110,7 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
               (b_zero || (b >= lo_range && b <= hi_range))))
             return flt;
         zero_pair |= a_zero && b_zero;
-        whole &= static_cast<double>(static_cast<int64_t>(a)) == a &&
-                 static_cast<double>(static_cast<int64_t>(b)) == b;
+        whole &= fc_filter_whole(a) && fc_filter_whole(b);
         flt.zero_first |= a_zero;
         if (!a_zero)
             vmin = a < vmin ? a : vmin;  // every S1 that is not 0 is at least this
@@ -135,8 +141,8 @@ inline fc_filter make_fc_filter(const count_pair *list, uint64_t n, unsigned k, 
     // cross products are exact, and comparing them is the rule itself.  No
     // record (0, 0), which would make a 0 / 0 look above.
     const double big = num > den ? num : den;
-    if (whole && !zero_pair && static_cast<double>(static_cast<int64_t>(num)) == num &&
-        static_cast<double>(static_cast<int64_t>(den)) == den && k * vmax * big < 0x1p53)
+    if (whole && !zero_pair && fc_filter_whole(num) && fc_filter_whole(den) &&
+        k * vmax * big < 0x1p53)
         flt.mode = fc_mode::products;
     if (unit_ratio && high == 1.0 && low == 1.0 && !zero_pair)
         flt.mode = fc_mode::unit;
