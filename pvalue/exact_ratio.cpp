@@ -160,21 +160,20 @@ fc_class classify_fc(double s1, double s2, const observed_ratio &r)
 {
     // Positive divisors and finite values, as the library's lists have: the
     // signs of the cross differences alone.
-    if (s1 > 0 && r.den > 0 && r.num > 0 && s2 >= 0 && s1 < 0x1p53 && s2 < 0x1p53 &&
-        r.num < 0x1p53 && r.den < 0x1p53) {
-        // Whole numbers, as raw counts are: the products in 128 bits.
-        const int64_t a = static_cast<int64_t>(s1), b = static_cast<int64_t>(s2);
-        const int64_t n = static_cast<int64_t>(r.num), d = static_cast<int64_t>(r.den);
-        if (static_cast<double>(a) == s1 && static_cast<double>(b) == s2 &&
-            static_cast<double>(n) == r.num && static_cast<double>(d) == r.den) {
-            if (static_cast<wide>(b) * d >= static_cast<wide>(n) * a)
-                return fc_class::above;
-            return static_cast<wide>(b) * n <= static_cast<wide>(d) * a ? fc_class::below
-                                                                       : fc_class::neither;
-        }
-    }
     if (s1 > 0 && r.den > 0 && r.num > 0 && s2 >= 0 && s1 <= DBL_MAX && s2 <= DBL_MAX &&
         r.num <= DBL_MAX && r.den <= DBL_MAX) {
+        // Whole numbers below 2^53, as raw counts are: the products in 128 bits.
+        if (s1 < 0x1p53 && s2 < 0x1p53 && r.num < 0x1p53 && r.den < 0x1p53) {
+            const int64_t a = static_cast<int64_t>(s1), b = static_cast<int64_t>(s2);
+            const int64_t n = static_cast<int64_t>(r.num), d = static_cast<int64_t>(r.den);
+            if (static_cast<double>(a) == s1 && static_cast<double>(b) == s2 &&
+                static_cast<double>(n) == r.num && static_cast<double>(d) == r.den) {
+                if (static_cast<wide>(b) * d >= static_cast<wide>(n) * a)
+                    return fc_class::above;
+                return static_cast<wide>(b) * n <= static_cast<wide>(d) * a ? fc_class::below
+                                                                           : fc_class::neither;
+            }
+        }
         if (product_difference_sign(s2, r.den, r.num, s1) >= 0)
             return fc_class::above;
         return product_difference_sign(s2, r.num, r.den, s1) <= 0 ? fc_class::below
