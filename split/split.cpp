@@ -1,5 +1,6 @@
 #include "split.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,10 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "abundance_text.h"
 #include "exit_status.h"
+#include "method.h"
+#include "pvalue.h"
 #include "vp_dsv.h"
 #include "vp_stream.h"
 
@@ -283,8 +288,86 @@ int sheet_column(const text_lines &t, const std::vector<std::string> &header, si
     return exit_data;
 }
 
+// Header names that make a sheet column the condition column, compared
+// without regard to case.
+const char *const condition_column_names[] = {"condition", "group", "treatment"};
+
+bool names_conditions(const std::string &name)
+{
+    for (const char *n : condition_column_names)
+        if (strcasecmp(name.c_str(), n) == 0)
+            return true;
+    return false;
+}
+
+size_t distinct_values(const std::vector<std::vector<std::string>> &rows, size_t field)
+{
+    std::unordered_set<std::string_view> values;
+    for (const std::vector<std::string> &row : rows)
+        values.insert(row[field]);
+    return values.size();
+}
+
+// The condition column when no option names it, as an index into header
+// (whose names are the fields of rows from shift on): the one column named
+// as condition_column_names says; when none is, the one that could hold
+// conditions, with at least two distinct values and fewer than there are
+// samples; when none could, the one column besides the sample column.
+// Never the sample column, nor row names, which have no header to name them
+// by.  Returns false when that leaves more than one, listed in *candidates.
+bool choose_condition_column(const std::vector<std::string> &header, size_t shift,
+                             const std::vector<std::vector<std::string>> &rows, size_t sample,
+                             size_t *column, std::vector<size_t> *candidates, bool *named)
+{
+    std::vector<size_t> others, could;
+    candidates->clear();
+    for (size_t k = 0; k < header.size(); ++k) {
+        if (k + shift == sample)
+            continue;
+        others.push_back(k);
+        if (names_conditions(header[k]))
+            candidates->push_back(k);
+        const size_t values = distinct_values(rows, k + shift);
+        if (values >= 2 && values < rows.size())
+            could.push_back(k);
+    }
+    *named = !candidates->empty();
+    if (candidates->empty())
+        *candidates = could.empty() ? others : could;
+    *column = candidates->empty() ? 0 : (*candidates)[0];
+    return candidates->size() == 1;
+}
+
+int ambiguous_column(const text_lines &t, const std::vector<std::string> &header, size_t shift,
+                     const std::vector<std::vector<std::string>> &rows,
+                     const std::vector<size_t> &candidates, bool named)
+{
+    std::string list;
+    for (size_t k : candidates) {
+        const size_t values = distinct_values(rows, k + shift);
+        list += (list.empty() ? "\"" : ", \"") + header[k] + "\" (" + std::to_string(values) +
+                (values == 1 ? " value)" : " values)");
+    }
+    std::string names;
+    for (size_t n = 0; n < std::size(condition_column_names); ++n)
+        names += std::string(n == 0 ? "" : n + 1 < std::size(condition_column_names) ? ", "
+                                                                                     : " or ") +
+                 condition_column_names[n];
+    if (named)
+        std::fprintf(stderr, "%s: %s: %zu columns are named for conditions: %s; choose one "
+                     "with --condition-column\n",
+                     program, t.path, candidates.size(), list.c_str());
+    else
+        std::fprintf(stderr, "%s: %s: no column is named %s, and %zu could hold the "
+                     "conditions: %s; choose one with --condition-column\n",
+                     program, t.path, names.c_str(), candidates.size(), list.c_str());
+    return exit_usage;
+}
+
+// The sheet is read whole before its columns are chosen: whether a column
+// could hold the conditions depends on all of its values.
 int read_sheet_lines(const split_request &request, text_lines &t,
-                     std::vector<sheet_entry> *sheet)
+                     std::vector<sheet_entry> *sheet, std::string *chosen)
 {
     std::string_view text;
     bool end;
@@ -302,8 +385,9 @@ int read_sheet_lines(const split_request &request, text_lines &t,
         return status;
     const unsigned long header_line = t.number;
 
-    std::unordered_map<std::string, unsigned long> seen;
-    size_t width = 0, sample = 0, condition = 0;
+    std::vector<std::vector<std::string>> rows;
+    std::vector<unsigned long> lines;
+    size_t width = 0, shift = 0;
     for (;;) {
         if ((status = next_line(&t, &text, &end)) != exit_ok)
             return status;
@@ -314,7 +398,7 @@ int read_sheet_lines(const split_request &request, text_lines &t,
         if (width == 0) {
             // One field more than the header: the first column holds row
             // names and has no header of its own, as R's write.table writes.
-            const size_t shift = fields.size() == header.size() + 1 ? 1 : 0;
+            shift = fields.size() == header.size() + 1 ? 1 : 0;
             width = header.size() + shift;
             if (fields.size() != width)
                 return width_fault(t, fields.size(), header.size());
@@ -325,53 +409,82 @@ int read_sheet_lines(const split_request &request, text_lines &t,
                              program, t.path, header_line);
                 return exit_data;
             }
-            if ((status = sheet_column(t, header, shift, request.sample_column,
-                                       "--sample-column", 0, &sample)) != exit_ok ||
-                (status = sheet_column(t, header, shift, request.condition_column,
-                                       "--condition-column", 1, &condition)) != exit_ok)
-                return status;
-            if (sample == condition) {
-                std::fprintf(stderr, "%s: %s: the sample and the condition column are the same\n",
-                             program, t.path);
-                return exit_usage;
-            }
         } else if (fields.size() != width) {
             return width_fault(t, fields.size(), width);
         }
-        sheet_entry entry;
-        entry.sample = fields[sample];
-        entry.condition = fields[condition];
-        entry.line = t.number;
-        if (entry.sample.empty())
-            return line_fault(t, "the sample name is empty");
-        if (has_control(entry.sample)) {
-            std::fprintf(stderr, "%s: %s:%lu: sample name \"%s\" holds a control character\n",
-                         program, t.path, t.number, entry.sample.c_str());
+        rows.push_back(std::move(fields));
+        lines.push_back(t.number);
+    }
+    if (rows.empty()) {
+        std::fprintf(stderr, "%s: %s: a header but no samples\n", program, t.path);
+        return exit_data;
+    }
+
+    size_t sample = 0, condition = 0;
+    if ((status = sheet_column(t, header, shift, request.sample_column, "--sample-column", 0,
+                               &sample)) != exit_ok)
+        return status;
+    if (request.condition_column != nullptr) {
+        if ((status = sheet_column(t, header, shift, request.condition_column,
+                                   "--condition-column", 1, &condition)) != exit_ok)
+            return status;
+    } else {
+        std::vector<size_t> candidates;
+        bool named;
+        if (!choose_condition_column(header, shift, rows, sample, &condition, &candidates,
+                                     &named)) {
+            if (!candidates.empty())
+                return ambiguous_column(t, header, shift, rows, candidates, named);
+            std::fprintf(stderr, "%s: %s: no column besides the sample column; a sample sheet "
+                         "needs a condition column\n",
+                         program, t.path);
             return exit_data;
         }
-        const auto [at, fresh] = seen.emplace(entry.sample, t.number);
+        *chosen = header[condition];
+        condition += shift;
+    }
+    if (sample == condition) {
+        std::fprintf(stderr, "%s: %s: the sample and the condition column are the same\n",
+                     program, t.path);
+        return exit_usage;
+    }
+
+    std::unordered_map<std::string, unsigned long> seen;
+    for (size_t r = 0; r < rows.size(); ++r) {
+        sheet_entry entry;
+        entry.sample = rows[r][sample];
+        entry.condition = rows[r][condition];
+        entry.line = lines[r];
+        if (entry.sample.empty()) {
+            std::fprintf(stderr, "%s: %s:%lu: the sample name is empty\n", program, t.path,
+                         entry.line);
+            return exit_data;
+        }
+        if (has_control(entry.sample)) {
+            std::fprintf(stderr, "%s: %s:%lu: sample name \"%s\" holds a control character\n",
+                         program, t.path, entry.line, entry.sample.c_str());
+            return exit_data;
+        }
+        const auto [at, fresh] = seen.emplace(entry.sample, entry.line);
         if (!fresh) {
             std::fprintf(stderr, "%s: %s:%lu: sample %s is already on line %lu\n", program,
-                         t.path, t.number, entry.sample.c_str(), at->second);
+                         t.path, entry.line, entry.sample.c_str(), at->second);
             return exit_data;
         }
         sheet->push_back(std::move(entry));
-    }
-    if (sheet->empty()) {
-        std::fprintf(stderr, "%s: %s: a header but no samples\n", program, t.path);
-        return exit_data;
     }
     return exit_ok;
 }
 
 }  // namespace
 
-int read_sheet(const split_request &request, std::vector<sheet_entry> *sheet)
+int read_sheet(const split_request &request, std::vector<sheet_entry> *sheet,
+               std::string *chosen)
 {
     text_lines t;
     int status = open_lines(request.sheet_path, &t);
     if (status == exit_ok)
-        status = read_sheet_lines(request, t, sheet);
+        status = read_sheet_lines(request, t, sheet, chosen);
     close_lines(&t);
     return status;
 }
@@ -690,12 +803,41 @@ int make_directory(const char *dir)
     return exit_ok;
 }
 
-std::string partial_path(const char *dir, const std::string &condition)
+// A new file of a unique hidden name beside the table it becomes, so that
+// no other file of the directory, nor another run's, is written over.
+int create_temporary(const std::string &table, std::string *path, FILE **out)
 {
-    std::string path = dir;
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    return path + "." + condition + ".tsv.partial";
+    const size_t slash = table.rfind('/');
+    *path = table.substr(0, slash + 1) + "." + table.substr(slash + 1) + ".XXXXXX";
+    const int fd = mkstemp(path->data());
+    if (fd < 0) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, table.c_str(),
+                     std::strerror(errno));
+        path->clear();
+        return exit_cant_create;
+    }
+    // mkstemp makes the file private; the table gets the mode any new file
+    // would.
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd, 0666 & ~mask) != 0 || (*out = fdopen(fd, "w")) == nullptr) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, table.c_str(),
+                     std::strerror(errno));
+        close(fd);
+        return exit_cant_create;
+    }
+    return exit_ok;
+}
+
+int finish_file(FILE *out, const std::string &table)
+{
+    errno = 0;
+    if (std::ferror(out) | std::fclose(out)) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, table.c_str(),
+                     std::strerror(errno ? errno : EIO));
+        return exit_io;
+    }
+    return exit_ok;
 }
 
 void write_count(FILE *out, const sample_column &s, size_t f)
@@ -711,31 +853,13 @@ void write_count(FILE *out, const sample_column &s, size_t f)
     std::fwrite(s.text.data() + start, 1, s.ends[f] - start, out);
 }
 
-int write_text(const char *path, const std::string &text)
+void write_text(FILE *out, const std::string &text)
 {
-    FILE *out = std::fopen(path, "w");
-    if (out == nullptr) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, path, std::strerror(errno));
-        return exit_cant_create;
-    }
-    errno = 0;
     std::fwrite(text.data(), 1, text.size(), out);
-    if (std::ferror(out) | std::fclose(out)) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, path,
-                     std::strerror(errno ? errno : EIO));
-        return exit_io;
-    }
-    return exit_ok;
 }
 
-int write_one(const char *path, const count_matrix &matrix, size_t first, size_t count)
+void write_one(FILE *out, const count_matrix &matrix, size_t first, size_t count)
 {
-    FILE *out = std::fopen(path, "w");
-    if (out == nullptr) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, path, std::strerror(errno));
-        return exit_cant_create;
-    }
-    errno = 0;
     std::fputs("target_id", out);
     for (size_t k = first; k < first + count; ++k)
         std::fprintf(out, "\t%s", matrix.samples[k].sample.c_str());
@@ -746,10 +870,17 @@ int write_one(const char *path, const count_matrix &matrix, size_t first, size_t
             write_count(out, matrix.samples[k], f);
         std::fputc('\n', out);
     }
-    if (std::ferror(out) | std::fclose(out)) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, path,
-                     std::strerror(errno ? errno : EIO));
-        return exit_io;
+}
+
+// A directory where a table goes would fail its rename after others had
+// replaced their files: found before anything is written.
+int check_in_the_way(const std::string &table)
+{
+    struct stat st;
+    if (lstat(table.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, table.c_str(),
+                     std::strerror(EISDIR));
+        return exit_cant_create;
     }
     return exit_ok;
 }
@@ -764,37 +895,67 @@ int write_tables(const split_request &request, const std::vector<condition_plan>
         return status;
     // The factors file last, named as a table would be: no condition may
     // take its name when there are factors.
-    std::vector<std::string> names;
+    std::vector<std::string> tables;
     for (const condition_plan &c : plan)
-        names.push_back(c.name);
+        tables.push_back(table_path(request.dir, c.name));
     if (!matrix.factors.empty())
-        names.push_back(size_factors_stem);
-    size_t written = 0, first = 0;
-    for (; written < names.size(); ++written) {
-        const std::string path = partial_path(request.dir, names[written]);
-        if (written == plan.size()) {
-            status = write_text(path.c_str(), size_factor_table(plan, matrix));
-        } else {
-            const size_t count = plan[written].entries.size();
-            status = write_one(path.c_str(), matrix, first, count);
-            first += count;
-        }
-        if (status != exit_ok)
+        tables.push_back(table_path(request.dir, size_factors_stem));
+    for (const std::string &table : tables)
+        if ((status = check_in_the_way(table)) != exit_ok)
+            return status;
+    std::vector<std::string> temporary(tables.size());
+    size_t first = 0;
+    for (size_t k = 0; status == exit_ok && k < tables.size(); ++k) {
+        FILE *out = nullptr;
+        if ((status = create_temporary(tables[k], &temporary[k], &out)) != exit_ok)
             break;
+        if (k == plan.size()) {
+            write_text(out, size_factor_table(plan, matrix));
+        } else {
+            write_one(out, matrix, first, plan[k].entries.size());
+            first += plan[k].entries.size();
+        }
+        status = finish_file(out, tables[k]);
     }
-    for (size_t c = 0; status == exit_ok && c < names.size(); ++c) {
-        const std::string from = partial_path(request.dir, names[c]);
-        const std::string to = table_path(request.dir, names[c]);
-        if (std::rename(from.c_str(), to.c_str()) != 0) {
-            std::fprintf(stderr, "%s: cannot create %s: %s\n", program, to.c_str(),
+    for (size_t k = 0; status == exit_ok && k < tables.size(); ++k)
+        if (std::rename(temporary[k].c_str(), tables[k].c_str()) != 0) {
+            std::fprintf(stderr, "%s: cannot create %s: %s\n", program, tables[k].c_str(),
                          std::strerror(errno));
             status = exit_cant_create;
         }
-    }
     if (status != exit_ok)
-        for (size_t c = 0; c <= written && c < names.size(); ++c)
-            std::remove(partial_path(request.dir, names[c]).c_str());
+        for (const std::string &path : temporary)
+            if (!path.empty())
+                std::remove(path.c_str());
     return status;
+}
+
+void warn_on_unequal_sizes(const std::vector<condition_plan> &plan,
+                           const std::vector<sheet_entry> &sheet)
+{
+    for (size_t i = 0; i < plan.size(); ++i)
+        for (size_t j = i + 1; j < plan.size(); ++j) {
+            const size_t reps_i = plan[i].entries.size(), reps_j = plan[j].entries.size();
+            // A condition of one sample has its own warning.
+            if (reps_i == reps_j || reps_i < 2 || reps_j < 2)
+                continue;
+            const pair_plan p = plan_pair(reps_i, reps_j, false);
+            if (p.method != pair_method::near_exact || p.pairs > near_exact_max_pairs)
+                continue;
+            std::string used[2], left_out;
+            for (int side = 0; side < 2; ++side) {
+                const condition_plan &c = plan[side == 0 ? i : j];
+                for (size_t k = 0; k < c.entries.size(); ++k) {
+                    std::string &to = k < p.pairs ? used[side] : left_out;
+                    to += (to.empty() ? "" : ", ") + sheet[c.entries[k]].sample;
+                }
+            }
+            std::fprintf(stderr,
+                         "%s: warning: %s (%zu samples) vs %s (%zu): the near-exact P-value "
+                         "uses only the first %zu of each (%s vs %s), not %s\n",
+                         program, plan[i].name.c_str(), reps_i, plan[j].name.c_str(), reps_j,
+                         p.pairs, used[0].c_str(), used[1].c_str(), left_out.c_str());
+        }
 }
 
 int split_matrix(const split_request &request)
@@ -802,7 +963,8 @@ int split_matrix(const split_request &request)
     std::vector<sheet_entry> sheet;
     std::vector<condition_plan> plan;
     count_matrix matrix;
-    int status = read_sheet(request, &sheet);
+    std::string chosen;
+    int status = read_sheet(request, &sheet, &chosen);
     if (status == exit_ok)
         status = plan_conditions(request, sheet, &plan);
     if (status == exit_ok)
@@ -822,6 +984,11 @@ int split_matrix(const split_request &request)
                           shell_word((std::string(request.dir) +
                                       (std::string(request.dir).back() == '/' ? "" : "/")) +
                                      "report.txt");
+    if (!chosen.empty())
+        std::fprintf(stderr, "%s: conditions from column \"%s\" of %s\n", program,
+                     chosen.c_str(),
+                     std::strcmp(request.sheet_path, "-") == 0 ? "standard input"
+                                                                : request.sheet_path);
     for (const condition_plan &c : plan) {
         const std::string path = table_path(request.dir, c.name);
         std::fprintf(stderr, "%s: %s: %zu sample%s, %zu features in %s\n", program,
@@ -836,6 +1003,7 @@ int split_matrix(const split_request &request)
                      size_factor_table(plan, matrix).c_str());
         warn_on_factor_spread(plan, matrix);
     }
+    warn_on_unequal_sizes(plan, sheet);
     std::printf("%s\n", command.c_str());
     return exit_ok;
 }

@@ -68,8 +68,9 @@ struct split_request {
     char matrix_sep = 0;  // 0: detected
     char sheet_sep = 0;
     matrix_layout layout = layout_auto;
-    const char *sample_column = nullptr;     // column names in the sheet;
-    const char *condition_column = nullptr;  // nullptr: the first two columns
+    const char *sample_column = nullptr;     // column names in the sheet; nullptr:
+    const char *condition_column = nullptr;  // the first, and the one read_sheet
+                                             // chooses
     std::vector<std::string> conditions;     // chosen and ordered; empty: all
     sample_step step = nullptr;
     void *step_context = nullptr;
@@ -99,8 +100,10 @@ struct count_matrix {
 // Each returns an exit status after writing at most one message (warnings
 // aside, which begin "split: warning: ").
 
-// Reads the sheet's header and rows.
-int read_sheet(const split_request &request, std::vector<sheet_entry> *sheet);
+// Reads the sheet's header and rows.  *chosen gets the condition column's
+// name when split chose it, and stays empty when an option named it.
+int read_sheet(const split_request &request, std::vector<sheet_entry> *sheet,
+               std::string *chosen);
 
 // Chooses and orders the conditions, checks their names and warns of a
 // condition with a single sample.
@@ -113,9 +116,10 @@ int read_matrix(const split_request &request, const std::vector<sheet_entry> &sh
                 const std::vector<condition_plan> &plan, count_matrix *matrix);
 
 // Writes DIR/<condition>.tsv for every planned condition (creating DIR), and
-// DIR/size_factors.tsv when the matrix holds factors; each file is complete
-// or not there: they are written under temporary names and renamed at the
-// end.
+// DIR/size_factors.tsv when the matrix holds factors.  They are written
+// under temporary names and renamed once all are complete, after a check
+// that no directory stands in the way of a rename, so that a failed run
+// leaves the files of DIR as they were.
 int write_tables(const split_request &request, const std::vector<condition_plan> &plan,
                  const count_matrix &matrix);
 
@@ -140,9 +144,16 @@ void warn_on_factor_spread(const std::vector<condition_plan> &plan, const count_
 // The path of a condition's table.
 std::string table_path(const char *dir, const std::string &condition);
 
+// A warning for every pair of planned conditions of different sizes whose
+// P-value mirdle computes by the near-exact method, which takes only the
+// first samples of the larger condition.
+void warn_on_unequal_sizes(const std::vector<condition_plan> &plan,
+                           const std::vector<sheet_entry> &sheet);
+
 // All of it: sheet, plan, matrix, the normalisation and the sample step if
-// any, tables; then one line per condition (and the factors) on standard
-// error and the mirdle command on standard output.
+// any, tables; then on standard error the condition column if split chose
+// it, one line per condition, the factors and the warnings of unequal sizes,
+// and the mirdle command on standard output.
 int split_matrix(const split_request &request);
 
 #endif

@@ -14,8 +14,12 @@ printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nu2\tuntreated\nt2\ttreate
 run_cmd "$S" m.tsv sheet.tsv out
 expect_eq "plain: status" 0 "$rc"
 expect_eq "plain: mirdle command" "dranvel mirdle --output out/report.txt out/untreated.tsv out/treated.tsv" "$out"
-expect_eq "plain: one line per condition" "split: untreated: 3 samples, 3 features in out/untreated.tsv
-split: treated: 2 samples, 3 features in out/treated.tsv" "$err"
+# The column named condition, said to be the one used; the P-value of 3
+# against 2 leaves the third untreated sample out, which is said too.
+expect_eq "plain: the column, one line per condition, the samples left out" "split: conditions from column \"condition\" of sheet.tsv
+split: untreated: 3 samples, 3 features in out/untreated.tsv
+split: treated: 2 samples, 3 features in out/treated.tsv
+split: warning: untreated (3 samples) vs treated (2): the near-exact P-value uses only the first 2 of each (u1, u2 vs t1, t2), not u3" "$err"
 # The counts' text as the matrix gives it, blanks around it dropped.
 expect_eq "plain: untreated table" "target_id${t}u1${t}u2${t}u3
 g1${t}0007${t}5${t}+4
@@ -42,7 +46,8 @@ expect_eq "--conditions: order" "dranvel mirdle --output out2/report.txt out2/tr
 printf 'sample\tcondition\nu1\tuntreated\nt1\ttreated\nu2\tuntreated\nt2\ttreated\nu3\tdrug\n' >sheet3.tsv
 run_cmd "$S" --conditions=untreated,treated m.tsv sheet3.tsv out3
 expect_eq "--conditions: a subset" "0 dranvel mirdle --output out3/report.txt out3/untreated.tsv out3/treated.tsv" "$rc $out"
-expect_eq "--conditions: subset quiet" "split: untreated: 2 samples, 3 features in out3/untreated.tsv
+expect_eq "--conditions: subset quiet" "split: conditions from column \"condition\" of sheet3.tsv
+split: untreated: 2 samples, 3 features in out3/untreated.tsv
 split: treated: 2 samples, 3 features in out3/treated.tsv" "$err"
 expect_eq "--conditions: no drug table" "no" "$([ -e out3/drug.tsv ] && echo yes || echo no)"
 
@@ -72,6 +77,22 @@ expect_eq "named sheet columns: u3 left out" "split: warning: m.tsv: sample u3 (
 printf '\357\273\277Sample,Group\nu1,ctrl\nu2,ctrl\nt1,drug\nt2,drug\n' >bom.csv
 run_cmd "$S" --sample-column Sample --condition-column Group m.tsv bom.csv bom
 expect_eq "byte order mark" "0 dranvel mirdle --output bom/report.txt bom/ctrl.tsv bom/drug.tsv" "$rc $out"
+# No column named for the conditions: the one that could hold them is used
+# and named (not the run ids, all distinct; not a column of one value).
+printf 'Run,SampleName,dex,albut\nSRR1,u1,untrt,no\nSRR2,t1,trt,no\nSRR3,u2,untrt,no\nSRR4,t2,trt,no\n' >runs.csv
+run_cmd "$S" --sample-column SampleName m.tsv runs.csv runs
+expect_eq "the one column that could hold conditions" "0 dranvel mirdle --output runs/report.txt runs/untrt.tsv runs/trt.tsv|split: conditions from column \"dex\" of runs.csv" \
+  "$rc $out|$(printf '%s\n' "$err" | grep -v 'u3 (column 6)' | head -n 1)"
+# airway's colData: cell line and treatment could both be it; no guess.
+printf '"","cell","dex"\n"u1","N61311","untrt"\n"t1","N61311","trt"\n"u2","N052611","untrt"\n"t2","N052611","trt"\n"u3","N080611","untrt"\n' >coldata.csv
+rm -rf f
+expect_status "two columns could hold the conditions" 64 "split: coldata.csv: no column is named condition, group or treatment, and 2 could hold the conditions: \"cell\" (3 values), \"dex\" (2 values); choose one with --condition-column" "$S" m.tsv coldata.csv f
+expect_eq "two columns could hold the conditions: no tables" "no" "$([ -e f ] && echo yes || echo no)"
+printf 'sample\tgroup\tCondition\nu1\ta\tx\nt1\tb\ty\n' >twonamed.tsv
+expect_status "two columns named for conditions" 64 "split: twonamed.tsv: 2 columns are named for conditions: \"group\" (2 values), \"Condition\" (2 values); choose one with --condition-column" "$S" m.tsv twonamed.tsv f
+run_cmd "$S" --condition-column dex m.tsv coldata.csv chosen
+expect_eq "--condition-column: no note" "0 split: untrt: 3 samples, 3 features in chosen/untrt.tsv" "$rc $(printf '%s\n' "$err" | head -n 1)"
+
 # --sep forces the matrix separator: as tab, a CSV is one column.
 run_cmd "$S" --sep tab m.csv sheet.csv forced
 expect_eq "--sep tab on a CSV" "65 split: m.csv:1: text follows the closing quote of a field" "$rc $err"
@@ -114,8 +135,20 @@ run_cmd "$S" m.tsv one.tsv w
 expect_eq "one sample and a left-out column: status" 0 "$rc"
 expect_eq "one sample and a left-out column: messages" "split: warning: condition treated has one sample (one.tsv:3); every P-value of its pairs will be 1
 split: warning: m.tsv: sample t2 (column 5) is not in one.tsv; left out
+split: conditions from column \"condition\" of one.tsv
 split: untreated: 3 samples, 3 features in w/untreated.tsv
 split: treated: 1 sample, 3 features in w/treated.tsv" "$err"
+
+# Unequal sizes: no warning where mirdle takes the Mann-Whitney test (8 or
+# more samples in both), one where 7 against 10 is near-exact.
+awk 'BEGIN { printf "id"; for (k = 1; k <= 17; ++k) printf "\ts%d", k; print ""
+  printf "g1"; for (k = 1; k <= 17; ++k) printf "\t%d", k; print "" }' >wide17.tsv
+{ echo 'sample condition'; for k in $(seq 17); do echo "s$k $([ "$k" -le 8 ] && echo a || echo b)"; done; } | tr ' ' '\t' >mw.tsv
+run_cmd "$S" wide17.tsv mw.tsv mw
+expect_eq "8 against 9: no warning" "0 0" "$rc $(printf '%s\n' "$err" | grep -c warning)"
+sed 's/^s8\ta$/s8\tb/' mw.tsv >ne.tsv
+run_cmd "$S" wide17.tsv ne.tsv ne
+expect_eq "7 against 10: the left-out samples" "0 not s15, s16, s17" "$rc $(printf '%s\n' "$err" | grep warning | sed 's/.*), //')"
 
 # --- faults ----------------------------------------------------------------------
 fault() { # NAME MESSAGE MATRIX SHEET: status 65, and no DIR left behind
@@ -180,11 +213,12 @@ expect_status "DIR is a file" 73 "split: cannot create directory afile: Not a di
 expect_status "DIR below a file" 73 "split: cannot create directory afile/sub: Not a directory" "$S" m.tsv sheet.tsv afile/sub
 run_cmd "$S" m.tsv sheet.tsv deep/er/dir
 expect_eq "DIR made with its parents" "0 yes" "$rc $([ -f deep/er/dir/treated.tsv ] && echo yes)"
-# A table in the way: the other one is not left half written.
+# A table in the way: the other one keeps its old file, nothing partial is left.
 mkdir -p blocked/treated.tsv
+printf 'old\n' >blocked/untreated.tsv
 expect_status "a table that cannot be created" 73 "split: cannot create blocked/treated.tsv: Is a directory" "$S" m.tsv sheet.tsv blocked
-expect_eq "a table that cannot be created: the other complete, nothing partial" "treated.tsv untreated.tsv 4" \
-  "$(ls -A blocked | tr '\n' ' ')$(wc -l <blocked/untreated.tsv)"
+expect_eq "a table that cannot be created: the other as it was, nothing partial" "treated.tsv untreated.tsv old" \
+  "$(ls -A blocked | tr '\n' ' ')$(cat blocked/untreated.tsv)"
 
 # --- --normalize ------------------------------------------------------------------
 N=${NORMALIZE:-$BUILD_DIR/normalize/normalize}
@@ -210,9 +244,10 @@ run_cmd "$S" m.tsv sheet.tsv raw
 for method in ratio upperquartile total; do
   run_cmd "$S" --normalize=$method m.tsv sheet.tsv n_$method
   expect_eq "--normalize=$method: status and command" "0 dranvel mirdle --output n_$method/report.txt n_$method/untreated.tsv n_$method/treated.tsv" "$rc $out"
-  expect_eq "--normalize=$method: stderr" "split: untreated: 3 samples, 3 features in n_$method/untreated.tsv
+  expect_eq "--normalize=$method: stderr" "split: conditions from column \"condition\" of sheet.tsv
+split: untreated: 3 samples, 3 features in n_$method/untreated.tsv
 split: treated: 2 samples, 3 features in n_$method/treated.tsv
-split: counts divided by the size factors ($method) in n_$method/size_factors.tsv:" "$(printf '%s\n' "$err" | grep '^split: ' | head -n 3)"
+split: counts divided by the size factors ($method) in n_$method/size_factors.tsv:" "$(printf '%s\n' "$err" | grep '^split: ' | head -n 4)"
   same_as_normalize "--normalize=$method" n_$method $method raw untreated.tsv treated.tsv
 done
 run_cmd "$S" --normalize m.tsv sheet.tsv n_default
@@ -291,10 +326,14 @@ run_cmd "$S" m.tsv sf_sheet.tsv sf
 expect_eq "size_factors without --normalize: a table like any" "0 yes" "$rc $([ -f sf/size_factors.tsv ] && echo yes)"
 nfault "unknown method" 64 "split: --normalize=median: give ratio, upperquartile or total" --normalize=median m.tsv sheet.tsv
 nfault "empty method" 64 "split: --normalize=: give ratio, upperquartile or total" --normalize= m.tsv sheet.tsv
-# The factors file in the way: no table is left half written or renamed over.
-mkdir -p sfblocked/size_factors.tsv
+# The factors file in the way: the tables of an earlier run stay as they
+# were, none renamed over, nothing partial left.
+rm -rf sfblocked
+cp -r raw sfblocked
+mkdir sfblocked/size_factors.tsv
 expect_status "factors file that cannot be created" 73 "split: cannot create sfblocked/size_factors.tsv: Is a directory" "$S" --normalize m.tsv sheet.tsv sfblocked
-expect_eq "factors file that cannot be created: nothing partial" "size_factors.tsv treated.tsv untreated.tsv " "$(ls -A sfblocked | tr '\n' ' ')"
+expect_eq "factors file that cannot be created: the earlier tables kept, nothing partial" "size_factors.tsv treated.tsv untreated.tsv same" \
+  "$(ls -A sfblocked | tr '\n' ' ')$(cmp -s raw/treated.tsv sfblocked/treated.tsv && cmp -s raw/untreated.tsv sfblocked/untreated.tsv && echo same)"
 
 # --- command line ---------------------------------------------------------------
 run_cmd "$S" --help
