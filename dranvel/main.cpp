@@ -33,16 +33,48 @@ bool is_listed(const char *name)
     return name[0] != '.' && std::strstr(name, ".awk") == nullptr;
 }
 
-// The usage text with the installed subcommands: on standard error for a
-// command line without arguments, on standard output for --help.
-void print_usage(FILE *to, const char *prog)
+struct subcommand_purpose {
+    const char *name;
+    const char *purpose;
+};
+
+constexpr subcommand_purpose purposes[] = {
+    {"mirdle", "compare condition tables: means, fold changes, P-values"},
+    {"normalize", "divide condition tables by per-sample size factors"},
+    {"plot", "draw the MA and the volcano plot of a mirdle report"},
+    {"split", "split a count matrix into one mirdle table per condition"},
+    {"table", "write a mirdle report as a table with adjusted P-values"},
+};
+
+const char *purpose_of(const char *name)
+{
+    for (const subcommand_purpose &p : purposes)
+        if (std::strcmp(p.name, name) == 0)
+            return p.purpose;
+    return nullptr;
+}
+
+void print_usage_head(FILE *to, const char *prog)
 {
     std::fprintf(to, "Usage: %s --version\n", prog);
     std::fprintf(to, "       %s --help\n", prog);
     std::fprintf(to, "       %s help subcommand\n", prog);
     std::fprintf(to, "       %s subcommand [args]\n", prog);
     std::fputs("\nSubcommands:\n\n", to);
+}
 
+void print_usage_tail(FILE *to)
+{
+    std::fputs("\nRun \"dranvel subcommand\" or \"man dranvel-subcommand\" "
+               "for more details.\n\n",
+               to);
+}
+
+// The usage text with the installed subcommands, in directory order, on
+// standard error for a command line without arguments.
+void print_usage(FILE *to, const char *prog)
+{
+    print_usage_head(to, prog);
     DIR *dir = opendir(DRANVEL_LIBEXEC_DIR);
     if (dir != nullptr) {
         const struct dirent *entry;
@@ -52,10 +84,46 @@ void print_usage(FILE *to, const char *prog)
         }
         closedir(dir);
     }
+    print_usage_tail(to);
+}
 
-    std::fputs("\nRun \"dranvel subcommand\" or \"man dranvel-subcommand\" "
-               "for more details.\n\n",
-               to);
+// The least listed name of the subcommand directory after `after` (any,
+// when after is nullptr) into next; false when there is none.
+bool next_name(const char *after, char (&next)[sizeof(dirent::d_name)])
+{
+    DIR *dir = opendir(DRANVEL_LIBEXEC_DIR);
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    const struct dirent *entry;
+    while ((entry = readdir(dir)) != nullptr) {
+        const char *name = entry->d_name;
+        if (is_listed(name) && (after == nullptr || std::strcmp(name, after) > 0) &&
+            (!found || std::strcmp(name, next) < 0)) {
+            std::snprintf(next, sizeof next, "%s", name);
+            found = true;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// The usage text for --help, on standard output: the subcommands sorted by
+// name, each known one with its purpose.  One pass over the directory per
+// name keeps the dispatcher free of allocation, for the few names there are.
+void print_help(FILE *to, const char *prog)
+{
+    print_usage_head(to, prog);
+    char name[sizeof(dirent::d_name)], last[sizeof(dirent::d_name)];
+    for (bool first = true; next_name(first ? nullptr : last, name); first = false) {
+        const char *purpose = purpose_of(name);
+        if (purpose != nullptr)
+            std::fprintf(to, "  %-10s %s\n", name, purpose);
+        else
+            std::fprintf(to, "  %s\n", name);
+        std::memcpy(last, name, sizeof last);
+    }
+    print_usage_tail(to);
 }
 
 // Ends a run that printed to standard output: 0, or 74 with the reason of the
@@ -153,7 +221,7 @@ int main(int argc, char *argv[])
 
     if (std::strcmp(argv[1], "--help") == 0 ||
         (std::strcmp(argv[1], "help") == 0 && argc == 2)) {
-        print_usage(stdout, argv[0]);
+        print_help(stdout, argv[0]);
         return stdout_status(argv[0], "usage text");
     }
     if (std::strcmp(argv[1], "help") == 0)

@@ -235,12 +235,37 @@ run env PATH="$prefix/bin:$PATH" dranvel
 usage_for dranvel "$listing"
 expect "usage through PATH" 64 "" "$want"
 
-# --help (also followed by anything) and "help" alone: the same text on
-# standard output, status 0, no banner.
+# --help (also followed by anything) and "help" alone: on standard output,
+# status 0, no banner, the same text but for the list: sorted by name, and
+# every subcommand of the suite with its purpose.
+declare -A purpose=(
+    [mirdle]="compare condition tables: means, fold changes, P-values"
+    [normalize]="divide condition tables by per-sample size factors"
+    [plot]="draw the MA and the volcano plot of a mirdle report"
+    [split]="split a count matrix into one mirdle table per condition"
+    [table]="write a mirdle report as a table with adjusted P-values"
+)
+help_listing=
+while read -r name; do
+    if [ -n "${purpose[$name]:-}" ]; then
+        printf -v line '  %-10s %s\n' "$name" "${purpose[$name]}"
+    else
+        printf -v line '  %s\n' "$name"
+    fi
+    help_listing+=$line
+done < <(printf '%s' "$listing" | LC_ALL=C sort)
+for name in "${!purpose[@]}"; do
+    grep -qF "  $name " <<<"$help_listing" || bad "$name is not installed for --help to list"
+done
+# The installed dranvel(1) gives each the same purpose.
+for name in "${!purpose[@]}"; do
+    given=$(sed -n "/^ *$name — dranvel-$name(1)\$/{n;s/^ *//;p}" "$t/page")
+    [ "$given" = "${purpose[$name]}." ] || bad "dranvel.1 gives $name the purpose \"$given\""
+done
 for args in "--help" "--help mirdle" "help"; do
     # shellcheck disable=SC2086
     run "$dranvel" $args
-    usage_for "$dranvel" "$listing"
+    usage_for "$dranvel" "$help_listing"
     expect "$args" 0 "$want" ""
 done
 "$dranvel" --help >/dev/full 2>"$t/err"

@@ -77,5 +77,16 @@ for page in "${!statuses[@]}"; do
     [ $good = 1 ] && passes=$((passes + 1))
 done
 
+# dranvel(1) leads to every other page of the suite.
+LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$BUILD_DIR/man/dranvel.1" >"$tmp/dranvel" 2>/dev/null
+for page in "${!statuses[@]}"; do
+    [ "$page" = dranvel.1 ] && continue
+    if grep -qF "${page%.1}(1)" "$tmp/dranvel"; then
+        passes=$((passes + 1))
+    else
+        fail "dranvel.1 does not name ${page%.1}(1)"
+    fi
+done
+
 printf '%d passed, %d failed\n' "$passes" "$failures"
 [ "$failures" = 0 ]
