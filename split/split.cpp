@@ -349,10 +349,12 @@ int ambiguous_column(const text_lines &t, const std::vector<std::string> &header
                 (values == 1 ? " value)" : " values)");
     }
     std::string names;
-    for (size_t n = 0; n < std::size(condition_column_names); ++n)
-        names += std::string(n == 0 ? "" : n + 1 < std::size(condition_column_names) ? ", "
-                                                                                     : " or ") +
-                 condition_column_names[n];
+    const size_t count = std::size(condition_column_names);
+    for (size_t n = 0; n < count; ++n) {
+        if (n > 0)
+            names += n + 1 < count ? ", " : " or ";
+        names += condition_column_names[n];
+    }
     if (named)
         std::fprintf(stderr, "%s: %s: %zu columns are named for conditions: %s; choose one "
                      "with --condition-column\n",
