@@ -1,6 +1,7 @@
 // plot: the MA and the volcano plot of one pair of conditions of a mirdle
 // report, as PNG, SVG or PDF.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,12 +34,19 @@ void usage(FILE *to, const char *invoked)
         "  --pair PAIR          a-b with the report's condition numbers (as 1-2) or\n"
         "                       <b>_vs_<a> with condition names (default: 1-2)\n"
         "  --kind K             ma, volcano or both side by side (default: both)\n"
-        "  --threshold P        features with a P-value below P in red (default: 0.05)\n"
+        "  --threshold P        features with a P-value below P are significant: red\n"
+        "                       when up (log2 FC > 0), blue when down; the others grey,\n"
+        "                       half transparent (default: 0.05)\n"
         "  --adjusted           compare the Benjamini-Hochberg adjusted P-value instead\n"
-        "  --label N            label the N features of smallest P-value (default: 0)\n"
-        "  --width W            width in pixels (PNG) or points (SVG, PDF); default 1200\n"
-        "                       for both plots, 640 for one\n"
+        "  --label N            label the N features of smallest P-value, ties by larger\n"
+        "                       |log2 FC|, each apart from those before (default: 0)\n"
+        "  --fc-line X          dotted lines at log2 FC -log2 X and log2 X (X > 1)\n"
+        "  --width W            width in points, pixels at 72 dpi; default 1200 for both\n"
+        "                       plots, 640 for one\n"
         "  --height H           height (default: 560)\n"
+        "  --dpi N              pixels per inch: of a PNG (default 72: W by H pixels), of\n"
+        "                       the images that hold dense markers in SVG and PDF\n"
+        "                       (default 216)\n"
         "  --names A,B,...      condition names, in the order of mirdle's tables\n"
         "  --tables T1,T2,...   names from mirdle's table files (file name without its\n"
         "                       directory and its .tsv, .txt, .tab, .gz, .bz2, .xz endings)\n"
@@ -119,6 +127,20 @@ int parse_command_line(int argc, char **argv, options *o)
                 !parse_count_option(program, "--label", value, 0, 100000, &number))
                 return exit_usage;
             q.labels = static_cast<size_t>(number);
+        } else if ((m = match_option(program, argc, argv, &i, "--fc-line", &value)) !=
+                   option_no) {
+            if (m == option_missing ||
+                !parse_real_option(program, "--fc-line", value, 1.0, 1e9, &q.fc_line))
+                return exit_usage;
+            if (q.fc_line == 1.0) {
+                std::fprintf(stderr, "%s: --fc-line %s: must be above 1\n", program, value);
+                return exit_usage;
+            }
+        } else if ((m = match_option(program, argc, argv, &i, "--dpi", &value)) != option_no) {
+            if (m == option_missing ||
+                !parse_count_option(program, "--dpi", value, 18, 2400, &number))
+                return exit_usage;
+            q.dpi = static_cast<double>(number);
         } else if ((m = match_option(program, argc, argv, &i, "--width", &value)) != option_no) {
             if (m == option_missing ||
                 !parse_count_option(program, "--width", value, 240, 8000, &o->width))
@@ -163,6 +185,15 @@ int parse_command_line(int argc, char **argv, options *o)
         o->width = panels == 2 ? 1200 : 640;
     if (o->width / panels < 240) {
         std::fprintf(stderr, "%s: --width %ld: two plots need at least 480\n", program, o->width);
+        return exit_usage;
+    }
+    // cairo's images end at 32767 pixels a side.
+    const double pixels_per_point = q.format == format_png && q.dpi > 0 ? q.dpi / 72 : 1;
+    if (std::max(o->width, o->height) * pixels_per_point > 20000) {
+        std::fprintf(stderr, "%s: --dpi %g: a picture of %ld by %ld points would be %.0f by %.0f "
+                     "pixels; at most 20000 a side\n",
+                     program, q.dpi, o->width, o->height, o->width * pixels_per_point,
+                     o->height * pixels_per_point);
         return exit_usage;
     }
     q.width = static_cast<int>(o->width);

@@ -53,9 +53,12 @@ panel_data panel_points(const report &r, size_t pair, plot_kind kind, double thr
         }
         if (std::isinf(log2fc))
             ++panel.infinite_fc;
-        point.marked = (adjusted ? padj[row] : p) < threshold;
-        if (point.marked)
+        if ((adjusted ? padj[row] : p) < threshold) {
+            point.cls = log2fc > 0 ? class_up : class_down;
+            ++(log2fc > 0 ? panel.up : panel.down);
             ++panel.marked;
+            panel.largest_marked_p = std::max(panel.largest_marked_p, p);
+        }
         panel.points.push_back(point);
     }
     return panel;

@@ -2,11 +2,18 @@
 . "$(dirname "$0")/lib.sh"
 P=$PLOT
 pixels() { python3 "$SRC_DIR/tests/cli/plot_pixels.py" "$@"; }
-plain=40,90,160
-marked=220,30,30
+# The colours of plot.h: plain markers are half transparent, so in a PNG
+# they are counted over whatever grey lies beneath (white, a grid line).
+plain=110,115,125@0.4
+plain_svg=110,115,125
+up=215,35,35
+down=30,95,200
+guide=0,130,110
+count_of() { awk -v k="$1" -v c="$2" '$1 == "colour" && $2 == k && $3 == c {print $4}' "$3"; }
 
 # Six drawn features far enough apart that no two markers touch: three with
-# P below 0.05, two with an infinite log2 fold change, and one all-zero.
+# P below 0.05 (f1 and f6 up, f7 down), two with an infinite log2 fold
+# change, and one all-zero.
 {
   header2
   row2 f1 10 20 0.1 0.2 2 1 0.01
@@ -24,52 +31,80 @@ run_cmd "$P" small.txt -o both.png --width 600 --height 300
 expect_eq "both: status" 0 "$rc"
 expect_eq "both: summary" \
   "plot: both.png: MA and volcano plot of c2 vs c1: 6 features drawn, 3 with P < 0.05, 1 all-zero left out, 2 with infinite log2 FC at the edge" "$err"
-pixels png both.png $plain $marked >both.m
+pixels png both.png $plain $up $down >both.m
 expect_eq "both: size" "size 600 300" "$(sed -n 1p both.m)"
 expect_eq "both: two plotting areas" 2 "$(grep -c '^frame' both.m)"
+# f7, the one down, has an infinite log2 FC: a triangle, smaller than a square.
+tri=$(count_of 0 $down both.m)
+checks=$((checks + 1))
+[ "$tri" -gt 0 ] && [ "$tri" -lt $area ] || fail "infinite log2 FC: a triangle of $tri pixels"
 for k in 0 1; do
-  expect_eq "panel $k: plain pixels" $((3 * area)) "$(awk -v k=$k '$1 == "colour" && $2 == k && $3 == "'$plain'" {print $4}' both.m)"
-  expect_eq "panel $k: marked pixels" $((3 * area)) "$(awk -v k=$k '$1 == "colour" && $2 == k && $3 == "'$marked'" {print $4}' both.m)"
+  expect_eq "panel $k: plain pixels: two squares and a triangle" $((2 * area + tri)) "$(count_of $k $plain both.m)"
+  expect_eq "panel $k: up pixels: two squares" $((2 * area)) "$(count_of $k $up both.m)"
+  expect_eq "panel $k: down pixels: a triangle" $tri "$(count_of $k $down both.m)"
 done
-expect_eq "no marker outside the plotting areas" "outside $plain 0
-outside $marked 0" "$(grep '^outside' both.m)"
-# f4 (inf, P 0.2) is plain, f7 (-inf, P 0.03) marked.  MA: log2 FC up and
+expect_eq "outside the plotting areas only the legends' squares" "outside $plain $((2 * area))
+outside $up $((2 * area))
+outside $down $((2 * area))" "$(grep '^outside' both.m)"
+# f4 (inf, P 0.2) is plain, f7 (-inf, P 0.03) down.  MA: log2 FC up and
 # down, so f4 touches the top edge and f7 the bottom one; volcano: log2 FC
 # across, f4 at the right edge and f7 at the left.  Two pixels in from the
 # frame line.
 read -r _ _ l0 t0 r0 b0 <<<"$(grep '^frame 0' both.m)"
 read -r _ _ l1 t1 r1 b1 <<<"$(grep '^frame 1' both.m)"
 read -r _ _ _ _ _ plain_top _ _ <<<"$(grep "^colour 0 $plain" both.m)"
-read -r _ _ _ _ _ _ _ marked_bottom <<<"$(grep "^colour 0 $marked" both.m)"
+read -r _ _ _ _ _ _ _ down_bottom <<<"$(grep "^colour 0 $down" both.m)"
 expect_eq "MA: +inf at the top edge" $((t0 + 2)) "$plain_top"
-expect_eq "MA: -inf at the bottom edge" $((b0 - 2)) "$marked_bottom"
+expect_eq "MA: -inf at the bottom edge" $((b0 - 2)) "$down_bottom"
 read -r _ _ _ _ _ _ plain_right _ <<<"$(grep "^colour 1 $plain" both.m)"
-read -r _ _ _ _ marked_left _ _ _ <<<"$(grep "^colour 1 $marked" both.m)"
+read -r _ _ _ _ down_left _ _ _ <<<"$(grep "^colour 1 $down" both.m)"
 expect_eq "volcano: +inf at the right edge" $((r1 - 2)) "$plain_right"
-expect_eq "volcano: -inf at the left edge" $((l1 + 2)) "$marked_left"
+expect_eq "volcano: -inf at the left edge" $((l1 + 2)) "$down_left"
 
 run_cmd "$P" --kind ma small.txt -o ma.png
-pixels png ma.png $plain $marked >ma.m
+pixels png ma.png $plain $up $down >ma.m
 expect_eq "ma: default size of one plot" "size 640 560" "$(sed -n 1p ma.m)"
 expect_eq "ma: one plotting area" 1 "$(grep -c '^frame' ma.m)"
-expect_eq "ma: markers" "$((3 * area)) $((3 * area))" \
+expect_eq "ma: markers" "$((2 * area + tri)) $((2 * area)) $tri" \
   "$(awk '$1 == "colour" {printf "%s%s", sep, $4; sep = " "}' ma.m)"
 expect_eq "ma: summary" "plot: ma.png: MA plot of c2 vs c1: 6 features drawn, 3 with P < 0.05, 1 all-zero left out, 2 with infinite log2 FC at the edge" "$err"
 
-# --threshold moves f4 (P 0.2) into the marked colour; f2 (P 0.5) is not below 0.5.
+# --dpi scales the picture, its markers included.
+run_cmd "$P" small.txt -o dpi.png --width 600 --height 300 --dpi 144
+pixels png dpi.png $up >dpi.m
+expect_eq "dpi 144: twice as many pixels a side" "size 1200 600" "$(sed -n 1p dpi.m)"
+expect_eq "dpi 144: squares of 10 pixels" $((2 * 4 * area)) "$(count_of 0 $up dpi.m)"
+
+# --threshold moves f4 (P 0.2) into the up colour; f2 (P 0.5) is not below 0.5.
 run_cmd "$P" --kind volcano --threshold 0.5 small.txt -o v.png --height 300
-pixels png v.png $plain $marked >v.m
-expect_eq "threshold 0.5: markers" "$((2 * area)) $((4 * area))" \
+pixels png v.png $plain $up $down >v.m
+expect_eq "threshold 0.5: markers" "$((2 * area)) $((2 * area + tri)) $tri" \
   "$(awk '$1 == "colour" {printf "%s%s", sep, $4; sep = " "}' v.m)"
 expect_eq "threshold 0.5: default width of one plot" "size 640 300" "$(sed -n 1p v.m)"
 
 # --adjusted: over the pair's 7 P-values 0.001, 0.01 and 0.03 become 0.007,
 # 0.035 and 0.07, so f7 is no longer marked.
 run_cmd "$P" --kind volcano --adjusted small.txt -o adj.png --height 300
-pixels png adj.png $plain $marked >adj.m
-expect_eq "adjusted: markers" "$((4 * area)) $((2 * area))" \
+pixels png adj.png $plain $up $down >adj.m
+expect_eq "adjusted: markers" "$((2 * area + 2 * tri)) $((2 * area)) 0" \
   "$(awk '$1 == "colour" {printf "%s%s", sep, $4; sep = " "}' adj.m)"
 expect_eq "adjusted: summary" "plot: adj.png: volcano plot of c2 vs c1: 6 features drawn, 2 with adjusted P < 0.05, 1 all-zero left out, 2 with infinite log2 FC at the edge" "$err"
+
+# --fc-line: two lines, as far from log2 FC 0 on either side, twice as far
+# for a fold change of 4 as for 2 (to the pixel).
+for x in 2 4; do
+  run_cmd "$P" small.txt -o fc$x.png --fc-line $x
+  pixels png fc$x.png $guide >fc$x.m
+  read -r _ _ _ _ _ ma_low _ ma_high <<<"$(grep "^colour 0" fc$x.m)"
+  read -r _ _ _ _ v_left _ v_right _ <<<"$(grep "^colour 1" fc$x.m)"
+  eval "ma$x=$(((ma_high - ma_low) / 2)) v$x=$(((v_right - v_left) / 2))"
+  eval "ma_mid$x=$(((ma_high + ma_low) / 2)) v_mid$x=$(((v_right + v_left) / 2))"
+done
+expect_eq "fc lines about the same middle" "$ma_mid2 $v_mid2" "$ma_mid4 $v_mid4"
+checks=$((checks + 1))
+for d in $((ma4 - 2 * ma2)) $((v4 - 2 * v2)); do
+  [ "$d" -ge -1 ] && [ "$d" -le 1 ] || fail "fc lines: log2 4 at $ma4 and $v4, log2 2 at $ma2 and $v2"
+done
 
 # Labels put dark grey text into the plotting area.
 run_cmd "$P" --kind volcano small.txt -o l0.png --height 300
@@ -87,12 +122,26 @@ expect_eq "a Latin-1 id as a label" "0" "$rc"
 # --- SVG and PDF ------------------------------------------------------------
 run_cmd "$P" small.txt -o both.svg
 expect_eq "svg: status" 0 "$rc"
-expect_eq "svg: one path per marker, well-formed" "paths $plain 6
-paths $marked 6" "$(pixels svg both.svg $plain $marked 2>&1)"
+# Plain markers one path each, up and down markers one path per plot; each
+# plot's legend adds one square of every colour.
+expect_eq "svg: markers, well-formed" "paths $plain_svg 8 8
+paths $up 4 6
+paths $down 4 4
+images 0" "$(pixels svg both.svg $plain_svg $up $down 2>&1)"
 expect_eq "svg: size" 'width="1200pt" height="560pt"' "$(grep -o 'width="[0-9]*pt" height="[0-9]*pt"' both.svg)"
 run_cmd "$P" small.txt -o upper.SVG --kind volcano --width 500 --height 400
-expect_eq "svg by a capital ending" "paths $plain 3
-paths $marked 3" "$(pixels svg upper.SVG $plain $marked 2>&1)"
+expect_eq "svg by a capital ending" "paths $plain_svg 4 4
+paths $up 2 3
+paths $down 2 2
+images 0" "$(pixels svg upper.SVG $plain_svg $up $down 2>&1)"
+# Beyond a thousand plain markers a plot holds them as one image.
+awk 'BEGIN { printf "%-20s %6s1 %6s2 %5s1 %5s2  FC 1-2 log2(FC) %5s\n", "Feature", "MNC", "MNC", "SD/C", "SD/C", "P-val"
+  for (i = 1; i <= 1500; i++)
+    printf "%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f  %7.5f\n", "g" i, i, i + 1 + i % 7, 0.1, 0.1, 1, log(1 + (1 + i % 7) / i) / log(2), i <= 10 ? 0.01 : 0.5 }' >dense.txt
+run_cmd "$P" dense.txt -o dense.svg
+expect_eq "svg: dense plain markers in an image" "paths $plain_svg 2 2
+paths $up 4 22
+images 2" "$(pixels svg dense.svg $plain_svg $up)"
 run_cmd "$P" small.txt -o both.pdf
 expect_eq "pdf: status" 0 "$rc"
 expect_eq "pdf: header" "%PDF-" "$(head -c 5 both.pdf)"
@@ -120,21 +169,25 @@ row3() { # id then 6 values then per pair fc log2 p
 } >three.txt
 run_cmd "$P" --names ctl,heat,drug --pair drug_vs_heat three.txt -o p23.svg
 expect_eq "pair by names: summary" "plot: p23.svg: MA and volcano plot of drug vs heat: 2 features drawn, 1 with P < 0.05" "$err"
-expect_eq "pair 2-3: marked" "paths $marked 2" "$(pixels svg p23.svg $marked)"
+expect_eq "pair 2-3: b down, a plain" "paths $up 2 2
+paths $down 4 4" "$(pixels svg p23.svg $up $down | grep -v images)"
 run_cmd "$P" --tables x/ctl.tsv,y/heat.tsv.gz,drug.txt --pair 1-3 three.txt -o p13.svg
 expect_eq "pair 1-3 with table names" "plot: p13.svg: MA and volcano plot of drug vs ctl: 2 features drawn, 2 with P < 0.05" "$err"
-expect_eq "pair 1-3: marked" "paths $marked 4" "$(pixels svg p13.svg $marked)"
+expect_eq "pair 1-3: a up, b down" "paths $up 4 4
+paths $down 4 4" "$(pixels svg p13.svg $up $down | grep -v images)"
 run_cmd "$P" - -o stdin.svg <three.txt
 expect_eq "report on standard input: default pair 1-2" "plot: stdin.svg: MA and volcano plot of c2 vs c1: 2 features drawn, 1 with P < 0.05" "$err"
 
-# With the real mirdle: every drawn feature is one marker path in each plot,
-# and the marked ones are those with P below 0.05.
+# With the real mirdle: every drawn feature is one marker in each plot,
+# up or down those with P below 0.05 by the sign of their log2 FC.
 "$MIRDLE" --output ex.txt "$SRC_DIR/examples/control.tsv" "$SRC_DIR/examples/heat.tsv" 2>/dev/null
 run_cmd "$P" ex.txt -o ex.svg --label 5
 drawn=$(awk 'NR > 1 && $6 != "*"' ex.txt | wc -l)
 low=$(awk 'NR > 1 && $6 != "*" && $8 < 0.05' ex.txt | wc -l)
-expect_eq "example: markers" "paths $plain $((2 * (drawn - low)))
-paths $marked $((2 * low))" "$(pixels svg ex.svg $plain $marked)"
+ups=$(awk 'NR > 1 && $6 != "*" && $8 < 0.05 && $7 > 0' ex.txt | wc -l)
+expect_eq "example: markers" "paths $plain_svg $((2 * (drawn - low) + 2)) $((2 * (drawn - low) + 2))
+paths $up 4 $((2 * ups + 2))
+paths $down 4 $((2 * (low - ups) + 2))" "$(pixels svg ex.svg $plain_svg $up $down | grep -v images)"
 gzip -c ex.txt >ex.txt.gz
 run_cmd "$P" ex.txt -o ex.png
 run_cmd "$P" ex.txt.gz -o exgz.png

@@ -7,11 +7,15 @@
                                          rectangle, from left to right
       colour K R,G,B COUNT MINX MINY MAXX MAXY
                                          pixels of exactly that colour strictly
-                                         inside frame K, and their bounding box
+                                         inside frame K, and their bounding box;
+                                         R,G,B@A: that colour at alpha A over
+                                         any grey, to the rounding
       outside R,G,B COUNT                pixels of that colour outside every frame
       ink K COUNT                        grey pixels darker than 160 inside frame K
   plot_pixels.py svg FILE R,G,B ...
-      paths R,G,B COUNT                  path elements filled with that colour
+      paths R,G,B COUNT SHAPES           path elements filled with that colour,
+                                         and the closed shapes they hold
+      images COUNT                       embedded images
 """
 import struct
 import sys
@@ -90,7 +94,25 @@ def find_frames(width, height, rows):
 
 
 def colour(text):
-    return tuple(int(v) for v in text.split(","))
+    rgb, _, alpha = text.partition("@")
+    return tuple(int(v) for v in rgb.split(",")), float(alpha) if alpha else None
+
+
+def matcher(spec):
+    rgb, alpha = spec
+    if alpha is None:
+        return lambda pixel: pixel == rgb
+
+    def over_grey(pixel):
+        grey = (pixel[0] - alpha * rgb[0]) / (1 - alpha)
+        return -1 <= grey <= 256 and all(
+            abs((1 - alpha) * grey + alpha * c - p) <= 1.01 for c, p in zip(rgb[1:], pixel[1:]))
+    return over_grey
+
+
+def name(spec):
+    rgb, alpha = spec
+    return "%d,%d,%d" % rgb + ("" if alpha is None else "@%g" % alpha)
 
 
 def png(path, colours):
@@ -108,24 +130,28 @@ def png(path, colours):
                     ink += 1
         for c in colours:
             xs, ys = [], []
+            match = matcher(c)
             for y in range(top + 1, bottom):
                 for x in range(left + 1, right):
-                    if rows[y][x] == c:
+                    if match(rows[y][x]):
                         xs.append(x)
                         ys.append(y)
                         inside.add((x, y))
             box = (min(xs), min(ys), max(xs), max(ys)) if xs else (-1, -1, -1, -1)
-            print("colour", k, "%d,%d,%d" % c, len(xs), *box)
+            print("colour", k, name(c), len(xs), *box)
         print("ink", k, ink)
     for c in colours:
+        match = matcher(c)
         outside = sum(1 for y in range(height) for x in range(width)
-                      if rows[y][x] == c and (x, y) not in inside)
-        print("outside", "%d,%d,%d" % c, outside)
+                      if (x, y) not in inside and match(rows[y][x]))
+        print("outside", name(c), outside)
 
 
 def svg(path, colours):
     tree = ET.parse(path)  # fails on a document that is not well-formed
+    colours = [c for c, _ in colours]
     counts = dict.fromkeys(colours, 0)
+    shapes = dict.fromkeys(colours, 0)
     for element in tree.iter("{http://www.w3.org/2000/svg}path"):
         style = element.get("style", "")
         at = style.find("fill:rgb(")
@@ -135,8 +161,10 @@ def svg(path, colours):
         c = tuple(round(float(p.rstrip("%")) * 255 / 100) for p in parts)
         if c in counts:
             counts[c] += 1
+            shapes[c] += element.get("d", "").upper().count("Z")
     for c in colours:
-        print("paths", "%d,%d,%d" % c, counts[c])
+        print("paths", "%d,%d,%d" % c, counts[c], shapes[c])
+    print("images", sum(1 for _ in tree.iter("{http://www.w3.org/2000/svg}image")))
 
 
 if __name__ == "__main__":

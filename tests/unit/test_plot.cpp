@@ -120,3 +120,89 @@ TEST(Text, BytesOutsideUtf8BecomeQuestionMarks)
 }
 
 }  // namespace
+
+namespace {
+
+bool boxes_overlap(const box &a, const box &b)
+{
+    return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
+// Ten features on one row a few pixels apart, as those sharing the floor
+// P-value of a volcano plot, among other markers: every label gets a place
+// of its own, clear of each labelled marker.
+TEST(Labels, TenOnOneRowDoNotOverlap)
+{
+    const box area = {0, 0, 400, 300};
+    std::vector<spot> anchors, sizes, markers;
+    for (int k = 0; k < 10; ++k) {
+        anchors.push_back({150.5 + 8 * k, 40.5});
+        sizes.push_back({70, 13});
+    }
+    for (int k = 0; k < 400; ++k)
+        markers.push_back({static_cast<double>(100 + k % 40 * 5), 60.0 + k / 40 * 5});
+    markers.insert(markers.end(), anchors.begin(), anchors.end());
+    const double half = 2.5;
+    const label_layout layout = place_labels(area, anchors, sizes, half, count_markers(area, markers));
+    for (size_t k = 0; k < anchors.size(); ++k) {
+        ASSERT_TRUE(layout.placed[k]) << k;
+        const box &b = layout.boxes[k];
+        EXPECT_NEAR(b.right - b.left, 70, 1e-9);
+        EXPECT_TRUE(b.left >= area.left && b.right <= area.right && b.top >= area.top &&
+                    b.bottom <= area.bottom);
+        for (size_t j = 0; j < anchors.size(); ++j) {
+            const box marker = {anchors[j].x - half, anchors[j].y - half, anchors[j].x + half,
+                                anchors[j].y + half};
+            EXPECT_FALSE(boxes_overlap(b, marker)) << k << " covers marker " << j;
+            if (j < k) {
+                EXPECT_FALSE(boxes_overlap(b, layout.boxes[j])) << k << " and " << j;
+            }
+        }
+        // A label beside its marker needs no line; one farther off has one.
+        const spot near = nearest_on_box(b, anchors[k]);
+        const double distance = std::hypot(near.x - anchors[k].x, near.y - anchors[k].y);
+        EXPECT_EQ(layout.leader[k], distance > half + 3) << k;
+    }
+}
+
+TEST(Labels, AMarkerWithRoomKeepsItsLabelBesideIt)
+{
+    const box area = {0, 0, 300, 200};
+    const marker_density none = count_markers(area, {});
+    const label_layout layout = place_labels(area, {{100.5, 100.5}}, {{50, 12}}, 2.5, none);
+    ASSERT_TRUE(layout.placed[0]);
+    EXPECT_FALSE(layout.leader[0]);
+    EXPECT_GT(layout.boxes[0].left, 100.5 + 2.5);  // to the right
+}
+
+TEST(Labels, NoRoomLeavesALabelOut)
+{
+    const box area = {0, 0, 60, 40};
+    const marker_density none = count_markers(area, {});
+    const label_layout layout = place_labels(area, {{30.5, 20.5}}, {{80, 12}}, 2.5, none);
+    EXPECT_FALSE(layout.placed[0]);
+}
+
+TEST(Labels, CoincidentPointsAreLabelledOnce)
+{
+    // Candidates 0 and 1 lie on each other in the second plot only; 2 is
+    // apart in both.
+    const std::vector<std::vector<spot>> positions = {
+        {{10, 10}, {40, 10}, {80, 10}},
+        {{10, 10}, {12, 11}, {80, 40}},
+    };
+    EXPECT_EQ(distinct_points(positions, 5, 7), (std::vector<size_t>{0, 2}));
+    EXPECT_EQ(distinct_points(positions, 1, 7), (std::vector<size_t>{0}));
+}
+
+TEST(Labels, MarkersCountedInABox)
+{
+    const box area = {0, 0, 100, 100};
+    const marker_density d = count_markers(area, {{5, 5}, {6, 6}, {50, 50}, {99, 99}, {150, 5}});
+    EXPECT_EQ(markers_in(d, {0, 0, 10, 10}), 2u);
+    EXPECT_EQ(markers_in(d, {0, 0, 100, 100}), 4u);
+    EXPECT_EQ(markers_in(d, {40, 40, 60, 60}), 1u);
+    EXPECT_EQ(markers_in(d, {200, 200, 300, 300}), 0u);
+}
+
+}  // namespace
