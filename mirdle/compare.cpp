@@ -90,6 +90,8 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
         return exit_data;
     }
     table_reader r{};
+    r.note_sizes = true;
+    r.near_exact = near_exact;
     read_fault fault;
     int status = set_up_tables(r, abundance_streams, paths, static_cast<size_t>(conditions), fault);
     if (status != 0) {

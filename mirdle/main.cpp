@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "broken_pipe.h"
 #include "mirdle.h"
 #include "suite_version.h"
+#include "vp_replace.h"
 #include "vp_stream.h"
 
 // The P-value library's trace switch, set by --debug.
@@ -60,8 +63,48 @@ struct command_line {
     bool help = false;
     bool version = false;
     FILE *report = stdout;
+    int outputs = 0;      // --output options seen
     int first_table = 0;  // index of the first table path in argv
 };
+
+// The last --output file, written under a temporary name until the run has
+// decided what it keeps.
+struct pending_report {
+    FILE *stream = nullptr;
+    vp_replacement file;
+    bool pending = false;
+} report_file;
+
+// Whether the report written so far holds a complete feature row after its
+// header.
+bool holds_a_row(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return false;
+    int newlines = 0, ch;
+    while (newlines < 2 && (ch = std::getc(f)) != EOF)
+        newlines += ch == '\n';
+    std::fclose(f);
+    return newlines >= 2;
+}
+
+// A failed run keeps the rows it wrote before its fault, as a report written
+// in place would; one that failed before its first row leaves the file that
+// was there before, or none.
+void settle_failed_report()
+{
+    if (!report_file.pending)
+        return;
+    report_file.pending = false;
+    const bool keep = std::fflush(report_file.stream) == 0 && !std::ferror(report_file.stream) &&
+                      !report_file.file.temp.empty() && holds_a_row(report_file.file.temp);
+    std::fclose(report_file.stream);
+    if (keep)
+        vp_replace_finish(&report_file.file);
+    else
+        vp_replace_discard(&report_file.file);
+}
 
 constexpr unsigned max_threads = 1024;
 
@@ -110,6 +153,8 @@ const option_spec *find_option(const char *arg, size_t name_len)
 // --output file in order, the last one taking the report.
 int parse_options(int argc, char **argv, command_line &cl, bool create_outputs)
 {
+    const int outputs_seen = cl.outputs;
+    cl.outputs = 0;
     const char *prog = argv[0];
     int arg = 1;
     for (; arg < argc && argv[arg][0] == '-' && argv[arg][1] != '\0'; ++arg) {
@@ -141,14 +186,22 @@ int parse_options(int argc, char **argv, command_line &cl, bool create_outputs)
             Debug = true;
             break;
         case option_id::output:
+            ++cl.outputs;
             if (create_outputs) {
-                FILE *f = std::fopen(value, "w");
+                // Only the last one takes the report; the earlier ones are
+                // created empty.
+                const bool last = cl.outputs == outputs_seen;
+                FILE *f = last ? vp_replace_open(value, &report_file.file) : std::fopen(value, "w");
                 if (f == nullptr) {
                     std::fprintf(stderr, "mirdle: Could not open %s for write: %s.\n", value,
                                  std::strerror(errno));
                     return exit_cant_create;
                 }
                 cl.report = f;
+                if (last) {
+                    report_file.stream = f;
+                    report_file.pending = true;
+                }
             }
             break;
         case option_id::near_exact:
@@ -231,6 +284,8 @@ int main(int argc, char **argv)
         return exit_usage;
     }
 
+    // Also when the run ends from inside a row, at the near-exact limit.
+    std::atexit(settle_failed_report);
     if (int status = parse_options(argc, argv, cl, true))
         return status;
 
@@ -243,5 +298,23 @@ int main(int argc, char **argv)
             return exit_no_input;
         }
     }
-    return compare_abundances(streams, paths, conditions, cl.report, cl.near_exact, cl.threads);
+    const int status =
+        compare_abundances(streams, paths, conditions, cl.report, cl.near_exact, cl.threads);
+    if (!report_file.pending)
+        return status;
+    if (status == exit_io) {
+        // The report could not be written whole: what stood there before is
+        // worth more than a truncated copy.
+        report_file.pending = false;
+        vp_replace_discard(&report_file.file);
+        return status;
+    }
+    if (status != exit_ok) {
+        settle_failed_report();
+        return status;
+    }
+    report_file.pending = false;  // closed by compare_abundances
+    if (int err = vp_replace_finish(&report_file.file))
+        return report_write_error(err);
+    return exit_ok;
 }

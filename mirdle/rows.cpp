@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -186,10 +187,13 @@ void compute_pair(const row_shape &shape, row_slot &s, size_t k)
 {
     const pair_shape &ps = shape.pair[k];
     double *a = input_i(shape, s, k), *b = input_j(shape, s, k);
+    const bool reads_nan = pair_reads_nan(ps.plan, a, b, shape.reps[ps.i], shape.reps[ps.j]);
     if (ps.plan.method == pair_method::mann_whitney)
         s.p[k] = mann_whitney_pval(a, b, shape.reps[ps.i], shape.reps[ps.j]);
     else
         s.p[k] = near_exact_pval_checked(a, b, ps.plan.pairs, &s.faults[k]);
+    if (reads_nan)
+        s.p[k] = NAN;
 }
 
 // Every computed pair of the row, in pair order.

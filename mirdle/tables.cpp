@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "method.h"
+#include "pvalue.h"
 #include "vp_alloc.h"
 
 bool parse_abundances(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd,
@@ -141,6 +143,48 @@ int check_all_ended(table_reader &r, read_fault &fault)
     return 0;
 }
 
+std::string replicate_name(const table_reader &r, size_t c, size_t k)
+{
+    if (k < r.columns[c].size())
+        return r.columns[c][k];
+    return "column " + std::to_string(k + 2);
+}
+
+// Replicates past the first `used` of condition c, as "a, b of path".
+std::string left_out(const table_reader &r, size_t c, size_t used)
+{
+    std::string names;
+    for (size_t k = used; k < r.reps[c]; ++k)
+        names += (k > used ? ", " : "") + replicate_name(r, c, k);
+    return names + " of " + r.paths[c];
+}
+
+// A near-exact pair takes as many replicates from each condition, the first
+// ones: with conditions of unequal size the P-value depends on the order of
+// the larger one's columns, which an analyst must be told once.
+void note_unequal_sizes(const table_reader &r)
+{
+    for (size_t i = 0; i + 1 < r.n; ++i)
+        for (size_t j = i + 1; j < r.n; ++j) {
+            if (r.reps[i] == r.reps[j])
+                continue;
+            const pair_plan plan = plan_pair(r.reps[i], r.reps[j], r.near_exact);
+            if (plan.method != pair_method::near_exact || plan.pairs > near_exact_max_pairs)
+                continue;
+            std::string out;
+            if (r.reps[i] > plan.pairs)
+                out = left_out(r, i, plan.pairs);
+            if (r.reps[j] > plan.pairs)
+                out += (out.empty() ? "" : " and ") + left_out(r, j, plan.pairs);
+            std::fprintf(stderr,
+                         "mirdle: warning: conditions %zu and %zu differ in size (%zu and %zu "
+                         "replicates): the near-exact P-value of %zu-%zu uses only the first "
+                         "%zu of each and leaves out %s\n",
+                         i + 1, j + 1, r.reps[i], r.reps[j], i + 1, j + 1, plan.pairs,
+                         out.c_str());
+        }
+}
+
 }  // namespace
 
 int set_up_tables(table_reader &r, FILE *const *streams, const char *const *paths, size_t n,
@@ -161,7 +205,11 @@ int set_up_tables(table_reader &r, FILE *const *streams, const char *const *path
             return read_error(r, c, fault);
         if (end != '\n')
             return fail(fault, exit_data, "mirdle: Error reading first feature.\n");
+        r.columns[c].clear();
         if (std::strcmp(vp_dsv_line_get_fields_ae(r.lines[c], 0), "target_id") == 0) {
+            const uint64_t fields = vp_dsv_line_get_num_fields(r.lines[c]);
+            for (uint64_t k = 1; k < fields; ++k)
+                r.columns[c].emplace_back(vp_dsv_line_get_fields_ae(r.lines[c], k));
             vp_dsv_skip_rest_of_line(r.streams[c]);
         } else if (std::fseek(r.streams[c], 0, SEEK_SET) == 0) {
             std::clearerr(r.streams[c]);
@@ -180,6 +228,10 @@ read_result read_feature(table_reader &r, read_fault &fault)
             return check_all_ended(r, fault) ? read_result::fault : read_result::end;
         if (status != 0)
             return read_result::fault;
+    }
+    if (r.note_sizes) {
+        r.note_sizes = false;
+        note_unequal_sizes(r);
     }
     return read_result::row;
 }

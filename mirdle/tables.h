@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "mirdle.h"
 #include "report.h"
@@ -27,6 +29,13 @@ struct table_reader {
     size_t reps[MAX_CONDITIONS];
     double sums[MAX_CONDITIONS];
     double sds[MAX_CONDITIONS];
+    // A header's column names, to name replicates in messages.
+    std::vector<std::string> columns[MAX_CONDITIONS];
+    // Set by the caller: once the first feature is read, say on standard
+    // error which replicates a near-exact pair of unequal conditions leaves
+    // out (pairs planned as near_exact plans them).
+    bool note_sizes = false;
+    bool near_exact = false;
 };
 
 struct read_fault {

@@ -68,6 +68,14 @@ expect_status "unwritable output" 73 \
   "mirdle: Could not open adir/x/y for write: No such file or directory." "$M" --output adir/x/y a.tsv b.tsv
 expect_status "report onto a directory" 73 "mirdle: Could not open adir for write: Is a directory." \
   "$M" --output adir a.tsv b.tsv
+# A run that fails before its first row leaves the file as it was, or none.
+echo keep >keep.txt
+expect_status "a missing table: --output kept" 66 ": Could not open nope.tsv for read: No such file or directory." \
+  "$M" --output keep.txt nope.tsv b.tsv
+expect_eq "a missing table: the file as it was" "keep" "$(cat keep.txt)"
+printf 'g1\tx\t1\n' >bad_first.tsv
+run_cmd "$M" --output new.txt a.tsv bad_first.tsv
+expect_eq "a bad first row: no report, nothing beside it" "65 0" "$rc $(ls -A | grep -c 'new\.txt')"
 
 # --- the report ---------------------------------------------------------------
 header=$(printf '%-20s %6s%d %6s%d %5s%d %5s%d  FC 1-2 log2(FC) %5s' Feature MNC 1 MNC 2 SD/C 1 SD/C 2 P-val)
@@ -82,8 +90,9 @@ expect_eq "g1 columns" "$(printf '%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f' g1 
 expect_eq "g2 row" "$(printf '%-20s %7.1f %7.1f %6.1f %6.1f %7s %7s  %7.5f' g2 0 0 0 0 '*' '*' 1)" "$(sed -n 3p .out)"
 # g3: 1e3, " 7" and "" read as 1000, 7, 0.
 expect_eq "g3 MNC" "335.7" "$(sed -n 4p .out | awk '{print $2}')"
-expect_eq "closing newline on stderr" "" "$err"
-expect_eq "closing newline byte" "0a" "$(od -An -tx1 .err | tr -d ' ')"
+expect_eq "unequal sizes: warned once, naming what is left out" \
+  "mirdle: warning: conditions 1 and 2 differ in size (3 and 4 replicates): the near-exact P-value of 1-2 uses only the first 3 of each and leaves out column 5 of b.tsv" "$err"
+expect_eq "closing newline byte" "0a" "$(tail -c1 .err | od -An -tx1 | tr -d ' ')"
 
 # Zero sums give printf's infinities; number words and hex floats are numbers.
 printf 'z1\t0\t0\nz2\t1\t3\nz3\t0x1p3\tnan\nz4\tinf\t-2\n' >zl.tsv
@@ -92,6 +101,8 @@ run_cmd "$M" zl.tsv zr.tsv
 expect_eq "first sum zero" "$(printf ' %7.2f %7.2f' inf inf)" "$(sed -n 2p .out | cut -c51-66)"
 expect_eq "second sum zero" "$(printf ' %7.2f %7.2f' 0 -inf)" "$(sed -n 3p .out | cut -c51-66)"
 expect_eq "hex float and nan" "$(printf '%-20s %7.1f %7.1f' z3 nan 1)" "$(sed -n 4p .out | cut -c1-36)"
+# Nothing compares with a NaN: no P-value, rather than the most extreme one.
+expect_eq "a NaN count: P-value nan" "nan" "$(sed -n 4p .out | awk '{print $NF}')"
 expect_eq "inf word" "$(printf '%-20s %7.1f %7.1f' z4 inf 1)" "$(sed -n 5p .out | cut -c1-36)"
 
 # The pair's P-value uses the first condition's 3 replicates of both tables.
