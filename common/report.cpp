@@ -269,28 +269,27 @@ void bh_adjust(const double *p, size_t n, double *adjusted)
     }
 }
 
-std::string r_value(std::string_view token)
-{
-    if (token == "*" || token == "nan" || token == "-nan")
-        return "NA";
-    if (token == "inf")
-        return "Inf";
-    if (token == "-inf")
-        return "-Inf";
-    return std::string(token);
-}
-
 std::string shortest_number(double v)
 {
     if (std::isnan(v))
         return "NA";
     if (std::isinf(v))
         return v > 0 ? "Inf" : "-Inf";
-    char text[40];
-    for (int precision = 1; precision <= 17; ++precision) {
+    char text[400];
+    int precision = 1;
+    for (; precision <= 17; ++precision) {
         std::snprintf(text, sizeof text, "%.*g", precision, v);
         if (std::strtod(text, nullptr) == v)
             break;
+    }
+    // The same digits without an exponent where that stays short: 20, not
+    // 2e+01.
+    const int exponent = v == 0.0 ? 0 : static_cast<int>(std::floor(std::log10(std::fabs(v))));
+    if (exponent >= -5 && exponent < 17) {
+        char fixed[400];
+        std::snprintf(fixed, sizeof fixed, "%.*f", std::max(0, precision - 1 - exponent), v);
+        if (std::strtod(fixed, nullptr) == v)
+            return fixed;
     }
     return text;
 }
@@ -380,24 +379,32 @@ int settle_names(const char *program, const name_options &options, int condition
 }
 
 long find_pair(const char *program, const char *option, const char *text,
-               const std::vector<std::string> &names)
+               const std::vector<std::string> &names, bool *reversed)
 {
     const int n = static_cast<int>(names.size());
+    auto found = [reversed, n](int a, int b, bool turned) {
+        if (reversed != nullptr)
+            *reversed = turned;
+        return static_cast<long>(pair_index(n, a, b));
+    };
     for (int a = 0; a < n - 1; ++a)
-        for (int b = a + 1; b < n; ++b)
+        for (int b = a + 1; b < n; ++b) {
             if (names[b] + "_vs_" + names[a] == text)
-                return static_cast<long>(pair_index(n, a, b));
+                return found(a, b, false);
+            if (names[a] + "_vs_" + names[b] == text)
+                return found(a, b, true);
+        }
     char *end;
     errno = 0;
     const long a = std::strtol(text, &end, 10);
     if (text[0] >= '0' && text[0] <= '9' && *end == '-' && end[1] >= '0' && end[1] <= '9') {
         const long b = std::strtol(end + 1, &end, 10);
         if (*end == '\0' && errno == 0) {
-            if (a >= 1 && a < b && b <= n)
-                return static_cast<long>(pair_index(n, static_cast<int>(a - 1),
-                                                    static_cast<int>(b - 1)));
+            if (a >= 1 && b >= 1 && a <= n && b <= n && a != b)
+                return found(static_cast<int>(std::min(a, b) - 1),
+                             static_cast<int>(std::max(a, b) - 1), a > b);
             std::fprintf(stderr,
-                         "%s: %s %s: no such pair; pairs are a-b with 1 <= a < b <= %d\n",
+                         "%s: %s %s: no such pair; pairs are a-b with 1 <= a, b <= %d, a != b\n",
                          program, option, text, n);
             return -1;
         }

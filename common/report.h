@@ -62,12 +62,9 @@ int read_report(FILE *stream, const char *path, const char *program, report *out
 // with m the number of non-NaN values and ranks from 1 in increasing P.
 void bh_adjust(const double *p, size_t n, double *adjusted);
 
-// A report token as R reads it: "*" and nan give "NA", inf "Inf", -inf
-// "-Inf"; any other text is kept as it is.
-std::string r_value(std::string_view token);
-
-// The shortest "%.*g" text that reads back as v ("NA", "Inf", "-Inf" for the
-// non-finite).
+// The fewest significant digits that read back as v, without an exponent
+// from 1e-5 up to 1e17 ("20", "0.011", "1e-07"); "NA", "Inf", "-Inf" for the
+// non-finite.
 std::string shortest_number(double v);
 
 // Condition names, as given by --names or --tables, or c1, c2, ...
@@ -93,9 +90,11 @@ int settle_names(const char *program, const name_options &options, int condition
                  std::vector<std::string> *names);
 
 // Finds the pair named by text: "a-b" with the report's condition numbers
-// (from 1, a < b), or "<b>_vs_<a>" with condition names.  Returns the pair
-// index, or -1 after the message "<program>: <option> <text>: ...".
+// (from 1), or "<b>_vs_<a>" with condition names; either order names the
+// pair.  Returns the pair index (a < b), setting *reversed (when given) to
+// whether the text names it the other way round (b over a turned to a over
+// b), or -1 after the message "<program>: <option> <text>: ...".
 long find_pair(const char *program, const char *option, const char *text,
-               const std::vector<std::string> &names);
+               const std::vector<std::string> &names, bool *reversed = nullptr);
 
 #endif

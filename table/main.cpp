@@ -12,7 +12,9 @@
 
 #include "broken_pipe.h"
 #include "report.h"
+#include "study.h"
 #include "subcmd.h"
+#include "vp_replace.h"
 #include "vp_stream.h"
 
 namespace {
@@ -25,14 +27,18 @@ void usage(FILE *to, const char *invoked)
         to,
         "Usage: %s [options] REPORT\n"
         "Writes mirdle's REPORT (\"-\" for standard input) as a tab-separated table:\n"
-        "feature, mean_<name> and sd_over_mean_<name> per condition, then fc_<b>_vs_<a>,\n"
-        "log2fc_<b>_vs_<a>, pvalue_<b>_vs_<a> and padj_<b>_vs_<a> (Benjamini-Hochberg)\n"
-        "per pair of conditions.\n"
+        "feature, mean_<name> and sd_over_mean_<name> per condition, then fc_<b>_vs_<a>\n"
+        "(mean of b over mean of a), log2fc_<b>_vs_<a>, pvalue_<b>_vs_<a> and\n"
+        "padj_<b>_vs_<a> (Benjamini-Hochberg) per pair of conditions.  Missing values\n"
+        "are NA, infinite ones Inf and -Inf.\n"
         "\n"
         "Options:\n"
         "  --names A,B,...      condition names, in the order of mirdle's tables\n"
-        "  --tables T1,T2,...   names from mirdle's table files (file name without its\n"
-        "                       directory and its .tsv, .txt, .tab, .gz, .bz2, .xz endings)\n"
+        "  --tables T1,T2,...   mirdle's table files: means, SD/C and fold changes at full\n"
+        "                       precision from them, names from their file names (without\n"
+        "                       directory and .tsv, .txt, .tab, .gz, .bz2, .xz endings)\n"
+        "  --min-count X        adjust over the features whose abundances over a pair's\n"
+        "                       samples sum to at least X (needs --tables; default 0)\n"
         "  --sort PAIR          order rows by that pair's P-value (ties in report order,\n"
         "                       NA last)\n"
         "  --max-padj X         keep rows whose adjusted P-value is at most X: of the --sort\n"
@@ -51,6 +57,7 @@ struct options {
     const char *output_path = nullptr;
     const char *sort_pair = nullptr;
     double max_padj = NAN;
+    double min_count = 0.0;
 };
 
 // Returns -1 to go on, or the exit status.
@@ -91,6 +98,11 @@ int parse_command_line(int argc, char **argv, options *o)
             if (m == option_missing ||
                 !parse_real_option(program, "--max-padj", value, 0.0, 1.0, &o->max_padj))
                 return exit_usage;
+        } else if ((m = match_option(program, argc, argv, &i, "--min-count", &value)) !=
+                   option_no) {
+            if (m == option_missing ||
+                !parse_real_option(program, "--min-count", value, 0.0, HUGE_VAL, &o->min_count))
+                return exit_usage;
         } else if ((m = match_option(program, argc, argv, &i, "--output", &value)) != option_no ||
                    (m = match_option(program, argc, argv, &i, "-o", &value)) != option_no) {
             if (m == option_missing)
@@ -125,10 +137,11 @@ void write_feature(FILE *out, const std::string &id)
     std::fputc('"', out);
 }
 
-void write_table(FILE *out, const report &r, const std::vector<std::string> &names,
-                 const std::vector<double> &padj, const std::vector<size_t> &order)
+void write_table(FILE *out, const report &r, const study &s,
+                 const std::vector<std::string> &names, const std::vector<size_t> &order)
 {
     const int n = r.conditions;
+    const size_t un = static_cast<size_t>(n);
     std::fputs("feature", out);
     for (int c = 0; c < n; ++c)
         std::fprintf(out, "\tmean_%s\tsd_over_mean_%s", names[c].c_str(), names[c].c_str());
@@ -141,18 +154,51 @@ void write_table(FILE *out, const report &r, const std::vector<std::string> &nam
     }
     std::fputc('\n', out);
     for (size_t row : order) {
-        const std::string *texts = &r.texts[row * r.columns];
         write_feature(out, r.ids[row]);
-        for (int c = 0; c < n; ++c)
-            std::fprintf(out, "\t%s\t%s", r_value(texts[mean_column(c)]).c_str(),
-                         r_value(texts[sdc_column(n, c)]).c_str());
-        for (size_t pair = 0; pair < r.pairs; ++pair)
-            std::fprintf(out, "\t%s\t%s\t%s\t%s", r_value(texts[fc_column(n, pair)]).c_str(),
-                         r_value(texts[log2fc_column(n, pair)]).c_str(),
-                         r_value(texts[pvalue_column(n, pair)]).c_str(),
-                         shortest_number(padj[pair * r.rows + row]).c_str());
+        for (size_t c = 0; c < un; ++c)
+            std::fprintf(out, "\t%s\t%s", shortest_number(s.mean[row * un + c]).c_str(),
+                         shortest_number(s.sd_over_mean[row * un + c]).c_str());
+        for (size_t pair = 0; pair < r.pairs; ++pair) {
+            const size_t at = study_at(s, row, pair);
+            std::fprintf(out, "\t%s\t%s\t%s\t%s", shortest_number(s.fc[at]).c_str(),
+                         shortest_number(s.log2fc[at]).c_str(),
+                         shortest_number(s.pvalue[at]).c_str(),
+                         shortest_number(s.padj[at]).c_str());
+        }
         std::fputc('\n', out);
     }
+}
+
+int write_output(const options &o, const report &r, const study &s,
+                 const std::vector<std::string> &names, const std::vector<size_t> &order)
+{
+    if (o.output_path == nullptr) {
+        write_table(stdout, r, s, names, order);
+        return finish_stdout(program);
+    }
+    vp_replacement file;
+    FILE *out = vp_replace_open(o.output_path, &file);
+    if (out == nullptr) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, o.output_path,
+                     std::strerror(errno));
+        return exit_cant_create;
+    }
+    errno = 0;
+    write_table(out, r, s, names, order);
+    int err = 0;
+    if (std::ferror(out) | std::fclose(out))
+        err = errno ? errno : EIO;
+    if (err == 0)
+        err = vp_replace_finish(&file);
+    else
+        vp_replace_discard(&file);
+    if (err != 0) {
+        end_if_broken_pipe(err);
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, o.output_path,
+                     std::strerror(err));
+        return exit_io;
+    }
+    return exit_ok;
 }
 
 int run(const options &o)
@@ -180,13 +226,12 @@ int run(const options &o)
     if (o.sort_pair != nullptr && (sort_pair = find_pair(program, "--sort", o.sort_pair, names)) < 0)
         return exit_usage;
 
-    // Adjusted P-values pair by pair, over all rows, before any filtering.
-    std::vector<double> p(r.rows), padj(r.pairs * r.rows);
-    for (size_t pair = 0; pair < r.pairs; ++pair) {
-        for (size_t row = 0; row < r.rows; ++row)
-            p[row] = r.values[row * r.columns + pvalue_column(r.conditions, pair)];
-        bh_adjust(p.data(), r.rows, padj.data() + pair * r.rows);
-    }
+    study s;
+    study_options so;
+    so.tables = o.names.tables;
+    so.min_count = o.min_count;
+    if ((status = load_study(program, r, so, &s)) != exit_ok)
+        return status;
 
     std::vector<size_t> order;
     for (size_t row = 0; row < r.rows; ++row) {
@@ -195,7 +240,7 @@ int run(const options &o)
             for (size_t pair = 0; pair < r.pairs; ++pair) {
                 const bool chosen =
                     sort_pair >= 0 ? pair == static_cast<size_t>(sort_pair) : true;
-                if (chosen && padj[pair * r.rows + row] <= o.max_padj)
+                if (chosen && s.padj[study_at(s, row, pair)] <= o.max_padj)
                     keep = true;
             }
             if (!keep)
@@ -204,33 +249,16 @@ int run(const options &o)
         order.push_back(row);
     }
     if (sort_pair >= 0) {
-        const size_t column = pvalue_column(r.conditions, static_cast<size_t>(sort_pair));
-        std::stable_sort(order.begin(), order.end(), [&r, column](size_t x, size_t y) {
-            const double px = r.values[x * r.columns + column];
-            const double py = r.values[y * r.columns + column];
+        const size_t pair = static_cast<size_t>(sort_pair);
+        std::stable_sort(order.begin(), order.end(), [&s, pair](size_t x, size_t y) {
+            const double px = s.pvalue[study_at(s, x, pair)];
+            const double py = s.pvalue[study_at(s, y, pair)];
             if (std::isnan(py))
                 return !std::isnan(px);
             return px < py;
         });
     }
-
-    FILE *out = stdout;
-    if (o.output_path != nullptr && (out = std::fopen(o.output_path, "w")) == nullptr) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, o.output_path,
-                     std::strerror(errno));
-        return exit_cant_create;
-    }
-    errno = 0;
-    write_table(out, r, names, padj, order);
-    if (out == stdout)
-        return finish_stdout(program);
-    if (std::ferror(out) | std::fclose(out)) {
-        end_if_broken_pipe(errno);
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, o.output_path,
-                     std::strerror(errno ? errno : EIO));
-        return exit_io;
-    }
-    return exit_ok;
+    return write_output(o, r, s, names, order);
 }
 
 }  // namespace

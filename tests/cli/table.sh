@@ -14,19 +14,20 @@ T=$TABLE
   row2 'q"uote' 2 2 0 0 1 0 0.9
 } >two.txt
 
-# Six P-values besides the NaN, so m = 6.  In increasing order with their
-# ranks: g1 0.01 (1), g6 0.01 (2), g4 0.03 (3), g2 0.04 (4), q 0.9 (5), g3 1 (6);
-# m p / rank: 0.06, 0.03, 0.06, 0.06, 1.08, 1; minimum from the top rank down,
-# capped at 1: g1 0.03, g6 0.03, g4 0.06, g2 0.06, q 1, g3 1.
+# g3 is zero in both conditions and g5 has no P-value: neither counts, so
+# m = 5.  In increasing order with their ranks: g1 0.01 (1), g6 0.01 (2), g4
+# 0.03 (3), g2 0.04 (4), q 0.9 (5); m p / rank: 0.05, 0.025, 0.05, 0.05, 0.9;
+# minimum from the top rank down: g1 0.025, g6 0.025, g4 0.05, g2 0.05, q 0.9.
+# Without the tables the values are the report's, written as numbers.
 t=$(printf '\t')
 head2="feature${t}mean_c1${t}sd_over_mean_c1${t}mean_c2${t}sd_over_mean_c2${t}fc_c2_vs_c1${t}log2fc_c2_vs_c1${t}pvalue_c2_vs_c1${t}padj_c2_vs_c1"
-r1="g1${t}10.0${t}0.1${t}20.0${t}0.2${t}2.00${t}1.00${t}0.01000${t}0.03"
-r2="gene with spaces and a long name${t}5.0${t}0.3${t}0.0${t}0.0${t}0.00${t}-Inf${t}0.04000${t}0.06"
-r3="g3${t}0.0${t}0.0${t}0.0${t}0.0${t}NA${t}NA${t}1.00000${t}1"
-r4="g4${t}0.0${t}0.0${t}3.0${t}0.5${t}Inf${t}Inf${t}0.03000${t}0.06"
-r5="g5${t}NA${t}NA${t}1.0${t}0.0${t}NA${t}NA${t}NA${t}NA"
-r6="g6${t}1.0${t}0.0${t}1.0${t}0.0${t}1.00${t}0.00${t}0.01000${t}0.03"
-r7="\"q\"\"uote\"${t}2.0${t}0.0${t}2.0${t}0.0${t}1.00${t}0.00${t}0.90000${t}1"
+r1="g1${t}10${t}0.1${t}20${t}0.2${t}2${t}1${t}0.01${t}0.025"
+r2="gene with spaces and a long name${t}5${t}0.3${t}0${t}0${t}0${t}-Inf${t}0.04${t}0.05"
+r3="g3${t}0${t}0${t}0${t}0${t}NA${t}NA${t}1${t}NA"
+r4="g4${t}0${t}0${t}3${t}0.5${t}Inf${t}Inf${t}0.03${t}0.05"
+r5="g5${t}NA${t}NA${t}1${t}0${t}NA${t}NA${t}NA${t}NA"
+r6="g6${t}1${t}0${t}1${t}0${t}1${t}0${t}0.01${t}0.025"
+r7="\"q\"\"uote\"${t}2${t}0${t}2${t}0${t}1${t}0${t}0.9${t}0.9"
 nl=$'\n'
 
 run_cmd "$T" two.txt
@@ -36,17 +37,17 @@ expect_eq "two conditions: quiet" "" "$err"
 
 run_cmd "$T" --sort 1-2 two.txt
 expect_eq "sorted by P, ties in report order, NA last" "$head2$nl$r1$nl$r6$nl$r4$nl$r2$nl$r7$nl$r3$nl$r5" "$out"
-run_cmd "$T" --max-padj 0.05 two.txt
-expect_eq "at most 0.05" "$head2$nl$r1$nl$r6" "$out"
-run_cmd "$T" --max-padj=0.06 --sort c2_vs_c1 two.txt
-expect_eq "at most 0.06, at or below, sorted" "$head2$nl$r1$nl$r6$nl$r4$nl$r2" "$out"
+run_cmd "$T" --max-padj 0.03 two.txt
+expect_eq "at most 0.03" "$head2$nl$r1$nl$r6" "$out"
+run_cmd "$T" --max-padj=0.05 --sort c2_vs_c1 two.txt
+expect_eq "at most 0.05, at or below, sorted" "$head2$nl$r1$nl$r6$nl$r4$nl$r2" "$out"
 run_cmd "$T" --max-padj 0 two.txt
 expect_eq "nothing passes: the header alone" "$head2" "$out"
 
 run_cmd "$T" --names untreated,treated two.txt
 expect_eq "--names" "feature${t}mean_untreated${t}sd_over_mean_untreated${t}mean_treated${t}sd_over_mean_treated${t}fc_treated_vs_untreated${t}log2fc_treated_vs_untreated${t}pvalue_treated_vs_untreated${t}padj_treated_vs_untreated" "$(printf '%s\n' "$out" | head -n1)"
-run_cmd "$T" --tables out/untreated.tsv.gz,/x/treated.tsv --sort treated_vs_untreated two.txt
-expect_eq "--tables and a pair by names" "mean_untreated mean_treated $r1" \
+run_cmd "$T" --names untreated,treated --sort untreated_vs_treated two.txt
+expect_eq "a pair by names, either way round" "mean_untreated mean_treated $r1" \
   "$(printf '%s\n' "$out" | awk -F'\t' 'NR == 1 {h = $2 " " $4} NR == 2 {print h " " $0}')"
 run_cmd "$T" - <two.txt
 expect_eq "standard input" "$head2$nl$r1$nl$r2$nl$r3$nl$r4$nl$r5$nl$r6$nl$r7" "$out"
@@ -64,6 +65,10 @@ rows = list(csv.reader(open(sys.argv[1], newline=""), delimiter="\t"))
 print(len(rows), sorted(set(len(r) for r in rows)), rows[7][0], float(rows[4][6]), rows[5][8])
 EOF
 expect_eq "read back by Python's csv" "8 [9] q\"uote inf NA" "$(cat py.out)"
+echo keep >kept.tsv
+run_cmd "$T" -o kept.tsv a-missing-report.txt
+expect_eq "a failed run keeps -o's file" "66 keep" "$rc $(cat kept.tsv)"
+expect_eq "and leaves nothing beside it" "kept.tsv" "$(ls -A | grep kept)"
 
 # --- three conditions from the real mirdle ---------------------------------------
 printf 'target_id\ta1\ta2\ta3\nlong feature id with blanks\t1\t2\t3\nf2\t0\t0\t0\nf3\t5\t5\t6\n' >a.tsv
@@ -75,16 +80,59 @@ expect_eq "three: status" 0 "$rc"
 expect_eq "three: header" "feature mean_a sd_over_mean_a mean_b sd_over_mean_b mean_c sd_over_mean_c fc_b_vs_a log2fc_b_vs_a pvalue_b_vs_a padj_b_vs_a fc_c_vs_a log2fc_c_vs_a pvalue_c_vs_a padj_c_vs_a fc_c_vs_b log2fc_c_vs_b pvalue_c_vs_b padj_c_vs_b" \
   "$(printf '%s\n' "$out" | head -n1 | tr '\t' ' ')"
 expect_eq "three: ids whole" "long feature id with blanks f2 f3" "$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {printf "%s%s", s, $1; s = " "}')"
-# Every value but padj is the report's own text, in R's words.
-report_values=$(awk 'NR > 1 {for (k = NF - 14; k <= NF; k++) printf "%s ", $k; print ""}' three.txt |
-  sed 's/\<inf\>/Inf/g; s/-Inf/-Inf/g; s/ \* / NA /g; s/ \* / NA /g; s/\<nan\>/NA/g')
-table_values=$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {
-  printf "%s %s %s %s %s %s ", $2, $4, $6, $3, $5, $7
-  for (k = 8; k <= 19; k++) if ((k - 8) % 4 != 3) printf "%s ", $k
-  print ""}')
-expect_eq "three: values as in the report" "$report_values" "$table_values"
+# Means, SD/C and fold changes of means come from the tables at full
+# precision: each value reads back as exactly the double computed here, and
+# the P-values are the report's.
+python3 - a.tsv b.tsv c.tsv three.txt <<'EOF' >expected.txt
+import math, sys
+tables = [[l.rstrip("\n").split("\t") for l in open(p)][1:] for p in sys.argv[1:4]]
+report = [l.split() for l in open(sys.argv[4])][1:]
+def stats(row):
+    v = [float(x) for x in row[1:]]
+    m = sum(v) / len(v)
+    sd = math.sqrt(sum((x - m) ** 2 for x in v) / len(v))
+    return m, (0.0 if m == 0 else sd / m)
+def div(x, y):
+    return x / y if y != 0 else (math.nan if x == 0 else math.copysign(math.inf, x))
+def log2(x):
+    return -math.inf if x == 0 else math.log2(x) if x > 0 else math.nan
+for k in range(len(tables[0])):
+    s = [stats(t[k]) for t in tables]
+    out = [s[0][0], s[0][1], s[1][0], s[1][1], s[2][0], s[2][1]]
+    p = [float(x) for x in report[k][-7::3]]
+    for (a, b), pv in zip([(0, 1), (0, 2), (1, 2)], p):
+        fc = div(s[b][0], s[a][0])
+        out += [fc, log2(fc), pv]
+    print(" ".join(repr(x) for x in out))
+EOF
+table_values=$(printf '%s\n' "$out" | python3 -c '
+import sys
+for line in list(sys.stdin)[1:]:
+    f = line.rstrip("\n").split("\t")
+    v = [float(x.replace("NA", "nan")) for x in f[1:7]]
+    for k in range(7, 19, 4):
+        v += [float(x.replace("NA", "nan")) for x in f[k:k + 3]]
+    print(" ".join(repr(x) for x in v))')
+expect_eq "three: values from the tables, read back exactly" "$(cat expected.txt)" "$table_values"
 # f3's pair 2-3 (b all zero against c): sums 0 and 24 give Inf.
 expect_eq "three: infinite fold change" "Inf Inf" "$(printf '%s\n' "$out" | awk -F'\t' '$1 == "f3" {print $16, $17}')"
+# 4 against 2 replicates: fold changes of the means, not of the sums; a
+# feature zero everywhere, or with a NaN count, is left out of the adjustment
+# and sorts last; --min-count leaves out small sums too.
+printf 'target_id\tu1\tu2\tu3\tu4\ng1\t1\t1\t1\t1\ng2\t0\t0\t0\t0\ng3\tnan\t1\t1\t1\ng4\t1\t2\t3\t4\ng5\t1\t0\t0\t0\n' >u.tsv
+printf 'target_id\tt1\tt2\ng1\t1\t1\ng2\t0\t0\ng3\t1\t1\ng4\t8\t9\ng5\t0\t2\n' >t.tsv
+"$MIRDLE" --output ut.txt u.tsv t.tsv 2>/dev/null
+expect_eq "4 vs 2: the report's FC is of sums" "0.50" "$(awk '$1 == "g1" {print $6}' ut.txt)"
+run_cmd "$T" --tables u.tsv,t.tsv --sort 1-2 ut.txt
+expect_eq "4 vs 2: fc of means, P, padj over g1, g4, g5; NA last" \
+  "g4 3.4 0.12121 0.36363 g5 4 0.72727 1 g1 1 1 1 g2 NA 1 NA g3 NA NA NA" \
+  "$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {printf "%s%s %s %s %s", s, $1, $6, $8, $9; s = " "}')"
+run_cmd "$T" --tables u.tsv,t.tsv --min-count 5 ut.txt
+expect_eq "--min-count 5: g5's sum 3 left out" "1 NA NA 0.24242 NA" \
+  "$(printf '%s\n' "$out" | awk -F'\t' 'NR > 1 {printf "%s%s", s, $9; s = " "}')"
+expect_status "--min-count without tables" 64 "table: --min-count needs --tables: the sums come from the tables" "$T" --min-count 5 ut.txt
+expect_status "tables that are not the report's" 65 "table: --tables: feature 2 is \"g2\" in the tables and \"gene with spaces and a long name\" in the report" "$T" --tables u.tsv,t.tsv two.txt
+
 run_cmd "$T" --sort 2-3 --max-padj 1 three.txt
 expect_eq "three: all kept at 1" 4 "$(printf '%s\n' "$out" | wc -l)"
 
@@ -131,7 +179,7 @@ expect_status "names and tables" 64 "table: --names and --tables cannot be given
 expect_status "too few names" 64 "table: --names gives 1 names, the report has 2 conditions" "$T" --names a two.txt
 expect_status "a name with a tab" 64 "table: --names: condition name \"a${t}b\" is empty or holds a tab, newline, carriage return or double quote" "$T" --names "a${t}b,c" two.txt
 expect_status "same names" 64 "table: --tables: conditions 1 and 2 are both named \"x\"" "$T" --tables a/x.tsv,b/x.tsv two.txt
-expect_status "no such pair" 64 "table: --sort 2-1: no such pair; pairs are a-b with 1 <= a < b <= 2" "$T" --sort 2-1 two.txt
+expect_status "no such pair" 64 "table: --sort 2-2: no such pair; pairs are a-b with 1 <= a, b <= 2, a != b" "$T" --sort 2-2 two.txt
 expect_status "bad max-padj" 64 "table: --max-padj 1.5: must be from 0 to 1" "$T" --max-padj 1.5 two.txt
 expect_status "--sort without value" 64 "table: --sort needs a value" "$T" two.txt --sort
 expect_status "missing report" 66 "table: cannot open nope.txt: No such file or directory" "$T" nope.txt
