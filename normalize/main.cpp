@@ -231,6 +231,10 @@ int check_names(tables_run &r, const options &o)
     return 0;
 }
 
+// The directory this run made, removed again (when still empty) if the run
+// fails, so that a failed run creates nothing.
+const char *made_dir = nullptr;
+
 int make_out_dir(const char *dir)
 {
     struct stat info;
@@ -239,6 +243,7 @@ int make_out_dir(const char *dir)
             return 0;
         errno = ENOTDIR;
     } else if (errno == ENOENT && mkdir(dir, 0777) == 0) {
+        made_dir = dir;
         return 0;
     }
     std::fprintf(stderr, "normalize: cannot create the directory %s: %s.\n", dir,
@@ -313,6 +318,23 @@ void remove_outputs()
         unlink(outputs[k].temp_path);
     }
     output_count = 0;
+    if (made_dir != nullptr)
+        rmdir(made_dir);
+}
+
+// Every output can take its name: checked before the first rename, so that a
+// directory in the way of a later one does not leave earlier ones replaced.
+int check_final_paths()
+{
+    for (size_t k = 0; k < output_count; ++k) {
+        struct stat info;
+        if (stat(outputs[k].final_path, &info) == 0 && S_ISDIR(info.st_mode)) {
+            std::fprintf(stderr, "normalize: cannot create %s: %s.\n", outputs[k].final_path,
+                         std::strerror(EISDIR));
+            return exit_cant_create;
+        }
+    }
+    return 0;
 }
 
 // The last pass: every table out to its temporary file, divided by the
@@ -527,6 +549,8 @@ int run(const options &o)
         if (int status = close_output(outputs[k]))
             return status;
     }
+    if (int status = check_final_paths())
+        return status;
     for (size_t k = 0; k < output_count; ++k) {
         if (std::rename(outputs[k].temp_path, outputs[k].final_path) != 0) {
             std::fprintf(stderr, "normalize: cannot create %s: %s.\n", outputs[k].final_path,
