@@ -12,6 +12,7 @@
 
 #include "exit_status.h"
 #include "plot.h"
+#include "vp_replace.h"
 
 namespace {
 
@@ -445,13 +446,13 @@ void draw_legend(cairo_t *cr, const std::vector<legend_item> &items,
 // The features to label: the most extreme first, each one only when its
 // marker lies apart from those of the features taken before, in every plot,
 // so that no two labels name what looks like one point.
-std::vector<size_t> label_rows(const plot_request &request, const report &r,
+std::vector<size_t> label_rows(const plot_request &request, const report &r, const study &s,
                                const panel_data *panels, const panel_frame *frames, int count)
 {
     if (request.labels == 0)
         return {};
     const std::vector<size_t> order =
-        extreme_rows(r, request.pair, panels[0], panels[0].points.size());
+        extreme_rows(s, request.pair, panels[0], panels[0].points.size());
     std::vector<std::vector<spot>> positions(static_cast<size_t>(count));
     for (int k = 0; k < count; ++k) {
         std::vector<const plot_point *> by_row(r.rows, nullptr);
@@ -605,9 +606,11 @@ cairo_status_t write_to_file(void *closure, const unsigned char *data, unsigned 
 
 }  // namespace
 
-int draw_plot(const plot_request &request, const report &r, const panel_data *panels, int count)
+int draw_plot(const plot_request &request, const report &r, const study &s,
+              const panel_data *panels, int count)
 {
-    output_file out = {std::fopen(request.output, "wb"), 0};
+    vp_replacement file;
+    output_file out = {vp_replace_open(request.output, &file), 0};
     if (out.stream == nullptr) {
         std::fprintf(stderr, "%s: cannot create %s: %s\n", program, request.output,
                      std::strerror(errno));
@@ -644,7 +647,7 @@ int draw_plot(const plot_request &request, const report &r, const panel_data *pa
                 most_lines = std::max(most_lines, lines[at].size());
             }
         }
-    const std::vector<size_t> rows = label_rows(request, r, panels, frames, count);
+    const std::vector<size_t> rows = label_rows(request, r, s, panels, frames, count);
     for (int k = 0; k < count; ++k)
         draw_panel(cr, request, r, panels[k], frames[k], items[static_cast<size_t>(k)],
                    lines[static_cast<size_t>(k)], rows);
@@ -664,16 +667,21 @@ int draw_plot(const plot_request &request, const report &r, const panel_data *pa
     if ((std::ferror(out.stream) | std::fclose(out.stream)) && out.error == 0)
         out.error = errno ? errno : EIO;
     if (status == CAIRO_STATUS_WRITE_ERROR || out.error != 0) {
+        vp_replace_discard(&file);
         std::fprintf(stderr, "%s: cannot write %s: %s\n", program, request.output,
                      std::strerror(out.error ? out.error : EIO));
-        std::remove(request.output);
         return exit_io;
     }
     if (status != CAIRO_STATUS_SUCCESS) {
+        vp_replace_discard(&file);
         std::fprintf(stderr, "%s: cannot draw %s: %s\n", program, request.output,
                      cairo_status_to_string(status));
-        std::remove(request.output);
         return status == CAIRO_STATUS_NO_MEMORY ? exit_no_memory : exit_internal;
+    }
+    if (const int err = vp_replace_finish(&file); err != 0) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, request.output,
+                     std::strerror(err));
+        return exit_io;
     }
     return exit_ok;
 }

@@ -3,15 +3,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <strings.h>
+#include <utility>
 
 #include "broken_pipe.h"
 #include "plot.h"
 #include "report.h"
+#include "study.h"
 #include "subcmd.h"
 #include "vp_stream.h"
 
@@ -32,12 +35,16 @@ void usage(FILE *to, const char *invoked)
         "Options:\n"
         "  -o, --output FILE    the picture; its ending chooses the format\n"
         "  --pair PAIR          a-b with the report's condition numbers (as 1-2) or\n"
-        "                       <b>_vs_<a> with condition names (default: 1-2)\n"
+        "                       <b>_vs_<a> with condition names, the fold change b over\n"
+        "                       a; either way round (default: 1-2)\n"
         "  --kind K             ma, volcano or both side by side (default: both)\n"
         "  --threshold P        features with a P-value below P are significant: red\n"
         "                       when up (log2 FC > 0), blue when down; the others grey,\n"
         "                       half transparent (default: 0.05)\n"
-        "  --adjusted           compare the Benjamini-Hochberg adjusted P-value instead\n"
+        "  --adjusted           compare the Benjamini-Hochberg adjusted P-value instead,\n"
+        "                       adjusted over the pair's features not zero throughout\n"
+        "  --min-count X        adjust over the features whose abundances over the\n"
+        "                       pair's samples sum to at least X (needs --tables)\n"
         "  --label N            label the N features of smallest P-value, ties by larger\n"
         "                       |log2 FC|, each apart from those before (default: 0)\n"
         "  --fc-line X          dotted lines at log2 FC -log2 X and log2 X (X > 1)\n"
@@ -48,8 +55,11 @@ void usage(FILE *to, const char *invoked)
         "                       the images that hold dense markers in SVG and PDF\n"
         "                       (default 216)\n"
         "  --names A,B,...      condition names, in the order of mirdle's tables\n"
-        "  --tables T1,T2,...   names from mirdle's table files (file name without its\n"
-        "                       directory and its .tsv, .txt, .tab, .gz, .bz2, .xz endings)\n"
+        "  --tables T1,T2,...   mirdle's table files: means and fold changes of the means\n"
+        "                       at full precision (without them the report's rounded\n"
+        "                       values and its ratio of the sums), and the names (file\n"
+        "                       name without its directory and its .tsv, .txt, .tab,\n"
+        "                       .gz, .bz2, .xz endings)\n"
         "  --help               this text\n"
         "  --version            the version\n",
         invoked);
@@ -61,6 +71,7 @@ struct options {
     const char *report_path = nullptr;
     const char *pair = nullptr;
     long width = 0, height = 560;
+    double min_count = 0;
 };
 
 bool ends_with(const char *text, const char *ending)
@@ -136,6 +147,11 @@ int parse_command_line(int argc, char **argv, options *o)
                 std::fprintf(stderr, "%s: --fc-line %s: must be above 1\n", program, value);
                 return exit_usage;
             }
+        } else if ((m = match_option(program, argc, argv, &i, "--min-count", &value)) !=
+                   option_no) {
+            if (m == option_missing ||
+                !parse_real_option(program, "--min-count", value, 0.0, HUGE_VAL, &o->min_count))
+                return exit_usage;
         } else if ((m = match_option(program, argc, argv, &i, "--dpi", &value)) != option_no) {
             if (m == option_missing ||
                 !parse_count_option(program, "--dpi", value, 18, 2400, &number))
@@ -220,24 +236,33 @@ int run(options &o)
     std::vector<std::string> names;
     if ((status = settle_names(program, o.names, r.conditions, &names)) != exit_ok)
         return status;
+    bool reversed = false;
     if (o.pair != nullptr) {
-        const long pair = find_pair(program, "--pair", o.pair, names);
+        const long pair = find_pair(program, "--pair", o.pair, names, &reversed);
         if (pair < 0)
             return exit_usage;
         q.pair = static_cast<size_t>(pair);
     }
     int a, b;
     pair_members(r.conditions, q.pair, &a, &b);
+    if (reversed)
+        std::swap(a, b);
     q.first_name = names[a];
     q.second_name = names[b];
 
+    study s;
+    study_options so;
+    so.tables = o.names.tables;
+    so.min_count = o.min_count;
+    if ((status = load_study(program, r, so, &s)) != exit_ok)
+        return status;
     panel_data panels[2];
     int count = 0;
     if (q.kind & kind_ma)
-        panels[count++] = panel_points(r, q.pair, kind_ma, q.threshold, q.adjusted);
+        panels[count++] = panel_points(s, q.pair, reversed, kind_ma, q.threshold, q.adjusted);
     if (q.kind & kind_volcano)
-        panels[count++] = panel_points(r, q.pair, kind_volcano, q.threshold, q.adjusted);
-    if ((status = draw_plot(q, r, panels, count)) != exit_ok)
+        panels[count++] = panel_points(s, q.pair, reversed, kind_volcano, q.threshold, q.adjusted);
+    if ((status = draw_plot(q, r, s, panels, count)) != exit_ok)
         return status;
 
     const panel_data &p = panels[0];

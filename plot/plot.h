@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "report.h"
+#include "study.h"
 
 // plot: the MA and the volcano plot of one pair of conditions of a mirdle
 // report, drawn with cairo.
@@ -54,18 +55,19 @@ struct panel_data {
 };
 
 // MA panel: x = log2 of the mean of the pair's two means, y = log2 fold
-// change.  Volcano panel: x = log2 fold change, y = -log10 P.  A feature is
-// marked when its P-value (or, with adjusted, its Benjamini-Hochberg
-// adjusted P-value, adjusted over all the pair's features) is below
-// threshold; up when its log2 fold change is above 0, down otherwise.
-panel_data panel_points(const report &r, size_t pair, plot_kind kind, double threshold,
-                        bool adjusted);
+// change.  Volcano panel: x = log2 fold change, y = -log10 P.  The means and
+// fold changes are the study's (of the means, from the tables when it read
+// them); reversed turns the pair round, negating the log2 fold change.  A
+// feature is marked when its P-value (or, with adjusted, the study's
+// Benjamini-Hochberg adjusted P-value) is below threshold; up when its log2
+// fold change is above 0, down otherwise.
+panel_data panel_points(const study &s, size_t pair, bool reversed, plot_kind kind,
+                        double threshold, bool adjusted);
 
 // The rows of the drawn features in the order they are offered a label:
 // smallest P-value first, ties by larger absolute log2 fold change, then
 // report order.  At most n of them.
-std::vector<size_t> extreme_rows(const report &r, size_t pair, const panel_data &panel,
-                                 size_t n);
+std::vector<size_t> extreme_rows(const study &s, size_t pair, const panel_data &panel, size_t n);
 
 // Plane geometry of the labels, in the units of the picture.
 struct box {
@@ -133,14 +135,16 @@ struct plot_request {
     double fc_line = 0;  // a fold change above 1 for guide lines at +-log2 of it; 0: none
     bool adjusted = false;
     size_t labels = 0;
-    size_t pair = 0;
-    std::string first_name, second_name;  // the pair's conditions a and b
+    size_t pair = 0;  // in report order
+    // The pair's conditions as asked for: the fold change is second over
+    // first, the report's turned round when reversed.
+    std::string first_name, second_name;
 };
 
 // Draws the panels side by side into request.output.  Returns an exit
 // status after at most one message (73 when the file cannot be created, 74
 // when it cannot be written, 70 when cairo fails otherwise).
-int draw_plot(const plot_request &request, const report &r, const panel_data *panels,
-              int count);
+int draw_plot(const plot_request &request, const report &r, const study &s,
+              const panel_data *panels, int count);
 
 #endif

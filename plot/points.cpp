@@ -4,30 +4,23 @@
 
 #include "plot.h"
 
-panel_data panel_points(const report &r, size_t pair, plot_kind kind, double threshold,
-                        bool adjusted)
+panel_data panel_points(const study &s, size_t pair, bool reversed, plot_kind kind,
+                        double threshold, bool adjusted)
 {
-    const int n = r.conditions;
     int a, b;
-    pair_members(n, pair, &a, &b);
-    std::vector<double> padj;
-    if (adjusted) {
-        std::vector<double> p(r.rows);
-        for (size_t row = 0; row < r.rows; ++row)
-            p[row] = r.values[row * r.columns + pvalue_column(n, pair)];
-        padj.resize(r.rows);
-        bh_adjust(p.data(), r.rows, padj.data());
-    }
+    pair_members(s.conditions, pair, &a, &b);
+    const size_t n = static_cast<size_t>(s.conditions);
     panel_data panel;
     panel.kind = kind;
-    for (size_t row = 0; row < r.rows; ++row) {
-        const double *v = &r.values[row * r.columns];
-        if (r.texts[row * r.columns + fc_column(n, pair)] == "*") {
+    for (size_t row = 0; row < s.rows; ++row) {
+        const size_t at = study_at(s, row, pair);
+        if (s.all_zero[at]) {
             ++panel.all_zero;
             continue;
         }
-        const double log2fc = v[log2fc_column(n, pair)];
-        const double p = v[pvalue_column(n, pair)];
+        // Turned round, the fold change is the inverse.
+        const double log2fc = reversed ? -s.log2fc[at] : s.log2fc[at];
+        const double p = s.pvalue[at];
         if (std::isnan(log2fc) || std::isnan(p)) {
             ++panel.not_a_number;
             continue;
@@ -35,7 +28,9 @@ panel_data panel_points(const report &r, size_t pair, plot_kind kind, double thr
         plot_point point;
         point.row = row;
         if (kind == kind_ma) {
-            const double mean = (v[mean_column(a)] + v[mean_column(b)]) / 2.0;
+            const double mean = (s.mean[row * n + static_cast<size_t>(a)] +
+                                 s.mean[row * n + static_cast<size_t>(b)]) /
+                                2.0;
             if (std::isnan(mean) || mean < 0.0) {
                 ++panel.not_a_number;
                 continue;
@@ -53,7 +48,9 @@ panel_data panel_points(const report &r, size_t pair, plot_kind kind, double thr
         }
         if (std::isinf(log2fc))
             ++panel.infinite_fc;
-        if ((adjusted ? padj[row] : p) < threshold) {
+        // A feature left out of the adjustment has no adjusted P-value and
+        // is never significant by it.
+        if ((adjusted ? s.padj[at] : p) < threshold) {
             point.cls = log2fc > 0 ? class_up : class_down;
             ++(log2fc > 0 ? panel.up : panel.down);
             ++panel.marked;
@@ -64,17 +61,13 @@ panel_data panel_points(const report &r, size_t pair, plot_kind kind, double thr
     return panel;
 }
 
-std::vector<size_t> extreme_rows(const report &r, size_t pair, const panel_data &panel,
-                                 size_t n)
+std::vector<size_t> extreme_rows(const study &s, size_t pair, const panel_data &panel, size_t n)
 {
-    const int conditions = r.conditions;
     std::vector<size_t> rows;
     for (const plot_point &point : panel.points)
         rows.push_back(point.row);
-    auto p = [&](size_t row) { return r.values[row * r.columns + pvalue_column(conditions, pair)]; };
-    auto size = [&](size_t row) {
-        return std::fabs(r.values[row * r.columns + log2fc_column(conditions, pair)]);
-    };
+    auto p = [&](size_t row) { return s.pvalue[study_at(s, row, pair)]; };
+    auto size = [&](size_t row) { return std::fabs(s.log2fc[study_at(s, row, pair)]); };
     std::stable_sort(rows.begin(), rows.end(), [&](size_t x, size_t y) {
         if (p(x) != p(y))
             return p(x) < p(y);

@@ -75,6 +75,18 @@ pixels png dpi.png $up >dpi.m
 expect_eq "dpi 144: twice as many pixels a side" "size 1200 600" "$(sed -n 1p dpi.m)"
 expect_eq "dpi 144: squares of 10 pixels" $((2 * 4 * area)) "$(count_of 0 $up dpi.m)"
 
+# The pair turned round: the fold changes inverted, so f7 (-inf) is up and
+# at the right edge of the volcano plot, f4 (inf) at the left, f1 and f6 down.
+run_cmd "$P" small.txt -o rev.png --width 600 --height 300 --pair 2-1
+expect_eq "reversed: summary" \
+  "plot: rev.png: MA and volcano plot of c1 vs c2: 6 features drawn, 3 with P < 0.05, 1 all-zero left out, 2 with infinite log2 FC at the edge" "$err"
+pixels png rev.png $plain $up $down >rev.m
+expect_eq "reversed: markers" "$((2 * area + tri)) $tri $((2 * area))" \
+  "$(awk '$1 == "colour" && $2 == 1 {printf "%s%s", sep, $4; sep = " "}' rev.m)"
+read -r _ _ _ _ plain_left _ _ _ <<<"$(grep "^colour 1 $plain" rev.m)"
+read -r _ _ _ _ _ _ up_right _ <<<"$(grep "^colour 1 $up" rev.m)"
+expect_eq "reversed: f4 left, f7 right" "$((l1 + 2)) $((r1 - 2))" "$plain_left $up_right"
+
 # --threshold moves f4 (P 0.2) into the up colour; f2 (P 0.5) is not below 0.5.
 run_cmd "$P" --kind volcano --threshold 0.5 small.txt -o v.png --height 300
 pixels png v.png $plain $up $down >v.m
@@ -82,8 +94,8 @@ expect_eq "threshold 0.5: markers" "$((2 * area)) $((2 * area + tri)) $tri" \
   "$(awk '$1 == "colour" {printf "%s%s", sep, $4; sep = " "}' v.m)"
 expect_eq "threshold 0.5: default width of one plot" "size 640 300" "$(sed -n 1p v.m)"
 
-# --adjusted: over the pair's 7 P-values 0.001, 0.01 and 0.03 become 0.007,
-# 0.035 and 0.07, so f7 is no longer marked.
+# --adjusted: over the pair's 6 P-values of features not all zero, 0.001,
+# 0.01 and 0.03 become 0.006, 0.03 and 0.06, so f7 is no longer marked.
 run_cmd "$P" --kind volcano --adjusted small.txt -o adj.png --height 300
 pixels png adj.png $plain $up $down >adj.m
 expect_eq "adjusted: markers" "$((2 * area + 2 * tri)) $((2 * area)) 0" \
@@ -171,10 +183,23 @@ run_cmd "$P" --names ctl,heat,drug --pair drug_vs_heat three.txt -o p23.svg
 expect_eq "pair by names: summary" "plot: p23.svg: MA and volcano plot of drug vs heat: 2 features drawn, 1 with P < 0.05" "$err"
 expect_eq "pair 2-3: b down, a plain" "paths $up 2 2
 paths $down 4 4" "$(pixels svg p23.svg $up $down | grep -v images)"
-run_cmd "$P" --tables x/ctl.tsv,y/heat.tsv.gz,drug.txt --pair 1-3 three.txt -o p13.svg
-expect_eq "pair 1-3 with table names" "plot: p13.svg: MA and volcano plot of drug vs ctl: 2 features drawn, 2 with P < 0.05" "$err"
+run_cmd "$P" --names ctl,heat,drug --pair 1-3 three.txt -o p13.svg
 expect_eq "pair 1-3: a up, b down" "paths $up 4 4
 paths $down 4 4" "$(pixels svg p13.svg $up $down | grep -v images)"
+# With --tables the fold changes are those of the tables' means: b, 10
+# against 10 in the report, is 10 against 12 in the tables, so up as well.
+mkdir -p x y
+printf 'target_id\tr1\tr2\na\t10\t10\nb\t10\t10\n' >x/ctl.tsv
+printf 'target_id\tr1\tr2\na\t20\t20\nb\t10\t10\n' | gzip >y/heat.tsv.gz
+printf 'target_id\tr1\na\t40\nb\t12\n' >drug.txt
+run_cmd "$P" --tables x/ctl.tsv,y/heat.tsv.gz,drug.txt --pair 1-3 three.txt -o t13.svg
+expect_eq "pair 1-3 with table names" "plot: t13.svg: MA and volcano plot of drug vs ctl: 2 features drawn, 2 with P < 0.05" "$err"
+expect_eq "pair 1-3 from the tables: a and b up" "paths $up 4 6
+paths $down 2 2" "$(pixels svg t13.svg $up $down | grep -v images)"
+expect_status "tables that are not there" 66 "plot: --tables: cannot open nope.tsv: No such file or directory" \
+  "$P" --tables x/ctl.tsv,nope.tsv,drug.txt three.txt -o t.svg
+expect_status "--min-count without tables" 64 "plot: --min-count needs --tables: the sums come from the tables" \
+  "$P" --min-count 5 three.txt -o t.svg
 run_cmd "$P" - -o stdin.svg <three.txt
 expect_eq "report on standard input: default pair 1-2" "plot: stdin.svg: MA and volcano plot of c2 vs c1: 2 features drawn, 1 with P < 0.05" "$err"
 
@@ -212,7 +237,7 @@ expect_status "threshold word" 64 "plot: --threshold abc: not a number" "$P" --t
 expect_status "label word" 64 "plot: --label -1: not a whole number" "$P" --label -1 small.txt -o x.png
 expect_status "too narrow" 64 "plot: --width 100: must be from 240 to 8000" "$P" --width 100 small.txt -o x.png
 expect_status "too narrow for two" 64 "plot: --width 400: two plots need at least 480" "$P" --width 400 small.txt -o x.png
-expect_status "no such pair" 64 "plot: --pair 1-3: no such pair; pairs are a-b with 1 <= a < b <= 2" "$P" --pair 1-3 small.txt -o x.png
+expect_status "no such pair" 64 "plot: --pair 1-3: no such pair; pairs are a-b with 1 <= a, b <= 2, a != b" "$P" --pair 1-3 small.txt -o x.png
 expect_status "names count" 64 "plot: --names gives 3 names, the report has 2 conditions" "$P" --names a,b,c small.txt -o x.png
 expect_status "missing report" 66 "plot: cannot open nope.txt: No such file or directory" "$P" nope.txt -o x.png
 printf 'target_id\ta\tb\ng1\t1\t2\n' >table.tsv
@@ -222,6 +247,18 @@ expect_status "a table is not a report" 65 \
 expect_status "broken row" 65 "plot: broken.txt:3: not a mirdle report row: fewer values than the header names" "$P" broken.txt -o x.png
 expect_eq "nothing left after a failure" "no" "$([ -e x.png ] && echo yes || echo no)"
 expect_status "cannot create" 73 "plot: cannot create no/dir/x.png: No such file or directory" "$P" small.txt -o no/dir/x.png
+# A picture is written whole or not at all: a write that fails (a file size
+# limit, its signal ignored) leaves the file there before as it was, and no
+# temporary beside it.
+cp ma.png kept.png
+(trap '' XFSZ; ulimit -f 1; "$P" small.txt -o kept.png >/dev/null 2>xfsz.err)
+expect_eq "failed write: status and message" "74 plot: cannot write kept.png: File too large" "$? $(cat xfsz.err)"
+expect_eq "failed write: the old picture kept" "same" "$(cmp -s ma.png kept.png && echo same)"
+expect_eq "failed write: no temporary left" "" "$(ls -A | grep '^\.kept' || true)"
+ln -sf kept.png link.png
+run_cmd "$P" small.txt -o link.png --kind volcano
+expect_eq "a symbolic link stays, its target replaced" "0 kept.png changed" \
+  "$rc $(readlink link.png) $(cmp -s ma.png kept.png || echo changed)"
 if [ -w /dev/full ]; then
   ln -sf /dev/full full.png
   expect_status "write error" 74 "plot: cannot write full.png: No space left on device" "$P" small.txt -o full.png

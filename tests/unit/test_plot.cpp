@@ -26,6 +26,13 @@ report make_report(const std::vector<std::vector<std::string>> &rows)
     return r;
 }
 
+study study_of(const report &r)
+{
+    study s;
+    EXPECT_EQ(load_study("test", r, study_options{}, &s), 0);
+    return s;
+}
+
 TEST(PanelPoints, PlaceCountAndLeaveOutFeatures)
 {
     const report r = make_report({
@@ -37,7 +44,8 @@ TEST(PanelPoints, PlaceCountAndLeaveOutFeatures)
         {"2.0", "2.0", "0", "0", "1.00", "0.00", "nan"},       // no P-value
         {"0.0", "0.0", "0", "0", "0.50", "-1.00", "0.04000"},  // means printed as 0.0
     });
-    const panel_data ma = panel_points(r, 0, kind_ma, 0.05, false);
+    const study s = study_of(r);
+    const panel_data ma = panel_points(s, 0, false, kind_ma, 0.05, false);
     EXPECT_EQ(ma.all_zero, 1u);
     EXPECT_EQ(ma.not_a_number, 2u);
     EXPECT_EQ(ma.infinite_fc, 2u);
@@ -49,7 +57,7 @@ TEST(PanelPoints, PlaceCountAndLeaveOutFeatures)
     EXPECT_EQ(ma.points[1].y, INFINITY);
     EXPECT_EQ(ma.points[3].x, -INFINITY);
 
-    const panel_data volcano = panel_points(r, 0, kind_volcano, 0.05, false);
+    const panel_data volcano = panel_points(s, 0, false, kind_volcano, 0.05, false);
     EXPECT_EQ(volcano.not_a_number, 1u);
     EXPECT_EQ(volcano.zero_p, 1u);
     ASSERT_EQ(volcano.points.size(), 5u);
@@ -60,10 +68,26 @@ TEST(PanelPoints, PlaceCountAndLeaveOutFeatures)
     EXPECT_EQ(volcano.points[3].y, 0.0);  // P = 1, and not -0
     EXPECT_FALSE(std::signbit(volcano.points[3].y));
 
-    // Adjusted over the pair's 6 P-values, all-zero row included: 0, 0.01 and
-    // 0.04 become 0, 0.03 and 0.08.
-    const panel_data adjusted = panel_points(r, 0, kind_volcano, 0.05, true);
+    EXPECT_EQ(volcano.points[0].cls, class_up);
+    EXPECT_EQ(volcano.points[2].cls, class_down);
+    EXPECT_EQ(volcano.up, 1u);
+    EXPECT_EQ(volcano.down, 2u);
+
+    // Adjusted over the pair's 5 P-values that are numbers of features not
+    // all zero: 0, 0.01 and 0.04 become 0, 0.025 and 0.067.
+    const panel_data adjusted = panel_points(s, 0, false, kind_volcano, 0.05, true);
     EXPECT_EQ(adjusted.marked, 2u);
+    EXPECT_DOUBLE_EQ(adjusted.largest_marked_p, 0.01);
+
+    // The pair turned round: the fold changes inverted, the directions too.
+    const panel_data reversed = panel_points(s, 0, true, kind_volcano, 0.05, false);
+    ASSERT_EQ(reversed.points.size(), 5u);
+    EXPECT_DOUBLE_EQ(reversed.points[0].x, -0.74);
+    EXPECT_EQ(reversed.points[0].cls, class_down);
+    EXPECT_EQ(reversed.points[2].x, INFINITY);
+    EXPECT_EQ(reversed.points[2].cls, class_up);
+    EXPECT_EQ(reversed.up, 2u);
+    EXPECT_EQ(reversed.down, 1u);
 }
 
 TEST(PanelPoints, ExtremeRowsBySmallestPThenLargestChange)
@@ -75,10 +99,11 @@ TEST(PanelPoints, ExtremeRowsBySmallestPThenLargestChange)
         {"0", "0", "0", "0", "*", "*", "0.00000"},
         {"1", "1", "0", "0", "1.00", "inf", "0.01000"},
     });
-    const panel_data v = panel_points(r, 0, kind_volcano, 0.05, false);
-    EXPECT_EQ(extreme_rows(r, 0, v, 3), (std::vector<size_t>{4, 1, 0}));
-    EXPECT_EQ(extreme_rows(r, 0, v, 10).size(), 4u);
-    EXPECT_TRUE(extreme_rows(r, 0, v, 0).empty());
+    const study s = study_of(r);
+    const panel_data v = panel_points(s, 0, false, kind_volcano, 0.05, false);
+    EXPECT_EQ(extreme_rows(s, 0, v, 3), (std::vector<size_t>{4, 1, 0}));
+    EXPECT_EQ(extreme_rows(s, 0, v, 10).size(), 4u);
+    EXPECT_TRUE(extreme_rows(s, 0, v, 0).empty());
 }
 
 TEST(Ticks, AreRoundStepsInsideTheRange)
