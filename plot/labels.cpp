@@ -266,12 +266,16 @@ label_layout place_labels(const box &area, const std::vector<spot> &anchors,
     label_layout best;
     size_t best_placed = 0;
     // Labels left without room go first in the next round, as the ones
-    // before them took it.
+    // before them took it; a round counts only when it places every label
+    // placed before and more, so the first in the order never lose theirs.
     for (int round = 0; round < 4; ++round) {
         label_layout layout = place_in_order(area, anchors, sizes, half, density, order);
         const size_t placed = static_cast<size_t>(
             std::count(layout.placed.begin(), layout.placed.end(), true));
-        if (round == 0 || placed > best_placed) {
+        bool keeps = true;
+        for (size_t k = 0; k < anchors.size() && round > 0; ++k)
+            keeps = keeps && (layout.placed[k] || !best.placed[k]);
+        if (round == 0 || (keeps && placed > best_placed)) {
             best = std::move(layout);
             best_placed = placed;
         }
