@@ -213,6 +213,19 @@ ups=$(awk 'NR > 1 && $6 != "*" && $8 < 0.05 && $7 > 0' ex.txt | wc -l)
 expect_eq "example: markers" "paths $plain_svg $((2 * (drawn - low) + 2)) $((2 * (drawn - low) + 2))
 paths $up 4 $((2 * ups + 2))
 paths $down 4 $((2 * (low - ups) + 2))" "$(pixels svg ex.svg $plain_svg $up $down | grep -v images)"
+# airway's 33,469 drawn features of 64,102 in a vector picture of a few
+# hundred kilobytes: the grey ones as images, the others one path a colour.
+if [ -d "$DATA_DIR/airway" ]; then
+  "$MIRDLE" --threads 2 --output airway.txt "$DATA_DIR/airway/control.tsv.gz" "$DATA_DIR/airway/treated.tsv.gz" 2>/dev/null
+  run_cmd "$P" airway.txt -o airway.svg --label 10
+  ups=$(awk 'NR > 1 && $6 != "*" && $8 < 0.05 && $7 > 0' airway.txt | wc -l)
+  expect_eq "airway: up markers, images" "paths $up 4 $((2 * ups + 2))
+images 2" "$(pixels svg airway.svg $up)"
+  checks=$((checks + 1))
+  [ "$(wc -c <airway.svg)" -lt 2000000 ] || fail "airway.svg: $(wc -c <airway.svg) bytes"
+else
+  echo "skipped: $DATA_DIR/airway not present"
+fi
 gzip -c ex.txt >ex.txt.gz
 run_cmd "$P" ex.txt -o ex.png
 run_cmd "$P" ex.txt.gz -o exgz.png
