@@ -190,13 +190,13 @@ void pixel_line(cairo_t *cr, double x0, double y0, double x1, double y1)
 // A square of marker_size, or for an infinite coordinate a triangle of the
 // same height pointing out of the area (the fold change's direction first),
 // with its tip where the square's edge would be.
-void add_marker(cairo_t *cr, const plot_point &p, spot at)
+void add_marker(cairo_t *cr, const plot_point &p, spot at, plot_kind kind)
 {
     const double x = at.x, y = at.y;
     const double h = (marker_size - 1) / 2;  // rows above the centre row
-    const bool volcano_fc = std::isinf(p.x) && !std::isinf(p.y);
+    const bool fc_across = kind == kind_volcano;
     int dir = 0;  // 1 up, 2 down, 3 left, 4 right
-    if (std::isinf(p.y) && !volcano_fc)
+    if (std::isinf(p.y) && !(fc_across && std::isinf(p.x)))
         dir = p.y > 0 ? 1 : 2;
     else if (std::isinf(p.x))
         dir = p.x > 0 ? 4 : 3;
@@ -229,7 +229,7 @@ void fill_class(cairo_t *cr, const panel_data &panel, const panel_frame &f, poin
     for (const plot_point &p : panel.points) {
         if (p.cls != cls)
             continue;
-        add_marker(cr, p, marker_spot(p, f));
+        add_marker(cr, p, marker_spot(p, f), panel.kind);
         if (cls == class_plain)
             cairo_fill(cr);
     }
@@ -383,7 +383,7 @@ void draw_symbol(cairo_t *cr, legend_symbol symbol, double x, double y)
                              : symbol == symbol_down ? class_down
                                                      : class_plain);
         plot_point p;
-        add_marker(cr, p, {mx, my});
+        add_marker(cr, p, {mx, my}, kind_ma);
         cairo_fill(cr);
         break;
     }

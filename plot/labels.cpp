@@ -183,9 +183,14 @@ label_layout place_in_order(const box &area, const std::vector<spot> &anchors,
     taken_grid grid = make_grid(area);
     std::vector<box> markers(n);
     for (size_t k = 0; k < n; ++k) {
-        markers[k] = {anchors[k].x - half - 0.5, anchors[k].y - half - 0.5,
-                      anchors[k].x + half + 0.5, anchors[k].y + half + 0.5};
-        mark_box(grid, markers[k], by_anchor);
+        // Markers centred on pixel centres have whole-numbered edges, which
+        // the grid of the area holds exactly.
+        const box marker = {anchors[k].x - half, anchors[k].y - half, anchors[k].x + half,
+                            anchors[k].y + half};
+        mark_box(grid, marker, by_anchor);
+        // A line leaves its own marker through the cell the edge lies in.
+        markers[k] = {marker.left - grid.cell, marker.top - grid.cell,
+                      marker.right + grid.cell, marker.bottom + grid.cell};
     }
     const double gap = 1.5;
     for (size_t k : order) {
