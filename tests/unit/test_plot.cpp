@@ -200,6 +200,17 @@ TEST(Labels, AMarkerWithRoomKeepsItsLabelBesideIt)
     EXPECT_GT(layout.boxes[0].left, 100.5 + 2.5);  // to the right
 }
 
+TEST(Labels, AMarkerInACornerKeepsItsLabelBesideIt)
+{
+    // As a triangle at the top right corner of a plot, 4 pixels in.
+    const box area = {370, 110, 586, 250};
+    const marker_density none = count_markers(area, {});
+    const label_layout layout = place_labels(area, {{581.5, 114.5}}, {{12, 12}}, 2.5, none);
+    ASSERT_TRUE(layout.placed[0]);
+    EXPECT_FALSE(layout.leader[0]);
+    EXPECT_LE(layout.boxes[0].right, 581.5 - 2.5);
+}
+
 TEST(Labels, NoRoomLeavesALabelOut)
 {
     const box area = {0, 0, 60, 40};
