@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "broken_pipe.h"
+#include "cli.h"
 #include "config.h"
 #include "exit_status.h"
 #include "suite_version.h"
@@ -54,11 +55,14 @@ const char *purpose_of(const char *name)
     return nullptr;
 }
 
-void print_usage_head(FILE *to, const char *prog)
+// The usage of plain "dranvel" names two forms; --help names them all.
+void print_usage_head(FILE *to, const char *prog, bool all_forms)
 {
     std::fprintf(to, "Usage: %s --version\n", prog);
-    std::fprintf(to, "       %s --help\n", prog);
-    std::fprintf(to, "       %s help subcommand\n", prog);
+    if (all_forms) {
+        std::fprintf(to, "       %s --help\n", prog);
+        std::fprintf(to, "       %s help subcommand\n", prog);
+    }
     std::fprintf(to, "       %s subcommand [args]\n", prog);
     std::fputs("\nSubcommands:\n\n", to);
 }
@@ -74,7 +78,7 @@ void print_usage_tail(FILE *to)
 // standard error for a command line without arguments.
 void print_usage(FILE *to, const char *prog)
 {
-    print_usage_head(to, prog);
+    print_usage_head(to, prog, false);
     DIR *dir = opendir(DRANVEL_LIBEXEC_DIR);
     if (dir != nullptr) {
         const struct dirent *entry;
@@ -113,7 +117,7 @@ bool next_name(const char *after, char (&next)[sizeof(dirent::d_name)])
 // name keeps the dispatcher free of allocation, for the few names there are.
 void print_help(FILE *to, const char *prog)
 {
-    print_usage_head(to, prog);
+    print_usage_head(to, prog, true);
     char name[sizeof(dirent::d_name)], last[sizeof(dirent::d_name)];
     for (bool first = true; next_name(first ? nullptr : last, name); first = false) {
         const char *purpose = purpose_of(name);
@@ -173,6 +177,9 @@ int run_subcommand(char *argv[])
     if (!find_subcommand(name, path))
         return not_found(prog, name);
 
+    // The subcommand names itself as its user typed it: "dranvel split".
+    const char *slash = std::strrchr(prog, '/');
+    setenv(cli_dispatched_variable, slash != nullptr ? slash + 1 : prog, 1);
     execv(path, argv + 1);
 
     int err = errno;

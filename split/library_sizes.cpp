@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "abundance_text.h"
 #include "exit_status.h"
 #include "size_factors.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-const char *const program = "split";
 
 const char *shown_path(const char *path)
 {
@@ -28,7 +28,7 @@ int no_factors(const split_request &request, const count_matrix &matrix, int sta
     const char *method = size_factor_method_name(request.method);
     switch (status) {
     case sf_no_memory:
-        std::fprintf(stderr, "%s: out of memory\n", program);
+        std::fprintf(stderr, "%s: out of memory\n", cli_name());
         return exit_no_memory;
     case sf_no_usable_rows:
         if (request.method == method_ratio)
@@ -36,22 +36,22 @@ int no_factors(const split_request &request, const count_matrix &matrix, int sta
                          "%s: %s: no feature is above 0 in every chosen sample, so "
                          "--normalize=ratio has nothing to use (try "
                          "--normalize=upperquartile)\n",
-                         program, matrix_path);
+                         cli_name(), matrix_path);
         else
-            std::fprintf(stderr, "%s: %s: every feature is 0 in every chosen sample\n", program,
+            std::fprintf(stderr, "%s: %s: every feature is 0 in every chosen sample\n", cli_name(),
                          matrix_path);
         return exit_data;
     case sf_zero_factor: {
         const sample_column &s = matrix.samples[size_factors_failed_sample(sf)];
         std::fprintf(stderr, "%s: %s: sample %s (column %zu) has %s 0, so --normalize=%s cannot "
                      "scale it\n",
-                     program, matrix_path, s.sample.c_str(), s.field + 1,
+                     cli_name(), matrix_path, s.sample.c_str(), s.field + 1,
                      request.method == method_total ? "the sum" : "the upper quartile", method);
         return exit_data;
     }
     default:
         std::fprintf(stderr, "%s: internal error: the size factors saw other rows in a later "
-                     "pass\n", program);
+                     "pass\n", cli_name());
         return exit_internal;
     }
 }
@@ -88,7 +88,7 @@ int divide_counts(const split_request &request, count_matrix *matrix)
                 std::fprintf(stderr,
                              "%s: %s: feature %s: count %.*s of sample %s divided by its size "
                              "factor %g is too large for single precision\n",
-                             program, shown_path(request.matrix_path), matrix->ids[f].c_str(),
+                             cli_name(), shown_path(request.matrix_path), matrix->ids[f].c_str(),
                              static_cast<int>(s.ends[f] - start), s.text.data() + start,
                              s.sample.c_str(), factor);
                 return exit_data;
@@ -106,7 +106,7 @@ int normalize_matrix(const split_request &request, count_matrix *matrix)
 {
     size_factor_state *sf = size_factors_new(request.method, matrix->samples.size(), nullptr);
     if (sf == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", program);
+        std::fprintf(stderr, "%s: out of memory\n", cli_name());
         return exit_no_memory;
     }
     int status = compute_factors(request, *matrix, sf);
@@ -154,7 +154,7 @@ void warn_on_factor_spread(const std::vector<condition_plan> &plan, const count_
                  "%s: warning: the size factors differ between conditions: geometric mean %.3g "
                  "for %s, %.3g for %s (%.2f times, more than %.1f): the raw counts are not "
                  "comparable\n",
-                 program, geometric_mean(factors + offsets[high], sizes[high]),
+                 cli_name(), geometric_mean(factors + offsets[high], sizes[high]),
                  plan[high].name.c_str(), geometric_mean(factors + offsets[low], sizes[low]),
                  plan[low].name.c_str(), spread, size_factor_spread_warning);
 }

@@ -14,8 +14,10 @@
 #include <unordered_set>
 
 #include "abundance_text.h"
+#include "cli.h"
 #include "exit_status.h"
 #include "method.h"
+#include "out_dir.h"
 #include "pvalue.h"
 #include "vp_dsv.h"
 #include "vp_stream.h"
@@ -175,8 +177,6 @@ std::string table_path(const char *dir, const std::string &condition)
 
 namespace {
 
-const char *const program = "split";
-
 // Lines of one input, counted, with a CR before the newline and a leading
 // byte order mark dropped.
 struct text_lines {
@@ -193,12 +193,12 @@ int open_lines(const char *path, text_lines *t)
     t->path = t->from_stdin ? "standard input" : path;
     t->stream = t->from_stdin ? stdin : vp_fopen(path, "r");
     if (t->stream == nullptr) {
-        std::fprintf(stderr, "%s: cannot open %s: %s\n", program, path, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot open %s: %s\n", cli_name(), path, std::strerror(errno));
         return exit_no_input;
     }
     t->line = vp_dsv_line_new();
     if (t->line == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", program);
+        std::fprintf(stderr, "%s: out of memory\n", cli_name());
         return exit_no_memory;
     }
     return exit_ok;
@@ -226,11 +226,11 @@ int next_line(text_lines *t, std::string_view *text, bool *end)
         ++t->number;
         if (got == VP_DSV_READ_ERROR) {
             const int e = errno ? errno : EIO;
-            std::fprintf(stderr, "%s: %s: cannot read: %s\n", program, t->path, std::strerror(e));
+            std::fprintf(stderr, "%s: %s: cannot read: %s\n", cli_name(), t->path, std::strerror(e));
             return e == ENOMEM ? exit_no_memory : exit_io;
         }
         if (got != '\n') {
-            std::fprintf(stderr, "%s: %s:%lu: the line holds a NUL byte\n", program, t->path,
+            std::fprintf(stderr, "%s: %s:%lu: the line holds a NUL byte\n", cli_name(), t->path,
                          t->number);
             return exit_data;
         }
@@ -249,7 +249,7 @@ int next_line(text_lines *t, std::string_view *text, bool *end)
 
 int line_fault(const text_lines &t, const char *what)
 {
-    std::fprintf(stderr, "%s: %s:%lu: %s\n", program, t.path, t.number, what);
+    std::fprintf(stderr, "%s: %s:%lu: %s\n", cli_name(), t.path, t.number, what);
     return exit_data;
 }
 
@@ -262,7 +262,7 @@ int split_line(const text_lines &t, std::string_view text, char sep,
 
 int width_fault(const text_lines &t, size_t got, size_t want)
 {
-    std::fprintf(stderr, "%s: %s:%lu: %zu fields where the header gives %zu\n", program, t.path,
+    std::fprintf(stderr, "%s: %s:%lu: %zu fields where the header gives %zu\n", cli_name(), t.path,
                  t.number, got, want);
     return exit_data;
 }
@@ -283,7 +283,7 @@ int sheet_column(const text_lines &t, const std::vector<std::string> &header, si
     std::string names;
     for (const std::string &h : header)
         names += (names.empty() ? "" : ", ") + h;
-    std::fprintf(stderr, "%s: %s: %s %s: the header has no such column (it has: %s)\n", program,
+    std::fprintf(stderr, "%s: %s: %s %s: the header has no such column (it has: %s)\n", cli_name(),
                  t.path, option, name, names.c_str());
     return exit_data;
 }
@@ -358,11 +358,11 @@ int ambiguous_column(const text_lines &t, const std::vector<std::string> &header
     if (named)
         std::fprintf(stderr, "%s: %s: %zu columns are named for conditions: %s; choose one "
                      "with --condition-column\n",
-                     program, t.path, candidates.size(), list.c_str());
+                     cli_name(), t.path, candidates.size(), list.c_str());
     else
         std::fprintf(stderr, "%s: %s: no column is named %s, and %zu could hold the "
                      "conditions: %s; choose one with --condition-column\n",
-                     program, t.path, names.c_str(), candidates.size(), list.c_str());
+                     cli_name(), t.path, names.c_str(), candidates.size(), list.c_str());
     return exit_usage;
 }
 
@@ -378,7 +378,7 @@ int read_sheet_lines(const split_request &request, text_lines &t,
         return status;
     if (end) {
         std::fprintf(stderr, "%s: %s: empty; a sample sheet has a header and one row per sample\n",
-                     program, t.path);
+                     cli_name(), t.path);
         return exit_data;
     }
     const char sep = request.sheet_sep ? request.sheet_sep : detect_separator(text);
@@ -408,7 +408,7 @@ int read_sheet_lines(const split_request &request, text_lines &t,
                 std::fprintf(stderr,
                              "%s: %s:%lu: one column; a sample sheet needs a sample and a "
                              "condition column\n",
-                             program, t.path, header_line);
+                             cli_name(), t.path, header_line);
                 return exit_data;
             }
         } else if (fields.size() != width) {
@@ -418,7 +418,7 @@ int read_sheet_lines(const split_request &request, text_lines &t,
         lines.push_back(t.number);
     }
     if (rows.empty()) {
-        std::fprintf(stderr, "%s: %s: a header but no samples\n", program, t.path);
+        std::fprintf(stderr, "%s: %s: a header but no samples\n", cli_name(), t.path);
         return exit_data;
     }
 
@@ -439,7 +439,7 @@ int read_sheet_lines(const split_request &request, text_lines &t,
                 return ambiguous_column(t, header, shift, rows, candidates, named);
             std::fprintf(stderr, "%s: %s: no column besides the sample column; a sample sheet "
                          "needs a condition column\n",
-                         program, t.path);
+                         cli_name(), t.path);
             return exit_data;
         }
         *chosen = header[condition];
@@ -447,7 +447,7 @@ int read_sheet_lines(const split_request &request, text_lines &t,
     }
     if (sample == condition) {
         std::fprintf(stderr, "%s: %s: the sample and the condition column are the same\n",
-                     program, t.path);
+                     cli_name(), t.path);
         return exit_usage;
     }
 
@@ -458,18 +458,18 @@ int read_sheet_lines(const split_request &request, text_lines &t,
         entry.condition = rows[r][condition];
         entry.line = lines[r];
         if (entry.sample.empty()) {
-            std::fprintf(stderr, "%s: %s:%lu: the sample name is empty\n", program, t.path,
+            std::fprintf(stderr, "%s: %s:%lu: the sample name is empty\n", cli_name(), t.path,
                          entry.line);
             return exit_data;
         }
         if (has_control(entry.sample)) {
             std::fprintf(stderr, "%s: %s:%lu: sample name \"%s\" holds a control character\n",
-                         program, t.path, entry.line, entry.sample.c_str());
+                         cli_name(), t.path, entry.line, entry.sample.c_str());
             return exit_data;
         }
         const auto [at, fresh] = seen.emplace(entry.sample, entry.line);
         if (!fresh) {
-            std::fprintf(stderr, "%s: %s:%lu: sample %s is already on line %lu\n", program,
+            std::fprintf(stderr, "%s: %s:%lu: sample %s is already on line %lu\n", cli_name(),
                          t.path, entry.line, entry.sample.c_str(), at->second);
             return exit_data;
         }
@@ -512,14 +512,14 @@ int plan_conditions(const split_request &request, const std::vector<sheet_entry>
             const std::string &name = request.conditions[k];
             for (size_t j = 0; j < k; ++j)
                 if (request.conditions[j] == name) {
-                    std::fprintf(stderr, "%s: --conditions names %s twice\n", program,
+                    std::fprintf(stderr, "%s: --conditions names %s twice\n", cli_name(),
                                  name.c_str());
                     return exit_usage;
                 }
             const auto at = index.find(name);
             if (at == index.end()) {
                 std::fprintf(stderr, "%s: --conditions: no sample of %s has condition %s\n",
-                             program, shown, name.c_str());
+                             cli_name(), shown, name.c_str());
                 return exit_data;
             }
             plan->push_back(all[at->second]);
@@ -529,26 +529,26 @@ int plan_conditions(const split_request &request, const std::vector<sheet_entry>
         const char *why = condition_name_fault(c.name);
         if (why != nullptr) {
             std::fprintf(stderr, "%s: %s:%lu: condition \"%s\" cannot name a table file: %s\n",
-                         program, shown, sheet[c.entries[0]].line, c.name.c_str(), why);
+                         cli_name(), shown, sheet[c.entries[0]].line, c.name.c_str(), why);
             return exit_data;
         }
         if (request.normalize && c.name == size_factors_stem) {
             std::fprintf(stderr,
                          "%s: %s:%lu: condition \"%s\" cannot name a table file: "
                          "--normalize writes the factors to %s.tsv\n",
-                         program, shown, sheet[c.entries[0]].line, c.name.c_str(),
+                         cli_name(), shown, sheet[c.entries[0]].line, c.name.c_str(),
                          size_factors_stem);
             return exit_data;
         }
     }
     if (plan->size() < 2) {
         std::fprintf(stderr, "%s: %s: only one condition (%s); mirdle compares two or more\n",
-                     program, request.conditions.empty() ? shown : "--conditions",
+                     cli_name(), request.conditions.empty() ? shown : "--conditions",
                      (*plan)[0].name.c_str());
         return request.conditions.empty() ? exit_data : exit_usage;
     }
     if (plan->size() > 128) {
-        std::fprintf(stderr, "%s: %s: %zu conditions; mirdle compares at most 128\n", program,
+        std::fprintf(stderr, "%s: %s: %zu conditions; mirdle compares at most 128\n", cli_name(),
                      shown, plan->size());
         return exit_data;
     }
@@ -557,7 +557,7 @@ int plan_conditions(const split_request &request, const std::vector<sheet_entry>
             std::fprintf(stderr,
                          "%s: warning: condition %s has one sample (%s:%lu); every P-value of "
                          "its pairs will be 1\n",
-                         program, c.name.c_str(), shown, sheet[c.entries[0]].line);
+                         cli_name(), c.name.c_str(), shown, sheet[c.entries[0]].line);
     return exit_ok;
 }
 
@@ -612,7 +612,7 @@ int match_samples(matrix_reader &r, const std::vector<std::string> &names, size_
     for (size_t k = 0; k < names.size(); ++k) {
         const auto [at, fresh] = exact.emplace(names[k], k);
         if (!fresh) {
-            std::fprintf(stderr, "%s: %s:%lu: sample %s is in columns %zu and %zu\n", program,
+            std::fprintf(stderr, "%s: %s:%lu: sample %s is in columns %zu and %zu\n", cli_name(),
                          r.t.path, header_line, names[k].c_str(), first + at->second + 1,
                          first + k + 1);
             return exit_data;
@@ -637,7 +637,7 @@ int match_samples(matrix_reader &r, const std::vector<std::string> &names, size_
         }
         if (taken_by[at->second] != SIZE_MAX) {
             std::fprintf(stderr, "%s: %s:%lu: samples %s and %s both name column %zu (%s) of %s\n",
-                         program, r.sheet_shown, r.sheet[e].line,
+                         cli_name(), r.sheet_shown, r.sheet[e].line,
                          r.sheet[taken_by[at->second]].sample.c_str(), r.sheet[e].sample.c_str(),
                          first + at->second + 1, names[at->second].c_str(), r.t.path);
             return exit_data;
@@ -648,7 +648,7 @@ int match_samples(matrix_reader &r, const std::vector<std::string> &names, size_
     for (const condition_plan &c : r.plan)
         for (size_t e : c.entries) {
             if (column_of[e] == SIZE_MAX) {
-                std::fprintf(stderr, "%s: %s:%lu: sample %s is not a column of %s\n", program,
+                std::fprintf(stderr, "%s: %s:%lu: sample %s is not a column of %s\n", cli_name(),
                              r.sheet_shown, r.sheet[e].line, r.sheet[e].sample.c_str(),
                              r.t.path);
                 return exit_data;
@@ -662,7 +662,7 @@ int match_samples(matrix_reader &r, const std::vector<std::string> &names, size_
     for (size_t k = 0; k < names.size(); ++k)
         if (taken_by[k] == SIZE_MAX)
             std::fprintf(stderr, "%s: warning: %s: sample %s (column %zu) is not in %s; left out\n",
-                         program, r.t.path, names[k].c_str(), first + k + 1, r.sheet_shown);
+                         cli_name(), r.t.path, names[k].c_str(), first + k + 1, r.sheet_shown);
     return exit_ok;
 }
 
@@ -675,12 +675,12 @@ int take_row(matrix_reader &r)
         return line_fault(r.t, "the feature id is empty");
     if (has_control(id)) {
         std::fprintf(stderr, "%s: %s:%lu: feature id \"%s\" holds a tab or control character\n",
-                     program, r.t.path, r.t.number, id.c_str());
+                     cli_name(), r.t.path, r.t.number, id.c_str());
         return exit_data;
     }
     const auto [at, fresh] = r.ids.emplace(id, r.t.number);
     if (!fresh) {
-        std::fprintf(stderr, "%s: %s:%lu: feature %s is already on line %lu\n", program, r.t.path,
+        std::fprintf(stderr, "%s: %s:%lu: feature %s is already on line %lu\n", cli_name(), r.t.path,
                      r.t.number, id.c_str(), at->second);
         return exit_data;
     }
@@ -691,7 +691,7 @@ int take_row(matrix_reader &r)
             static const char *const why[] = {"", "is not a number", "is negative",
                                               "is out of range for single precision"};
             std::fprintf(stderr, "%s: %s:%lu: count \"%s\" of sample %s (column %zu) %s\n",
-                         program, r.t.path, r.t.number, r.fields[s.field].c_str(),
+                         cli_name(), r.t.path, r.t.number, r.fields[s.field].c_str(),
                          s.sample.c_str(), s.field + 1, why[fault]);
             return exit_data;
         }
@@ -715,7 +715,7 @@ int read_matrix_lines(matrix_reader &r)
         if ((status = next_line(&r.t, &text, &end)) != exit_ok)
             return status;
         if (end) {
-            std::fprintf(stderr, "%s: %s: no header row of sample names\n", program, r.t.path);
+            std::fprintf(stderr, "%s: %s: no header row of sample names\n", cli_name(), r.t.path);
             return exit_data;
         }
     } while (text[0] == '#');
@@ -734,7 +734,7 @@ int read_matrix_lines(matrix_reader &r)
     if ((status = next_line(&r.t, &text, &end)) != exit_ok)
         return status;
     if (end) {
-        std::fprintf(stderr, "%s: %s: a header but no feature rows\n", program, r.t.path);
+        std::fprintf(stderr, "%s: %s: a header but no feature rows\n", cli_name(), r.t.path);
         return exit_data;
     }
     if ((status = split_line(r.t, text, r.sep, &r.fields)) != exit_ok)
@@ -781,67 +781,6 @@ int read_matrix(const split_request &request, const std::vector<sheet_entry> &sh
 
 namespace {
 
-int make_directory(const char *dir)
-{
-    std::string path;
-    std::string_view rest = dir;
-    while (!rest.empty()) {
-        const size_t slash = rest.find('/', 1);
-        path += rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-        if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "%s: cannot create directory %s: %s\n", program, path.c_str(),
-                         std::strerror(errno));
-            return exit_cant_create;
-        }
-    }
-    struct stat st;
-    const bool exists = stat(dir, &st) == 0;
-    if (!exists || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "%s: cannot create directory %s: %s\n", program, dir,
-                     std::strerror(exists ? ENOTDIR : errno));
-        return exit_cant_create;
-    }
-    return exit_ok;
-}
-
-// A new file of a unique hidden name beside the table it becomes, so that
-// no other file of the directory, nor another run's, is written over.
-int create_temporary(const std::string &table, std::string *path, FILE **out)
-{
-    const size_t slash = table.rfind('/');
-    *path = table.substr(0, slash + 1) + "." + table.substr(slash + 1) + ".XXXXXX";
-    const int fd = mkstemp(path->data());
-    if (fd < 0) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, table.c_str(),
-                     std::strerror(errno));
-        path->clear();
-        return exit_cant_create;
-    }
-    // mkstemp makes the file private; the table gets the mode any new file
-    // would.
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0 || (*out = fdopen(fd, "w")) == nullptr) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, table.c_str(),
-                     std::strerror(errno));
-        close(fd);
-        return exit_cant_create;
-    }
-    return exit_ok;
-}
-
-int finish_file(FILE *out, const std::string &table)
-{
-    errno = 0;
-    if (std::ferror(out) | std::fclose(out)) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, table.c_str(),
-                     std::strerror(errno ? errno : EIO));
-        return exit_io;
-    }
-    return exit_ok;
-}
-
 void write_count(FILE *out, const sample_column &s, size_t f)
 {
     if (s.rewritten) {
@@ -874,61 +813,37 @@ void write_one(FILE *out, const count_matrix &matrix, size_t first, size_t count
     }
 }
 
-// A directory where a table goes would fail its rename after others had
-// replaced their files: found before anything is written.
-int check_in_the_way(const std::string &table)
-{
-    struct stat st;
-    if (lstat(table.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, table.c_str(),
-                     std::strerror(EISDIR));
-        return exit_cant_create;
-    }
-    return exit_ok;
-}
-
 }  // namespace
 
 int write_tables(const split_request &request, const std::vector<condition_plan> &plan,
                  const count_matrix &matrix)
 {
-    int status = make_directory(request.dir);
-    if (status != exit_ok)
-        return status;
+    out_dir out;
+    int status = out_dir_open(&out, request.dir);
     // The factors file last, named as a table would be: no condition may
     // take its name when there are factors.
-    std::vector<std::string> tables;
+    std::vector<std::string> names;
     for (const condition_plan &c : plan)
-        tables.push_back(table_path(request.dir, c.name));
+        names.push_back(c.name + ".tsv");
     if (!matrix.factors.empty())
-        tables.push_back(table_path(request.dir, size_factors_stem));
-    for (const std::string &table : tables)
-        if ((status = check_in_the_way(table)) != exit_ok)
-            return status;
-    std::vector<std::string> temporary(tables.size());
+        names.push_back(std::string(size_factors_stem) + ".tsv");
+    if (status == exit_ok)
+        status = out_dir_check(out, names);
     size_t first = 0;
-    for (size_t k = 0; status == exit_ok && k < tables.size(); ++k) {
-        FILE *out = nullptr;
-        if ((status = create_temporary(tables[k], &temporary[k], &out)) != exit_ok)
-            break;
-        if (k == plan.size()) {
-            write_text(out, size_factor_table(plan, matrix));
+    for (size_t k = 0; status == exit_ok && k < names.size(); ++k) {
+        FILE *f = out_dir_create(&out, names[k]);
+        if (f == nullptr) {
+            status = exit_cant_create;
+        } else if (k == plan.size()) {
+            write_text(f, size_factor_table(plan, matrix));
         } else {
-            write_one(out, matrix, first, plan[k].entries.size());
+            write_one(f, matrix, first, plan[k].entries.size());
             first += plan[k].entries.size();
         }
-        status = finish_file(out, tables[k]);
     }
-    for (size_t k = 0; status == exit_ok && k < tables.size(); ++k)
-        if (std::rename(temporary[k].c_str(), tables[k].c_str()) != 0) {
-            std::fprintf(stderr, "%s: cannot create %s: %s\n", program, tables[k].c_str(),
-                         std::strerror(errno));
-            status = exit_cant_create;
-        }
-    if (status != exit_ok)
-        for (const std::string &path : temporary)
-            if (!path.empty())
-                std::remove(path.c_str());
+    if (status == exit_ok)
+        return out_dir_commit(&out);
+    out_dir_abandon(&out);
     return status;
 }
 
@@ -955,7 +870,7 @@ void warn_on_unequal_sizes(const std::vector<condition_plan> &plan,
             std::fprintf(stderr,
                          "%s: warning: %s (%zu samples) vs %s (%zu): the near-exact P-value "
                          "uses only the first %zu of each (%s vs %s), not %s\n",
-                         program, plan[i].name.c_str(), reps_i, plan[j].name.c_str(), reps_j,
+                         cli_name(), plan[i].name.c_str(), reps_i, plan[j].name.c_str(), reps_j,
                          p.pairs, used[0].c_str(), used[1].c_str(), left_out.c_str());
         }
 }
@@ -987,20 +902,20 @@ int split_matrix(const split_request &request)
                                       (std::string(request.dir).back() == '/' ? "" : "/")) +
                                      "report.txt");
     if (!chosen.empty())
-        std::fprintf(stderr, "%s: conditions from column \"%s\" of %s\n", program,
+        std::fprintf(stderr, "%s: conditions from column \"%s\" of %s\n", cli_name(),
                      chosen.c_str(),
                      std::strcmp(request.sheet_path, "-") == 0 ? "standard input"
                                                                 : request.sheet_path);
     for (const condition_plan &c : plan) {
         const std::string path = table_path(request.dir, c.name);
-        std::fprintf(stderr, "%s: %s: %zu sample%s, %zu features in %s\n", program,
+        std::fprintf(stderr, "%s: %s: %zu sample%s, %zu features in %s\n", cli_name(),
                      c.name.c_str(), c.entries.size(), c.entries.size() == 1 ? "" : "s",
                      matrix.ids.size(), path.c_str());
         command += " " + shell_word(path);
     }
     if (!matrix.factors.empty()) {
         std::fprintf(stderr, "%s: counts divided by the size factors (%s) in %s:\n%s",
-                     program, size_factor_method_name(request.method),
+                     cli_name(), size_factor_method_name(request.method),
                      table_path(request.dir, size_factors_stem).c_str(),
                      size_factor_table(plan, matrix).c_str());
         warn_on_factor_spread(plan, matrix);

@@ -6,50 +6,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <new>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "broken_pipe.h"
+#include "cli.h"
 #include "report.h"
 #include "study.h"
-#include "subcmd.h"
 #include "vp_replace.h"
 #include "vp_stream.h"
 
 namespace {
-
-const char *const program = "table";
-
-void usage(FILE *to, const char *invoked)
-{
-    std::fprintf(
-        to,
-        "Usage: %s [options] REPORT\n"
-        "Writes mirdle's REPORT (\"-\" for standard input) as a tab-separated table:\n"
-        "feature, mean_<name> and sd_over_mean_<name> per condition, then fc_<b>_vs_<a>\n"
-        "(mean of b over mean of a), log2fc_<b>_vs_<a>, pvalue_<b>_vs_<a> and\n"
-        "padj_<b>_vs_<a> (Benjamini-Hochberg) per pair of conditions.  Missing values\n"
-        "are NA, infinite ones Inf and -Inf.\n"
-        "\n"
-        "Options:\n"
-        "  --names A,B,...      condition names, in the order of mirdle's tables\n"
-        "  --tables T1,T2,...   mirdle's table files: means, SD/C and fold changes at full\n"
-        "                       precision from them, names from their file names (without\n"
-        "                       directory and .tsv, .txt, .tab, .gz, .bz2, .xz endings)\n"
-        "  --min-count X        adjust over the features whose abundances over a pair's\n"
-        "                       samples sum to at least X (needs --tables; default 0)\n"
-        "  --sort PAIR          order rows by that pair's P-value (ties in report order,\n"
-        "                       NA last)\n"
-        "  --max-padj X         keep rows whose adjusted P-value is at most X: of the --sort\n"
-        "                       pair, of the only pair, or else of any pair\n"
-        "  -o, --output FILE    write to FILE instead of standard output\n"
-        "  --help               this text\n"
-        "  --version            the version\n"
-        "PAIR is a-b with the report's condition numbers (as 1-2) or <b>_vs_<a> with\n"
-        "condition names.  Without names the conditions are c1, c2, ...\n",
-        invoked);
-}
 
 struct options {
     name_options names;
@@ -60,65 +28,41 @@ struct options {
     double min_count = 0.0;
 };
 
-// Returns -1 to go on, or the exit status.
-int parse_command_line(int argc, char **argv, options *o)
-{
-    const char *invoked = argv[0] ? argv[0] : program;
-    bool operands_only = false;
-    int operands = 0;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        const char *value = nullptr;
-        option_match m = option_no;
-        if (operands_only || !is_option(arg)) {
-            if (operands++ == 0)
-                o->report_path = arg;
-            continue;
-        }
-        if (std::strcmp(arg, "--") == 0) {
-            operands_only = true;
-        } else if (std::strcmp(arg, "--help") == 0) {
-            usage(stdout, invoked);
-            return finish_stdout(program);
-        } else if (std::strcmp(arg, "--version") == 0) {
-            return print_version(program, invoked);
-        } else if ((m = match_option(program, argc, argv, &i, "--names", &value)) != option_no) {
-            if (m == option_missing || !add_list_items(program, "--names", value, &o->names.names))
-                return exit_usage;
-        } else if ((m = match_option(program, argc, argv, &i, "--tables", &value)) != option_no) {
-            if (m == option_missing ||
-                !add_list_items(program, "--tables", value, &o->names.tables))
-                return exit_usage;
-        } else if ((m = match_option(program, argc, argv, &i, "--sort", &value)) != option_no) {
-            if (m == option_missing)
-                return exit_usage;
-            o->sort_pair = value;
-        } else if ((m = match_option(program, argc, argv, &i, "--max-padj", &value)) !=
-                   option_no) {
-            if (m == option_missing ||
-                !parse_real_option(program, "--max-padj", value, 0.0, 1.0, &o->max_padj))
-                return exit_usage;
-        } else if ((m = match_option(program, argc, argv, &i, "--min-count", &value)) !=
-                   option_no) {
-            if (m == option_missing ||
-                !parse_real_option(program, "--min-count", value, 0.0, HUGE_VAL, &o->min_count))
-                return exit_usage;
-        } else if ((m = match_option(program, argc, argv, &i, "--output", &value)) != option_no ||
-                   (m = match_option(program, argc, argv, &i, "-o", &value)) != option_no) {
-            if (m == option_missing)
-                return exit_usage;
-            o->output_path = value;
-        } else {
-            return unknown_option(program, invoked, arg);
-        }
-    }
-    if (operands != 1) {
-        std::fprintf(stderr, "%s: expected one REPORT, got %d arguments (see %s --help)\n",
-                     program, operands, invoked);
-        return exit_usage;
-    }
-    return -1;
-}
+options o;
+
+const cli_option option_table[] = {
+    {"--names", 0, cli_kind::list, &o.names.names, "A,B,...",
+     "condition names, in the order of mirdle's tables"},
+    {"--tables", 0, cli_kind::list, &o.names.tables, "T1,T2,...",
+     "mirdle's table files: means, SD/C and fold changes at full\n"
+     "precision from them, names from their file names (without\n"
+     "directory and .tsv, .txt, .tab, .gz, .bz2, .xz endings)"},
+    {"--sort", 0, cli_kind::string, &o.sort_pair, "PAIR",
+     "order rows by that pair's P-value (ties in report order,\nNA last)"},
+    {"--max-padj", 0, cli_kind::real, &o.max_padj, "X",
+     "keep rows whose adjusted P-value is at most X: of the --sort\n"
+     "pair, of the only pair, or else of any pair",
+     0.0, 1.0},
+    {"--min-count", 0, cli_kind::real, &o.min_count, "X",
+     "adjust over the features whose abundances over a pair's\n"
+     "samples sum to at least X (needs --tables; default 0)",
+     0.0, HUGE_VAL},
+    {"--output", 'o', cli_kind::string, &o.output_path, "FILE",
+     "write to FILE instead of standard output"},
+};
+
+const cli_command command = {
+    "[options] REPORT",
+    "Writes mirdle's REPORT (\"-\" for standard input) as a tab-separated table:\n"
+    "feature, mean_<name> and sd_over_mean_<name> per condition, then fc_<b>_vs_<a>\n"
+    "(mean of b over mean of a), log2fc_<b>_vs_<a>, pvalue_<b>_vs_<a> and\n"
+    "padj_<b>_vs_<a> (Benjamini-Hochberg) per pair of conditions.  Missing values\n"
+    "are NA, infinite ones Inf and -Inf.\n",
+    option_table,
+    std::size(option_table),
+    "PAIR is a-b with the report's condition numbers (as 1-2) or <b>_vs_<a> with\n"
+    "condition names, either way round.  Without names the conditions are c1, c2, ...\n",
+};
 
 // A feature id as one field: quoted only when it holds a double quote, which
 // R and Python would otherwise take for the start of a quoted field.
@@ -169,20 +113,17 @@ void write_table(FILE *out, const report &r, const study &s,
     }
 }
 
-int write_output(const options &o, const report &r, const study &s,
+int write_output( const report &r, const study &s,
                  const std::vector<std::string> &names, const std::vector<size_t> &order)
 {
     if (o.output_path == nullptr) {
         write_table(stdout, r, s, names, order);
-        return finish_stdout(program);
+        return cli_finish_stdout();
     }
     vp_replacement file;
     FILE *out = vp_replace_open(o.output_path, &file);
-    if (out == nullptr) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, o.output_path,
-                     std::strerror(errno));
-        return exit_cant_create;
-    }
+    if (out == nullptr)
+        return cli_errno_fail(exit_cant_create, errno, "cannot create %s", o.output_path);
     errno = 0;
     write_table(out, r, s, names, order);
     int err = 0;
@@ -194,25 +135,20 @@ int write_output(const options &o, const report &r, const study &s,
         vp_replace_discard(&file);
     if (err != 0) {
         end_if_broken_pipe(err);
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, o.output_path,
-                     std::strerror(err));
-        return exit_io;
+        return cli_errno_fail(exit_io, err, "cannot write %s", o.output_path);
     }
     return exit_ok;
 }
 
-int run(const options &o)
+int run()
 {
-    const bool from_stdin = std::strcmp(o.report_path, "-") == 0;
-    const char *shown = from_stdin ? "standard input" : o.report_path;
+    const bool from_stdin = cli_is_stdin(o.report_path);
     FILE *in = from_stdin ? stdin : vp_fopen(o.report_path, "r");
-    if (in == nullptr) {
-        std::fprintf(stderr, "%s: cannot open %s: %s\n", program, o.report_path,
-                     std::strerror(errno));
-        return exit_no_input;
-    }
+    if (in == nullptr)
+        return cli_errno_fail(exit_no_input, errno, "cannot open %s", o.report_path);
+    const char *program = cli_name();
     report r;
-    int status = read_report(in, shown, program, &r);
+    int status = read_report(in, cli_input_name(o.report_path), program, &r);
     if (!from_stdin)
         vp_fclose(in);
     if (status != exit_ok)
@@ -258,22 +194,24 @@ int run(const options &o)
             return px < py;
         });
     }
-    return write_output(o, r, s, names, order);
+    return write_output(r, s, names, order);
+}
+
+int table_main(int argc, char **argv)
+{
+    std::vector<const char *> operands;
+    const int status = cli_parse(command, argc, argv, &operands);
+    if (status >= 0)
+        return status;
+    if (operands.size() != 1)
+        return cli_usage_fail("expected one REPORT, got %zu arguments", operands.size());
+    o.report_path = operands[0];
+    return run();
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    take_default_sigpipe();
-    try {
-        options o;
-        const int status = parse_command_line(argc, argv, &o);
-        if (status >= 0)
-            return status;
-        return run(o);
-    } catch (const std::bad_alloc &) {
-        std::fprintf(stderr, "%s: out of memory\n", program);
-        return exit_no_memory;
-    }
+    return cli_main("table", argc, argv, table_main);
 }

@@ -94,9 +94,11 @@ not_found() { # PROGRAM NAME [DIRECTORY]
 cannot_run() { # PROGRAM ENTRY REASON
     printf -v want '%s%s: Could not run %s/%s: %s.\n' "$banner" "$1" "$libexec" "$2" "$3"
 }
-usage_for() { # PROGRAM LISTING
-    printf -v want 'Usage: %s --version\n       %s --help\n       %s help subcommand\n       %s subcommand [args]\n\nSubcommands:\n\n%s%s' \
-        "$1" "$1" "$1" "$1" "$2" \
+usage_for() { # PROGRAM LISTING [all]: the plain usage, or with "all" --help's
+    local forms=''
+    [ "${3:-}" = all ] && forms="       $1 --help"$'\n'"       $1 help subcommand"$'\n'
+    printf -v want 'Usage: %s --version\n%s       %s subcommand [args]\n\nSubcommands:\n\n%s%s' \
+        "$1" "$forms" "$1" "$2" \
         $'\nRun "dranvel subcommand" or "man dranvel-subcommand" for more details.\n\n'
 }
 
@@ -265,7 +267,7 @@ done
 for args in "--help" "--help mirdle" "help"; do
     # shellcheck disable=SC2086
     run "$dranvel" $args
-    usage_for "$dranvel" "$help_listing"
+    usage_for "$dranvel" "$help_listing" all
     expect "$args" 0 "$want" ""
 done
 "$dranvel" --help >/dev/full 2>"$t/err"
@@ -411,7 +413,7 @@ expect "cannot run, through PATH" 126 "" "$want"
 
 if [ -x "$libexec/mirdle" ]; then
     run "$dranvel" mirdle
-    mirdle_usage=$'Usage: mirdle [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       mirdle --help | --version\n'
+    mirdle_usage=$'Usage: mirdle [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\t[--draws run|feature] [--rows FIRST-[LAST]] \\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       mirdle --help | --version\n'
     expect "dranvel mirdle without tables" 64 "" "$banner$mirdle_usage"
     run "$dranvel" mirdle --help
     expect "dranvel mirdle --help" 0 "$mirdle_usage" "$banner"
@@ -425,10 +427,16 @@ fi
 
 # --- split, table and plot, started through the dispatcher -----------------
 
-for name in split table plot; do
+# Started so, a subcommand calls itself by the command its user typed.
+for name in split table; do
     if [ -x "$libexec/$name" ]; then
         run "$dranvel" $name --version
-        expect "dranvel $name --version" 0 "$name 0.2.0.1"$'\n' "$banner"
+        expect "dranvel $name --version" 0 "dranvel $name $SUITE_VERSION"$'\n' "$banner"
+        run "$dranvel" $name --no-such-option
+        expect "dranvel $name: a misspelt option" 64 "" "$banner""dranvel $name: unknown option --no-such-option (see dranvel $name --help)"$'\n'
+        run "$dranvel" $name --help
+        [ "$(printf '%s\n' "$(cat "$t/out")" | head -n1 | cut -d' ' -f1-3)" = "Usage: dranvel $name" ] ||
+            bad "dranvel $name --help: $(head -n1 "$t/out")"
     else
         bad "$name is not installed in $libexec"
     fi

@@ -324,8 +324,8 @@ printf 'sample\tcondition\nu1\tsize_factors\nu2\tsize_factors\nt1\tdrug\nt2\tdru
 nfault "a condition named size_factors" 65 "split: sf_sheet.tsv:2: condition \"size_factors\" cannot name a table file: --normalize writes the factors to size_factors.tsv" --normalize m.tsv sf_sheet.tsv
 run_cmd "$S" m.tsv sf_sheet.tsv sf
 expect_eq "size_factors without --normalize: a table like any" "0 yes" "$rc $([ -f sf/size_factors.tsv ] && echo yes)"
-nfault "unknown method" 64 "split: --normalize=median: give ratio, upperquartile or total" --normalize=median m.tsv sheet.tsv
-nfault "empty method" 64 "split: --normalize=: give ratio, upperquartile or total" --normalize= m.tsv sheet.tsv
+nfault "unknown method" 64 "split: --normalize median: give ratio, upperquartile or total" --normalize=median m.tsv sheet.tsv
+nfault "empty method" 64 "split: --normalize : give ratio, upperquartile or total" --normalize= m.tsv sheet.tsv
 # The factors file in the way: the tables of an earlier run stay as they
 # were, none renamed over, nothing partial left.
 rm -rf sfblocked
