@@ -156,7 +156,7 @@ int take_option(const cli_command &c, int argc, char **argv, int *i)
         return cli_usage_fail("%s takes no value", o->name);
     if (takes_value && !inline_value && !o->value_optional) {
         if (*i + 1 >= argc)
-            return cli_fail(exit_usage, "%s needs a value", o->name);
+            return cli_fail(exit_usage, "%s needs a value", arg);
         value = argv[++*i];
     }
     if (o->given != nullptr)

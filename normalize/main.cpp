@@ -10,144 +10,60 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
 
-#include "broken_pipe.h"
 #include "abundance_text.h"
+#include "cli.h"
 #include "normalize.h"
+#include "out_dir.h"
 #include "size_factors.h"
-#include "suite_version.h"
 
 namespace {
 
 constexpr char factors_name[] = "size_factors.tsv";
 
 struct options {
-    size_factor_method method = method_ratio;
+    int method = method_ratio;
     const char *out_dir = nullptr;
     const char *tables[MAX_TABLES];
     size_t count = 0;
 };
 
-// One file written under the output directory: first under a hidden
-// temporary name, renamed when everything has been written.
-struct output_file {
-    char *temp_path;
-    char *final_path;
-    FILE *stream;
+options o;
+
+// The output directory's files, and each one's stream: the tables in their
+// order, then the factors.
+out_dir out;
+FILE *streams[MAX_TABLES + 1];
+
+const char *const methods[] = {"ratio", "upperquartile", "total", nullptr};
+
+const cli_option option_table[] = {
+    {"--output", 'o', cli_kind::string, &o.out_dir, "DIR",
+     "the output directory, created if missing"},
+    {"--method", 0, cli_kind::choice, &o.method, "METHOD",
+     "ratio: median of ratios to each gene's geometric mean\n"
+     "(the default); upperquartile: each sample's 75th\n"
+     "percentile; total: each sample's sum",
+     0, 0, methods},
 };
 
-output_file outputs[MAX_TABLES + 1];
-size_t output_count;
+const cli_command command = {
+    "[--method ratio|upperquartile|total] -o DIR TABLE...",
+    "Divides every abundance of the condition tables by its sample's size factor,\n"
+    "computed over all tables together, and writes each table under its own name\n"
+    "(without .gz, .bz2 or .xz) into DIR, with the factors in DIR/size_factors.tsv.\n",
+    option_table,
+    std::size(option_table),
+    "\nThe factors are printed on standard output; see dranvel-normalize(1).\n",
+};
 
-void print_usage(FILE *to, const char *prog)
+int write_error(size_t k)
 {
-    std::fprintf(to, "Usage: %s [--method ratio|upperquartile|total] -o DIR TABLE...\n", prog);
-}
-
-int usage_error(const char *prog)
-{
-    print_usage(stderr, prog);
-    return exit_usage;
-}
-
-int print_help(const char *prog)
-{
-    print_usage(stdout, prog);
-    std::fputs("Divides every abundance of the condition tables by its sample's size factor,\n"
-               "computed over all tables together, and writes each table under its own name\n"
-               "(without .gz, .bz2 or .xz) into DIR, with the factors in DIR/size_factors.tsv.\n"
-               "\n"
-               "  -o, --output DIR   the output directory, created if missing\n"
-               "  --method METHOD    ratio: median of ratios to each gene's geometric mean\n"
-               "                     (the default); upperquartile: each sample's 75th\n"
-               "                     percentile; total: each sample's sum\n"
-               "  --help             this text\n"
-               "  --version          the version\n"
-               "\n"
-               "The factors are printed on standard output; see dranvel-normalize(1).\n",
-               stdout);
-    return exit_ok;
-}
-
-int usage_message(const char *text, const char *arg)
-{
-    std::fprintf(stderr, "normalize: %s%s.\n", text, arg);
-    return exit_usage;
-}
-
-int finish_stdout(const char *what)
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        end_if_broken_pipe(errno);
-        std::fprintf(stderr, "normalize: cannot write %s: %s.\n", what,
-                     std::strerror(errno ? errno : EIO));
-        return exit_io;
-    }
-    return exit_ok;
-}
-
-// 0 with *done false to go on, or an exit status with *done true.
-int parse_options(int argc, char **argv, options &o, bool *done)
-{
-    const char *prog = argv[0] ? argv[0] : "normalize";
-    *done = true;
-    if (argc < 2)
-        return usage_error(prog);
-    bool only_tables = false;
-    for (int a = 1; a < argc; ++a) {
-        const char *arg = argv[a];
-        if (only_tables || arg[0] != '-' || arg[1] == '\0') {
-            if (o.count == MAX_TABLES) {
-                std::fprintf(stderr, "normalize: too many tables (at most %zu).\n", MAX_TABLES);
-                return exit_usage;
-            }
-            o.tables[o.count++] = arg;
-            continue;
-        }
-        const char *value = nullptr;
-        bool is_output = false;
-        if (std::strcmp(arg, "--") == 0) {
-            only_tables = true;
-        } else if (std::strcmp(arg, "--help") == 0) {
-            print_help(prog);
-            return finish_stdout("the help text");
-        } else if (std::strcmp(arg, "--version") == 0) {
-            std::printf("normalize (dranvel) %s\n", SUITE_VERSION);
-            return finish_stdout("the version");
-        } else if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "--output") == 0 ||
-                   std::strcmp(arg, "--method") == 0) {
-            if (a + 1 >= argc)
-                return usage_message("missing argument of ", arg);
-            is_output = std::strcmp(arg, "--method") != 0;
-            value = argv[++a];
-        } else if (std::strncmp(arg, "--output=", 9) == 0) {
-            is_output = true;
-            value = arg + 9;
-        } else if (std::strncmp(arg, "--method=", 9) == 0) {
-            value = arg + 9;
-        } else {
-            std::fprintf(stderr, "normalize: unknown option %s (see %s --help).\n", arg, prog);
-            return exit_usage;
-        }
-        if (value == nullptr)
-            continue;
-        if (is_output) {
-            if (value[0] == '\0')
-                return usage_message("empty output directory name", "");
-            o.out_dir = value;
-        } else if (!size_factor_method_from_name(value, &o.method)) {
-            std::fprintf(stderr,
-                         "normalize: unknown method '%s' (ratio, upperquartile or total).\n",
-                         value);
-            return exit_usage;
-        }
-    }
-    if (o.out_dir == nullptr)
-        return usage_message("no output directory: give -o DIR", "");
-    if (o.count == 0)
-        return usage_message("no table given", "");
-    *done = false;
-    return 0;
+    return cli_errno_fail(exit_io, errno ? errno : EIO, "cannot write %s",
+                          out.files[k].path.c_str());
 }
 
 char *join_path(const char *dir, const char *name)
@@ -231,112 +147,6 @@ int check_names(tables_run &r, const options &o)
     return 0;
 }
 
-// The directory this run made, removed again (when still empty) if the run
-// fails, so that a failed run creates nothing.
-const char *made_dir = nullptr;
-
-int make_out_dir(const char *dir)
-{
-    struct stat info;
-    if (stat(dir, &info) == 0) {
-        if (S_ISDIR(info.st_mode))
-            return 0;
-        errno = ENOTDIR;
-    } else if (errno == ENOENT && mkdir(dir, 0777) == 0) {
-        made_dir = dir;
-        return 0;
-    }
-    std::fprintf(stderr, "normalize: cannot create the directory %s: %s.\n", dir,
-                 std::strerror(errno));
-    return exit_cant_create;
-}
-
-int create_output(const char *dir, const char *name)
-{
-    output_file &f = outputs[output_count];
-    f.final_path = join_path(dir, name);
-    const size_t size = std::strlen(dir) + std::strlen(name) + 16;
-    f.temp_path = static_cast<char *>(std::malloc(size));
-    if (f.final_path == nullptr || f.temp_path == nullptr) {
-        std::fputs("normalize: out of memory.\n", stderr);
-        return exit_no_memory;
-    }
-    std::snprintf(f.temp_path, size, "%s/.%s.XXXXXX", dir, name);
-    const int fd = mkstemp(f.temp_path);
-    if (fd < 0) {
-        std::fprintf(stderr, "normalize: cannot create %s: %s.\n", f.final_path,
-                     std::strerror(errno));
-        return exit_cant_create;
-    }
-    ++output_count;
-    // mkstemp makes the file private; the result gets the usual mode.
-    static const mode_t mask = [] {
-        const mode_t m = umask(0);
-        umask(m);
-        return m;
-    }();
-    if (fchmod(fd, 0666 & ~mask) != 0) {
-        std::fprintf(stderr, "normalize: cannot create %s: %s.\n", f.final_path,
-                     std::strerror(errno));
-        close(fd);
-        return exit_cant_create;
-    }
-    f.stream = fdopen(fd, "w");
-    if (f.stream == nullptr) {
-        std::fprintf(stderr, "normalize: cannot create %s: %s.\n", f.final_path,
-                     std::strerror(errno));
-        close(fd);
-        return exit_cant_create;
-    }
-    return 0;
-}
-
-int write_error(const output_file &f)
-{
-    std::fprintf(stderr, "normalize: cannot write %s: %s.\n", f.final_path,
-                 std::strerror(errno ? errno : EIO));
-    return exit_io;
-}
-
-int close_output(output_file &f)
-{
-    errno = 0;
-    const bool failed = std::ferror(f.stream) != 0;
-    const int closed = std::fclose(f.stream);
-    f.stream = nullptr;
-    if (failed || closed != 0)
-        return write_error(f);
-    return 0;
-}
-
-void remove_outputs()
-{
-    for (size_t k = 0; k < output_count; ++k) {
-        if (outputs[k].stream != nullptr)
-            std::fclose(outputs[k].stream);
-        outputs[k].stream = nullptr;
-        unlink(outputs[k].temp_path);
-    }
-    output_count = 0;
-    if (made_dir != nullptr)
-        rmdir(made_dir);
-}
-
-// Every output can take its name: checked before the first rename, so that a
-// directory in the way of a later one does not leave earlier ones replaced.
-int check_final_paths()
-{
-    for (size_t k = 0; k < output_count; ++k) {
-        struct stat info;
-        if (stat(outputs[k].final_path, &info) == 0 && S_ISDIR(info.st_mode)) {
-            std::fprintf(stderr, "normalize: cannot create %s: %s.\n", outputs[k].final_path,
-                         std::strerror(EISDIR));
-            return exit_cant_create;
-        }
-    }
-    return 0;
-}
-
 // The last pass: every table out to its temporary file, divided by the
 // factors.
 int write_tables(tables_run &r, const double *factors)
@@ -350,10 +160,10 @@ int write_tables(tables_run &r, const double *factors)
         const uint64_t fields = vp_dsv_line_get_num_fields(t.line);
         for (uint64_t k = 0; k < fields; ++k) {
             if (k > 0)
-                std::fputc('\t', outputs[c].stream);
-            std::fputs(vp_dsv_line_get_fields_ae(t.line, k), outputs[c].stream);
+                std::fputc('\t', streams[c]);
+            std::fputs(vp_dsv_line_get_fields_ae(t.line, k), streams[c]);
         }
-        std::fputc('\n', outputs[c].stream);
+        std::fputc('\n', streams[c]);
     }
     char text[ABUNDANCE_TEXT_SIZE];
     for (;;) {
@@ -364,7 +174,7 @@ int write_tables(tables_run &r, const double *factors)
             break;
         for (size_t c = 0; c < r.count; ++c) {
             const table_in &t = r.tables[c];
-            FILE *out = outputs[c].stream;
+            FILE *out = streams[c];
             std::fputs(row_id(r), out);
             for (size_t j = t.offset; j < t.offset + t.columns; ++j) {
                 const double v = r.values[j] / factors[j];
@@ -381,7 +191,7 @@ int write_tables(tables_run &r, const double *factors)
             }
             std::fputc('\n', out);
             if (std::ferror(out))
-                return write_error(outputs[c]);
+                return write_error(c);
         }
     }
     close_tables(r);
@@ -508,7 +318,7 @@ void warn_on_spread(const tables_run &r, const double *factors)
                  size_factor_spread_warning);
 }
 
-int run(const options &o)
+int run()
 {
     // Static, as everything that lives as long as the run.
     static table_in tables[MAX_TABLES];
@@ -521,63 +331,74 @@ int run(const options &o)
         return status;
     if (int status = check_names(r, o))
         return status;
-    if (int status = make_out_dir(o.out_dir))
+    if (int status = out_dir_open(&out, o.out_dir))
         return status;
 
     static size_factor_state *sf;
     uint64_t digest = 0;
-    if (int status = compute_factors(r, o.method, &sf, &digest))
+    if (int status = compute_factors(r, static_cast<size_factor_method>(o.method), &sf, &digest))
         return status;
     const double *factors = size_factors_result(sf);
 
     close_tables(r);
     if (int status = open_tables(r))
         return status;
+    std::vector<std::string> names;
+    for (size_t c = 0; c < r.count; ++c)
+        names.push_back(r.tables[c].out_name);
+    names.push_back(factors_name);
+    if (int status = out_dir_check(out, names))
+        return status;
     for (size_t c = 0; c < r.count; ++c) {
-        if (int status = create_output(o.out_dir, r.tables[c].out_name))
-            return status;
-        std::setvbuf(outputs[c].stream, nullptr, _IOFBF, 1 << 16);
+        if ((streams[c] = out_dir_create(&out, names[c])) == nullptr)
+            return exit_cant_create;
+        std::setvbuf(streams[c], nullptr, _IOFBF, 1 << 16);
     }
     if (int status = write_tables(r, factors))
         return status;
     if (r.digest != digest)
         return changed_tables();
-    if (int status = create_output(o.out_dir, factors_name))
+    if ((streams[r.count] = out_dir_create(&out, factors_name)) == nullptr)
+        return exit_cant_create;
+    print_factors(streams[r.count], r, factors);
+    if (int status = out_dir_commit(&out))
         return status;
-    print_factors(outputs[r.count].stream, r, factors);
-    for (size_t k = 0; k < output_count; ++k) {
-        if (int status = close_output(outputs[k]))
-            return status;
-    }
-    if (int status = check_final_paths())
-        return status;
-    for (size_t k = 0; k < output_count; ++k) {
-        if (std::rename(outputs[k].temp_path, outputs[k].final_path) != 0) {
-            std::fprintf(stderr, "normalize: cannot create %s: %s.\n", outputs[k].final_path,
-                         std::strerror(errno));
-            return exit_cant_create;
-        }
-    }
-    output_count = 0;
 
     warn_on_spread(r, factors);
     print_factors(stdout, r, factors);
     size_factors_free(sf);
-    return finish_stdout("the size factors");
+    return cli_finish_stdout();
+}
+
+int normalize_main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "Usage: %s %s\n", cli_invoked(), command.synopsis);
+        return exit_usage;
+    }
+    std::vector<const char *> operands;
+    const int status = cli_parse(command, argc, argv, &operands);
+    if (status >= 0)
+        return status;
+    if (operands.size() > MAX_TABLES)
+        return cli_fail(exit_usage, "too many tables (at most %zu)", MAX_TABLES);
+    for (const char *t : operands)
+        o.tables[o.count++] = t;
+    if (o.out_dir == nullptr)
+        return cli_usage_fail("no output directory: give -o DIR");
+    if (o.out_dir[0] == '\0')
+        return cli_fail(exit_usage, "empty output directory name");
+    if (o.count == 0)
+        return cli_usage_fail("no table given");
+    const int result = run();
+    if (result != exit_ok)
+        out_dir_abandon(&out);
+    return result;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    take_default_sigpipe();
-    static options o;
-    bool done;
-    const int status = parse_options(argc, argv, o, &done);
-    if (done)
-        return status;
-    const int result = run(o);
-    if (result != 0)
-        remove_outputs();
-    return result;
+    return cli_main("normalize", argc, argv, normalize_main);
 }

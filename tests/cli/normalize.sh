@@ -48,14 +48,14 @@ expect_eq "--help: status" 0 "$rc"
 expect_eq "--help: usage first" "$usage" "$(head -n 1 .out)"
 expect_eq "--help: nothing on stderr" "" "$err"
 expect_status "--version" 0 "" "$N" --version
-expect_eq "--version: text" "normalize (dranvel) $SUITE_VERSION" "$out"
-expect_status "unknown option" 64 "normalize: unknown option -x (see $N --help)." \
+expect_eq "--version: text" "$N $SUITE_VERSION" "$out"
+expect_status "unknown option" 64 "normalize: unknown option -x (see $N --help)" \
   "$N" -x deep_a.tsv -o out
-expect_status "unknown method" 64 "normalize: unknown method 'median' (ratio, upperquartile or total)." \
+expect_status "unknown method" 64 "normalize: --method median: give ratio, upperquartile or total" \
   "$N" --method median deep_a.tsv -o out
-expect_status "no directory" 64 "normalize: no output directory: give -o DIR." "$N" deep_a.tsv
-expect_status "-o last" 64 "normalize: missing argument of -o." "$N" deep_a.tsv -o
-expect_status "no table" 64 "normalize: no table given." "$N" --output=out
+expect_status "no directory" 64 "normalize: no output directory: give -o DIR (see $N --help)" "$N" deep_a.tsv
+expect_status "-o last" 64 "normalize: -o needs a value" "$N" deep_a.tsv -o
+expect_status "no table" 64 "normalize: no table given (see $N --help)" "$N" --output=out
 mkdir -p sub && cp deep_a.tsv sub/
 expect_status "same name twice" 64 \
   "normalize: deep_a.tsv and sub/deep_a.tsv would both be written to out/deep_a.tsv." \
@@ -258,7 +258,7 @@ case_ "directory as table" 66 "normalize: cannot open adir: Is a directory." t.t
 case_ "truncated gzip" 74 "normalize: cannot read cut.tsv.gz: Input/output error." long.tsv cut.tsv.gz
 case_ "not xz" 74 "normalize: cannot read fake.tsv.xz: Input/output error." fake.tsv.xz
 
-expect_status "directory is a file" 73 "normalize: cannot create the directory t.tsv/x: Not a directory." \
+expect_status "directory is a file" 73 "normalize: cannot create directory t.tsv/x: Not a directory" \
   "$N" long.tsv -o t.tsv/x
 if [ "$(id -u)" != 0 ]; then
   mkdir -p locked && chmod 555 locked
@@ -268,7 +268,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 "$N" t.tsv -o full >/dev/full 2>.err
 expect_eq "factors to a full device: status" 74 "$?"
-expect_eq "factors to a full device: message" "normalize: cannot write the size factors: No space left on device." "$(cat .err)"
+expect_eq "factors to a full device: message" "normalize: cannot write standard output: No space left on device" "$(cat .err)"
 
 # A table that changes between passes (a pipe fed twice) is noticed, and
 # nothing is left behind.
