@@ -294,24 +294,6 @@ std::string shortest_number(double v)
     return text;
 }
 
-bool add_list_items(const char *program, const char *option, const char *list,
-                    std::vector<std::string> *items)
-{
-    std::string_view rest = list;
-    for (;;) {
-        const size_t comma = rest.find(',');
-        const std::string_view item = rest.substr(0, comma);
-        if (item.empty()) {
-            std::fprintf(stderr, "%s: %s: empty item in \"%s\"\n", program, option, list);
-            return false;
-        }
-        items->emplace_back(item);
-        if (comma == std::string_view::npos)
-            return true;
-        rest.remove_prefix(comma + 1);
-    }
-}
-
 std::string name_from_table_path(std::string_view path)
 {
     const size_t slash = path.rfind('/');

@@ -73,11 +73,6 @@ struct name_options {
     std::vector<std::string> tables;  // from --tables
 };
 
-// Appends the comma-separated items of list; an empty item writes
-// "<program>: <option>: empty item in <list>" and returns false.
-bool add_list_items(const char *program, const char *option, const char *list,
-                    std::vector<std::string> *items);
-
 // A table path's file name without its directory, without a .gz, .bz2 or .xz
 // ending and then without a .tsv, .txt or .tab ending.
 std::string name_from_table_path(std::string_view path);

@@ -10,13 +10,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli.h"
 #include "exit_status.h"
 #include "plot.h"
 #include "vp_replace.h"
 
 namespace {
-
-const char *const program = "plot";
 
 // Data coordinates map into the plotting area less this margin; the edge
 // positions for infinite values lie inside the margin.
@@ -612,7 +611,7 @@ int draw_plot(const plot_request &request, const report &r, const study &s,
     vp_replacement file;
     output_file out = {vp_replace_open(request.output, &file), 0};
     if (out.stream == nullptr) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program, request.output,
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", cli_name(), request.output,
                      std::strerror(errno));
         return exit_cant_create;
     }
@@ -668,18 +667,18 @@ int draw_plot(const plot_request &request, const report &r, const study &s,
         out.error = errno ? errno : EIO;
     if (status == CAIRO_STATUS_WRITE_ERROR || out.error != 0) {
         vp_replace_discard(&file);
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, request.output,
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", cli_name(), request.output,
                      std::strerror(out.error ? out.error : EIO));
         return exit_io;
     }
     if (status != CAIRO_STATUS_SUCCESS) {
         vp_replace_discard(&file);
-        std::fprintf(stderr, "%s: cannot draw %s: %s\n", program, request.output,
+        std::fprintf(stderr, "%s: cannot draw %s: %s\n", cli_name(), request.output,
                      cairo_status_to_string(status));
         return status == CAIRO_STATUS_NO_MEMORY ? exit_no_memory : exit_internal;
     }
     if (const int err = vp_replace_finish(&file); err != 0) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, request.output,
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", cli_name(), request.output,
                      std::strerror(err));
         return exit_io;
     }

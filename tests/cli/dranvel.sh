@@ -422,13 +422,13 @@ if [ -x "$libexec/mirdle" ]; then
 fi
 if [ -x "$libexec/normalize" ]; then
     run "$dranvel" normalize
-    expect "dranvel normalize without tables" 64 "" "$banner"$'Usage: normalize [--method ratio|upperquartile|total] -o DIR TABLE...\n'
+    expect "dranvel normalize without tables" 64 "" "$banner"$'Usage: dranvel normalize [--method ratio|upperquartile|total] -o DIR TABLE...\n'
 fi
 
 # --- split, table and plot, started through the dispatcher -----------------
 
 # Started so, a subcommand calls itself by the command its user typed.
-for name in split table; do
+for name in split table plot normalize; do
     if [ -x "$libexec/$name" ]; then
         run "$dranvel" $name --version
         expect "dranvel $name --version" 0 "dranvel $name $SUITE_VERSION"$'\n' "$banner"

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "common/report.h"
 
 namespace {
@@ -280,7 +281,7 @@ TEST(Names, ComeFromTablePathsOrLists)
     name_options o;
     ASSERT_EQ(settle_names("t", o, 3, &names), 0);
     EXPECT_EQ(names, (std::vector<std::string>{"c1", "c2", "c3"}));
-    ASSERT_TRUE(add_list_items("t", "--names", "ctl,drug", &o.names));
+    ASSERT_TRUE(cli_add_list_items("--names", "ctl,drug", &o.names));
     EXPECT_EQ(settle_names("t", o, 2, &names), 0);
     EXPECT_EQ(names[1], "drug");
     EXPECT_EQ(settle_names("t", o, 3, &names), 64);
@@ -292,8 +293,8 @@ TEST(Names, ComeFromTablePathsOrLists)
     o.tables = {"a\"b.tsv", "c.tsv"};
     EXPECT_EQ(settle_names("t", o, 2, &names), 64);
     std::vector<std::string> items;
-    EXPECT_FALSE(add_list_items("t", "--names", "a,,b", &items));
-    EXPECT_FALSE(add_list_items("t", "--names", "a,", &items));
+    EXPECT_FALSE(cli_add_list_items("--names", "a,,b", &items));
+    EXPECT_FALSE(cli_add_list_items("--names", "a,", &items));
 }
 
 TEST(Names, FindPairsByNumbersOrNames)
