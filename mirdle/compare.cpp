@@ -16,7 +16,7 @@ namespace {
 
 // The rows written as they are computed, the P-value library's trace inside
 // them, for --debug.
-int write_traced_rows(table_reader &r, FILE *report, bool near_exact)
+int write_traced_rows(table_reader &r, FILE *report, bool near_exact, draw_source draws)
 {
     const bool terminal = isatty(fileno(stdout)) != 0;
     unsigned long features_done = 0;
@@ -35,7 +35,7 @@ int write_traced_rows(table_reader &r, FILE *report, bool near_exact)
         }
         const char *feature_id = vp_dsv_line_get_fields_ae(r.lines[0], 0);
         if (int err = print_feature(report, feature_id, r.sums, r.sds, static_cast<int>(r.n),
-                                    r.rep_counts, r.reps, near_exact))
+                                    r.rep_counts, r.reps, near_exact, draws))
             return report_write_error(err);
         if (std::ferror(report))
             return report_write_error(flush_error(report));
@@ -83,7 +83,7 @@ int report_write_error(int err)
 }
 
 int compare_abundances(FILE *const *abundance_streams, const char *const *paths, int conditions,
-                       FILE *report, bool near_exact, unsigned threads)
+                       FILE *report, bool near_exact, unsigned threads, const run_scope &scope)
 {
     if (conditions < 2) {
         std::fputs("mirdle: Must have at least 2 conditions.\n", stderr);
@@ -92,15 +92,17 @@ int compare_abundances(FILE *const *abundance_streams, const char *const *paths,
     table_reader r{};
     r.note_sizes = true;
     r.near_exact = near_exact;
+    r.first_row = scope.first_row;
+    r.last_row = scope.last_row;
     read_fault fault;
     int status = set_up_tables(r, abundance_streams, paths, static_cast<size_t>(conditions), fault);
     if (status != 0) {
         status = report_fault(fault);
-    } else if (int err = print_header(report, conditions)) {
+    } else if (int err = scope.first_row == 1 ? print_header(report, conditions) : 0) {
         status = report_write_error(err);
     } else {
-        status = Debug ? write_traced_rows(r, report, near_exact)
-                       : write_rows(r, report, near_exact, threads < 1 ? 1 : threads);
+        status = Debug ? write_traced_rows(r, report, near_exact, scope.draws)
+                       : write_rows(r, report, near_exact, threads < 1 ? 1 : threads, scope.draws);
         if (status == 0)
             status = finish(r, report);
     }

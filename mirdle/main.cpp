@@ -26,6 +26,7 @@ void print_usage(FILE *to, const char *prog)
 {
     std::fprintf(to,
                  "Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n"
+                 "\t[--draws run|feature] [--rows FIRST-[LAST]] \\\n"
                  "\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n"
                  "\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n"
                  "       %s --help | --version\n",
@@ -40,7 +41,7 @@ int usage(const char *prog)
 
 // The options, recognised only in front of the first table.  An option that
 // takes a value is given as "--name value" or "--name=value".
-enum class option_id { debug, output, near_exact, threads, help, version };
+enum class option_id { debug, output, near_exact, threads, draws, rows, help, version };
 
 struct option_spec {
     const char *name;
@@ -53,6 +54,8 @@ constexpr option_spec option_specs[] = {
     {"--output", true, option_id::output},
     {"--near-exact", false, option_id::near_exact},
     {"--threads", true, option_id::threads},
+    {"--draws", true, option_id::draws},
+    {"--rows", true, option_id::rows},
     {"--help", false, option_id::help},
     {"--version", false, option_id::version},
 };
@@ -60,6 +63,7 @@ constexpr option_spec option_specs[] = {
 struct command_line {
     bool near_exact = false;
     unsigned threads = 1;
+    run_scope scope;
     bool help = false;
     bool version = false;
     FILE *report = stdout;
@@ -138,6 +142,32 @@ bool read_threads(const char *text, unsigned &threads)
     return true;
 }
 
+// A positive whole number of decimal digits, ending at *end.
+bool read_row_number(const char *text, const char *&end, unsigned long long &n)
+{
+    n = 0;
+    for (end = text; *end >= '0' && *end <= '9'; ++end) {
+        if (n > (~0ULL - 9) / 10)
+            return false;
+        n = n * 10 + static_cast<unsigned long long>(*end - '0');
+    }
+    return end != text && n > 0;
+}
+
+// FIRST-LAST or FIRST- (to the end), 1 <= FIRST <= LAST.
+bool read_rows(const char *text, run_scope &scope)
+{
+    const char *end;
+    if (!read_row_number(text, end, scope.first_row) || *end != '-')
+        return false;
+    if (end[1] == '\0') {
+        scope.last_row = ~0ULL;
+        return true;
+    }
+    return read_row_number(end + 1, end, scope.last_row) && *end == '\0' &&
+           scope.last_row >= scope.first_row;
+}
+
 const option_spec *find_option(const char *arg, size_t name_len)
 {
     for (const option_spec &o : option_specs)
@@ -213,6 +243,24 @@ int parse_options(int argc, char **argv, command_line &cl, bool create_outputs)
                              "mirdle: --threads takes a whole number from 0 to %u (0: every CPU), "
                              "not %s.\n",
                              max_threads, value);
+                return usage(prog);
+            }
+            break;
+        case option_id::draws:
+            if (std::strcmp(value, "run") == 0) {
+                cl.scope.draws = draw_source::run;
+            } else if (std::strcmp(value, "feature") == 0) {
+                cl.scope.draws = draw_source::feature;
+            } else {
+                std::fprintf(stderr, "mirdle: --draws takes run or feature, not %s.\n", value);
+                return usage(prog);
+            }
+            break;
+        case option_id::rows:
+            if (!read_rows(value, cl.scope)) {
+                std::fprintf(stderr,
+                             "mirdle: --rows takes FIRST-LAST or FIRST- (rows from 1), not %s.\n",
+                             value);
                 return usage(prog);
             }
             break;
@@ -299,7 +347,7 @@ int main(int argc, char **argv)
         }
     }
     const int status =
-        compare_abundances(streams, paths, conditions, cl.report, cl.near_exact, cl.threads);
+        compare_abundances(streams, paths, conditions, cl.report, cl.near_exact, cl.threads, cl.scope);
     if (!report_file.pending)
         return status;
     if (status == exit_io) {

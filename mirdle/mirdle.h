@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "exit_status.h"
+#include "pvalue.h"
 #include "vp_dsv.h"
 
 // Largest number of condition tables in one run.
@@ -15,6 +16,16 @@ inline constexpr int MAX_CONDITIONS = 128;
 // the errno of the first write that failed.
 int print_header(FILE *report, int conditions);
 
+// What a run reports beyond the tables and the method: where sampled pairs
+// draw from, and which feature rows (counted from 1, both ends included) it
+// writes.  The header row belongs to the range that starts at row 1, so that
+// the reports of consecutive ranges joined are the report of the whole.
+struct run_scope {
+    draw_source draws = draw_source::run;
+    unsigned long long first_row = 1;
+    unsigned long long last_row = ~0ULL;
+};
+
 // Writes one report row: MNC and SD/C per condition, then fold change, its
 // log2 and a P-value for every pair of conditions.  Zero entries of the
 // rep_counts arrays may be replaced in place by the P-value library.  Ends the
@@ -22,7 +33,8 @@ int print_header(FILE *report, int conditions);
 // has more than 12 replicates.  Returns 0, or the errno of the first write of
 // the row that failed.
 int print_feature(FILE *report, const char *feature_id, const double *sums, const double *sds,
-                  int conditions, double *const *rep_counts, const size_t *reps, bool near_exact);
+                  int conditions, double *const *rep_counts, const size_t *reps, bool near_exact,
+                  draw_source draws = draw_source::run);
 
 // Parses the abundance fields of a row (every field after the id) into
 // rep_counts, each converted in single precision and widened to double.
@@ -37,7 +49,8 @@ bool parse_rep_counts(const vp_dsv_line *line, double *rep_counts, double *sum, 
 // A report whose reader went away ends the process quietly
 // (report_write_error).
 int compare_abundances(FILE *const *abundance_streams, const char *const *paths, int conditions,
-                       FILE *report, bool near_exact, unsigned threads = 1);
+                       FILE *report, bool near_exact, unsigned threads = 1,
+                       const run_scope &scope = {});
 
 // The end of a run whose report could not be written, err being the errno of
 // the failed write, flush or close.  A reader that went away (EPIPE) ends the

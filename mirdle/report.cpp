@@ -17,7 +17,8 @@ int print_header(FILE *report, int conditions)
 }
 
 int print_feature(FILE *report, const char *feature_id, const double *sums, const double *sds,
-                  int conditions, double *const *rep_counts, const size_t *reps, bool near_exact)
+                  int conditions, double *const *rep_counts, const size_t *reps, bool near_exact,
+                  draw_source draws)
 {
     stream_sink out{report};
     put_row_head(out, feature_id, sums, sds, reps, conditions);
@@ -33,7 +34,7 @@ int print_feature(FILE *report, const char *feature_id, const double *sums, cons
                 std::fputs(near_exact_limit_message, stderr);
                 std::exit(exit_usage);
             case pair_method::near_exact:
-                p = near_exact_pval(rep_counts[i], rep_counts[j], plan.pairs);
+                p = near_exact_pval(rep_counts[i], rep_counts[j], plan.pairs, draws);
                 break;
             case pair_method::mann_whitney:
                 p = mann_whitney_pval(rep_counts[i], rep_counts[j], reps[i], reps[j]);

@@ -31,7 +31,7 @@ struct pair_shape {
     int i, j;
     pair_plan plan;
     bool computed;  // a job for a thread: near-exact with 2 to 12 pairs, or Mann-Whitney
-    bool draws;     // a sampled near-exact pair
+    bool draws;     // a sampled near-exact pair drawing from the run's one sequence
     // A later pair of the row reads condition i or j: this pair works on
     // copies of the two arrays, at at_i and at_j in the row's values.
     bool copy;
@@ -39,6 +39,7 @@ struct pair_shape {
 };
 
 struct row_shape {
+    draw_source draws;
     size_t n;
     size_t reps[MAX_CONDITIONS];
     size_t offset[MAX_CONDITIONS];  // each condition's array in a row's values
@@ -66,8 +67,9 @@ struct row_slot {
     bool ready;
 };
 
-bool make_shape(const table_reader &r, bool near_exact, row_shape &shape)
+bool make_shape(const table_reader &r, bool near_exact, draw_source draws, row_shape &shape)
 {
+    shape.draws = draws;
     shape.n = r.n;
     size_t values = 0;
     for (size_t c = 0; c < r.n; ++c) {
@@ -89,7 +91,7 @@ bool make_shape(const table_reader &r, bool near_exact, row_shape &shape)
             ps.computed =
                 ps.plan.method == pair_method::mann_whitney ||
                 (ps.plan.method == pair_method::near_exact && near_exact_adjusts(ps.plan.pairs));
-            ps.draws = plan_draws(ps.plan);
+            ps.draws = draws == draw_source::run && plan_draws(ps.plan);
         }
     // Pairs after a limit pair are never reached.
     shape.pairs = all_pairs;
@@ -191,7 +193,7 @@ void compute_pair(const row_shape &shape, row_slot &s, size_t k)
     if (ps.plan.method == pair_method::mann_whitney)
         s.p[k] = mann_whitney_pval(a, b, shape.reps[ps.i], shape.reps[ps.j]);
     else
-        s.p[k] = near_exact_pval_checked(a, b, ps.plan.pairs, &s.faults[k]);
+        s.p[k] = near_exact_pval_checked(a, b, ps.plan.pairs, &s.faults[k], shape.draws);
     if (reads_nan)
         s.p[k] = NAN;
 }
@@ -571,7 +573,8 @@ int flush_error(FILE *report)
     return EIO;
 }
 
-int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads)
+int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads,
+               draw_source draws)
 {
     row_writer out{report, isatty(fileno(stdout)) != 0};
     // The first feature fixes the replicate counts, and with them every
@@ -585,7 +588,7 @@ int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads)
         return status;
     }
     row_shape shape{};
-    if (!make_shape(r, near_exact, shape) || !make_slot(shape, first)) {
+    if (!make_shape(r, near_exact, draws, shape) || !make_slot(shape, first)) {
         std::fputs(no_row_memory, stderr);
         free_slot(first);
         vp_free(shape.pair);

@@ -11,9 +11,9 @@
 // row reads works on the row's arrays themselves, as every pair of a
 // two-condition run does).  So the pairs, of one row and of many, can be
 // computed in any order and on any thread and give the same numbers, with
-// one exception: a sampled near-exact pair draws from the process-wide
-// generator, and these pairs run one at a time, in input order, the others
-// around them.  What the P-value library would write on standard error, and
+// one exception: a sampled near-exact pair that draws from the run's one
+// sequence depends on every such pair before it, and these pairs run one at
+// a time, in input order, the others around them.  What the P-value library would write on standard error, and
 // the faults that end a run in the middle of a row, are kept with their row
 // and written when it is, so the report, standard error and the status are
 // those of computing one row after the other.
@@ -27,7 +27,10 @@
 // (1: everything on the calling thread).  Returns 0 once every table has
 // ended together, or the status of the first fault in row order, after its
 // message.  Not for the library's trace, which belongs inside the rows.
-int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads);
+// Sampled pairs draw as `draws` says; with draws of their own they run on
+// every thread like the others.
+int write_rows(table_reader &r, FILE *report, bool near_exact, unsigned threads,
+               draw_source draws);
 
 // Writes what a fault holds to standard error and returns its status.
 int report_fault(const read_fault &fault);

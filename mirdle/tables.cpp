@@ -220,7 +220,9 @@ int set_up_tables(table_reader &r, FILE *const *streams, const char *const *path
     return 0;
 }
 
-read_result read_feature(table_reader &r, read_fault &fault)
+namespace {
+
+read_result read_next_feature(table_reader &r, read_fault &fault)
 {
     for (size_t c = 0; c < r.n; ++c) {
         const int status = take_row(r, c, fault);
@@ -234,4 +236,17 @@ read_result read_feature(table_reader &r, read_fault &fault)
         note_unequal_sizes(r);
     }
     return read_result::row;
+}
+
+}  // namespace
+
+read_result read_feature(table_reader &r, read_fault &fault)
+{
+    for (;;) {
+        if (r.rows_read >= r.last_row)
+            return read_result::end;
+        const read_result got = read_next_feature(r, fault);
+        if (got != read_result::row || ++r.rows_read >= r.first_row)
+            return got;
+    }
 }

@@ -36,6 +36,12 @@ struct table_reader {
     // out (pairs planned as near_exact plans them).
     bool note_sizes = false;
     bool near_exact = false;
+    // The feature rows wanted, counted from 1: those before first_row are
+    // read and checked but not handed out, and the tables end, for the
+    // reader, after last_row.
+    unsigned long long first_row = 1;
+    unsigned long long last_row = ~0ULL;
+    unsigned long long rows_read = 0;
 };
 
 struct read_fault {
@@ -50,9 +56,9 @@ enum class read_result { row, end, fault };
 int set_up_tables(table_reader &r, FILE *const *streams, const char *const *paths, size_t n,
                   read_fault &fault);
 
-// Reads the next feature from every table.  A row: the id is field 0 of
+// Reads the next wanted feature from every table.  A row: the id is field 0 of
 // lines[0] and every condition's rep_counts, sums and sds hold it.  The end:
-// every table ended together.  A fault: fault holds its message and status.
+// every table ended together, or the last wanted row was read.  A fault: fault holds its message and status.
 read_result read_feature(table_reader &r, read_fault &fault);
 
 // Parses a row's abundance fields (every field after the id) into

@@ -23,8 +23,10 @@ namespace {
 void print_usage(FILE *to, const char *prog)
 {
     std::fprintf(to,
-                 "Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n"
-                 "         %s --fixed c1-count c1-count ... c2-count c2-count...\n"
+                 "Usage:   %s [--draws=run|feature] count1-mean count2-mean max-deviation "
+                 "replicates iterations\n"
+                 "         %s [--draws=run|feature] --fixed c1-count c1-count ... c2-count "
+                 "c2-count...\n"
                  "         %s --help | --version\n"
                  "Example: %s 100 200 .2 3 5\n"
                  "Example: %s --fixed 10 12 9 101 140 123\n",
@@ -103,9 +105,11 @@ double draw_count(const draw_range &r)
 
 // The last step of either mode; the count arrays, which live as long as the
 // run, are released after it.
+draw_source draws = draw_source::run;
+
 int result_step(double *counts1, double *counts2, size_t n)
 {
-    double exact = near_exact_pval(counts1, counts2, n);
+    double exact = near_exact_pval(counts1, counts2, n, draws);
     double mw = mann_whitney_pval(counts1, counts2, n, n);
     std::printf("Exact P-value = %0.3f  Mann-Whitney = %0.3f\n", exact, mw);
     vp_free(counts1);
@@ -169,6 +173,28 @@ int pvalue_sim_main(int argc, char **argv)
     const char *prog = argv[0] ? argv[0] : "pvalue-sim";
     if (argc < 2)
         usage(prog);
+    // --draws, as "--draws=MODE" or "--draws MODE", comes before the mode's
+    // arguments.
+    if (std::strncmp(argv[1], "--draws", 7) == 0 && (argv[1][7] == '\0' || argv[1][7] == '=')) {
+        const bool joined = argv[1][7] == '=';
+        if (!joined && argc < 3)
+            usage(prog);
+        const char *mode = joined ? argv[1] + 8 : argv[2];
+        if (std::strcmp(mode, "run") == 0) {
+            draws = draw_source::run;
+        } else if (std::strcmp(mode, "feature") == 0) {
+            draws = draw_source::feature;
+        } else {
+            std::fprintf(stderr, "pvalue-sim: --draws takes run or feature, not %s.\n", mode);
+            usage(prog);
+        }
+        const int taken = joined ? 1 : 2;
+        argv += taken;
+        argc -= taken;
+        argv[0] = const_cast<char *>(prog);
+        if (argc < 2)
+            usage(prog);
+    }
     if (std::strcmp(argv[1], "--help") == 0) {
         print_usage(stdout, prog);
         return output_status();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "draws.h"
 #include "exact_ratio.h"
 #include "sampled_params.h"
 
@@ -110,6 +111,8 @@ uint64_t reference_count_sampled(const count_pair *pair_list, uint64_t list_len,
 
 long reference_libc_draw(void *)
 {
+    if (pvalue_call_stream != nullptr)
+        return vp_random_stream_next(*pvalue_call_stream);
     return random();
 }
 

@@ -24,7 +24,8 @@ uint64_t reference_count_sampled(const count_pair *pair_list, uint64_t list_len,
                                  unsigned stride, unsigned sweeps, uint64_t *fcs_sampled,
                                  const observed_ratio &observed, draw_fn draw, void *ctx);
 
-// draw_fn that calls the C library's random().
+// draw_fn that calls the C library's random(), or the stream of a call with
+// draws of its own.
 long reference_libc_draw(void *ctx);
 
 // The reference members, 2 to 12 pairs (5 to 12 drawing from libc random()),

@@ -17,14 +17,25 @@
 
 #include "vp_random.h"
 
+// The stream that the sampled members of this thread draw from while
+// near_exact_pval counts a feature with draws of its own: that call's, or
+// none for the process-wide sequence.  Set around the passes, since the
+// counting family's signature has no place for it.
+extern constinit thread_local vp_random_stream *pvalue_call_stream;
+
 // Internal linkage: the files that include this are compiled for different
 // instruction sets, and an out-of-line copy from one must never serve
 // another.
 namespace {
 
-// The process-wide generator as a source.
+// The generator a sampled member draws from: the call's stream if there is
+// one, else the process-wide sequence.  It holds the residue buffer of the
+// private generator's batch, so that walks on several threads share none.
 struct process_generator {
-    int32_t operator()() const { return vp_random(); }
+    vp_random_stream *stream = pvalue_call_stream;
+    int32_t residues[vp_random_batch_capacity];
+
+    int32_t operator()() const { return stream ? vp_random_stream_next(*stream) : vp_random(); }
 };
 
 template <unsigned S, class Source>
@@ -51,28 +62,37 @@ struct draws {
 template <unsigned S>
 struct draws<S, process_generator> {
     static constexpr unsigned end = vp_random_batch_capacity;
-    // The residues of the whole buffer, refilled with it.  One walk at a time
-    // draws from the one process-wide sequence, so one copy serves all.
-    static inline int32_t res[end];
+    // The residues of the generator's whole buffer, refilled with it.
+    int32_t *res;
+    vp_random_stream *stream;
     unsigned pos;
 
-    explicit draws(process_generator &) { pos = take(); }
+    explicit draws(process_generator &g) : res(g.residues), stream(g.stream) { pos = take(); }
 
     // The residues of a fresh batch: the whole buffer, a fixed count of
     // words that the compiler vectorises; the position of its first unused
     // output.
-    PVALUE_VECTORISE static unsigned take()
+    PVALUE_VECTORISE unsigned take()
     {
-        const vp_random_batch batch = vp_random_upcoming();
+        const vp_random_batch batch =
+            stream ? vp_random_stream_upcoming(*stream) : vp_random_upcoming();
         for (unsigned i = 0; i < end; ++i)
             res[i] = static_cast<int32_t>((batch.words[i] >> 1) % S);
         return batch.begin;
     }
 
-    // The batch is used up at `at`: the next one.
-    [[gnu::noinline]] static unsigned refill(unsigned at)
+    void consume_to(unsigned at) const
     {
-        vp_random_consume_to(at);
+        if (stream)
+            vp_random_stream_consume_to(*stream, at);
+        else
+            vp_random_consume_to(at);
+    }
+
+    // The batch is used up at `at`: the next one.
+    [[gnu::noinline]] unsigned refill(unsigned at)
+    {
+        consume_to(at);
         return take();
     }
 
@@ -83,7 +103,7 @@ struct draws<S, process_generator> {
         return res[pos++];
     }
 
-    void done() { vp_random_consume_to(pos); }
+    void done() { consume_to(pos); }
 };
 #endif
 

@@ -9,6 +9,7 @@
 #include "vp_alloc.h"
 #include "vp_binomial.h"
 #include "vp_shuffle.h"
+#include "draws.h"
 
 namespace {
 
@@ -32,14 +33,17 @@ double sum_of(const double *counts, size_t n)
 // An exhaustive P-value is a function of the pooled counts and the observed
 // ratio alone: the pair list is a function of the multiset of pooled counts
 // (the shuffle depends on nothing else), and every combination of it is
-// examined.  Tables repeat such count sets often (every all-zero feature
-// becomes all ones, low counts recur), so their P-values are remembered,
-// keyed on the bits of the sorted pooled counts and of the ratio's terms.  Per thread, so that
-// parallel callers share nothing; a fixed number of slots, so memory stays
-// bounded.  Never while tracing, whose output shows every step.
-struct exhaustive_memo {
+// examined.  So is a sampled one whose draws come from the feature's own
+// stream, seeded from the same content.  Tables repeat such count sets often
+// (every all-zero feature becomes all ones, low counts recur), so their
+// P-values are remembered, keyed on the bits of the sorted pooled counts and
+// of the ratio's terms.  Per thread, so that parallel callers share nothing;
+// a fixed number of slots, so memory stays bounded.  Never while tracing,
+// whose output shows every step.
+template <size_t MaxPairs>
+struct pval_memo {
     static constexpr size_t slots = 4096;
-    static constexpr size_t max_values = 2 * max_exhaustive_pairs;
+    static constexpr size_t max_values = 2 * MaxPairs;
     struct entry {
         uint64_t values[max_values];
         uint64_t num, den;
@@ -109,13 +113,33 @@ struct exhaustive_memo {
     }
 };
 
-// Allocated on a thread's first exhaustive call and released when the
+using exhaustive_memo = pval_memo<max_exhaustive_pairs>;
+using sampled_memo = pval_memo<near_exact_max_pairs>;
+
+// Each allocated on a thread's first call that uses it and released when the
 // thread ends.
-exhaustive_memo &memo()
+template <class Memo>
+Memo &memo()
 {
-    static thread_local std::unique_ptr<exhaustive_memo> m(new exhaustive_memo);
+    static thread_local std::unique_ptr<Memo> m(new Memo);
     return *m;
 }
+
+// The sampled counting of a call with draws of its own: the stream, seeded
+// from the content hash that the shuffle computed, lives on the call's stack
+// and is set for this thread's members while they count.
+struct call_stream {
+    vp_random_stream stream;
+    explicit call_stream(uint64_t content_hash)
+    {
+        vp_random_stream_seed(stream, static_cast<unsigned int>(content_hash & 0xffffffffu));
+        pvalue_call_stream = &stream;
+    }
+    ~call_stream() { pvalue_call_stream = nullptr; }
+    call_stream(const call_stream &) = delete;
+    call_stream &operator=(const call_stream &) = delete;
+};
+
 
 // Every two pooled positions j < k as (pooled[j], pooled[k]) in the first
 // half and mirrored in the second, in lexicographic order of (j, k).  Returns
@@ -160,7 +184,8 @@ bool exact_sums(const double *values, uint64_t n)
 
 // The pooled counts, their pair list, shuffled, and the passes over it.
 double pval_of_pair_list(const double *counts1, const double *counts2, size_t pairs,
-                         const observed_ratio &observed, near_exact_fault *fault)
+                         const observed_ratio &observed, near_exact_fault *fault,
+                         draw_source draws)
 {
     const uint64_t pooled_len = 2 * static_cast<uint64_t>(pairs);
     const uint64_t half = vp_n_choose_k(pooled_len, 2);
@@ -185,11 +210,18 @@ double pval_of_pair_list(const double *counts1, const double *counts2, size_t pa
     }
     // Every combination counted and every sum exact: the order of the list
     // cannot change a count, so the shuffle is only for the trace to show.
+    uint64_t content_hash = 0;
     if (Debug || pairs > max_exhaustive_pairs || !exact_sums(pooled, pooled_len))
-        vp_shuffle(pair_list, list_len, sizeof(count_pair));
+        content_hash = vp_shuffle(pair_list, list_len, sizeof(count_pair));
     if (Debug)
         trace_pair_list(pair_list, list_len);
-    const double p = near_exact_pval_passes(pair_list, list_len, pairs, observed);
+    double p;
+    if (draws == draw_source::feature && pairs > max_exhaustive_pairs) {
+        const call_stream own(content_hash);
+        p = near_exact_pval_passes(pair_list, list_len, pairs, observed);
+    } else {
+        p = near_exact_pval_passes(pair_list, list_len, pairs, observed);
+    }
     vp_free(pooled);
     vp_free(pair_list);
     return p;
@@ -233,8 +265,31 @@ bool near_exact_adjusts(size_t pairs)
     return pairs >= 2 && pairs <= near_exact_max_pairs;
 }
 
+namespace {
+
+// The P-value of pval_of_pair_list, remembered in Memo when not tracing.
+template <class Memo>
+double remembered_pval(const double *counts1, const double *counts2, size_t pairs,
+                       const observed_ratio &observed, near_exact_fault *fault,
+                       draw_source draws)
+{
+    if (Debug)
+        return pval_of_pair_list(counts1, counts2, pairs, observed, fault, draws);
+    const typename Memo::key key = Memo::make_key(counts1, counts2, pairs, observed);
+    if (const double *p = memo<Memo>().find(key))
+        return *p;
+    const double p = pval_of_pair_list(counts1, counts2, pairs, observed, fault, draws);
+    if (*fault == near_exact_fault::none)
+        memo<Memo>().store(key, p);
+    return p;
+}
+
+}  // namespace
+
+constinit thread_local vp_random_stream *pvalue_call_stream = nullptr;
+
 double near_exact_pval_checked(double *counts1, double *counts2, size_t pairs,
-                               near_exact_fault *fault)
+                               near_exact_fault *fault, draw_source draws)
 {
     *fault = near_exact_fault::none;
     if (pairs > near_exact_max_pairs) {
@@ -254,17 +309,12 @@ double near_exact_pval_checked(double *counts1, double *counts2, size_t pairs,
     if (Debug)
         trace_observed(observed.fc, 2 * static_cast<uint64_t>(pairs));
 
-    const bool memoise = !Debug && pairs <= max_exhaustive_pairs;
-    exhaustive_memo::key key;
-    if (memoise) {
-        key = exhaustive_memo::make_key(counts1, counts2, pairs, observed);
-        if (const double *p = memo().find(key))
-            return *p;
-    }
-    const double p = pval_of_pair_list(counts1, counts2, pairs, observed, fault);
-    if (memoise && *fault == near_exact_fault::none)
-        memo().store(key, p);
-    return p;
+    if (pairs <= max_exhaustive_pairs)
+        return remembered_pval<exhaustive_memo>(counts1, counts2, pairs, observed, fault, draws);
+    // Draws from the run's one sequence depend on every call before this one.
+    if (draws == draw_source::run)
+        return pval_of_pair_list(counts1, counts2, pairs, observed, fault, draws);
+    return remembered_pval<sampled_memo>(counts1, counts2, pairs, observed, fault, draws);
 }
 
 const char *near_exact_fault_message(near_exact_fault fault)
@@ -282,10 +332,10 @@ const char *near_exact_fault_message(near_exact_fault fault)
     return "";
 }
 
-double near_exact_pval(double *counts1, double *counts2, size_t pairs)
+double near_exact_pval(double *counts1, double *counts2, size_t pairs, draw_source draws)
 {
     near_exact_fault fault;
-    const double p = near_exact_pval_checked(counts1, counts2, pairs, &fault);
+    const double p = near_exact_pval_checked(counts1, counts2, pairs, &fault, draws);
     if (fault != near_exact_fault::none) {
         std::fputs(near_exact_fault_message(fault), stderr);
         if (fault != near_exact_fault::too_many_pairs)

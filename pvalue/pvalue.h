@@ -45,13 +45,26 @@ inline constexpr size_t mann_whitney_min_reps = 8;
 // before any change); when both sums are zero every entry becomes 1.0.
 void adjust_zero_counts(double *counts1, double *counts2, size_t pairs);
 
+// Where the sampled counting (5 to 12 pairs) draws from.
+enum class draw_source {
+    // The process-wide sequence, continued from call to call: a P-value
+    // depends on every sampled call before it.
+    run,
+    // A stream of the call's own, the process-wide generator's algorithm
+    // seeded with the low 32 bits of the shuffle's content hash of the pair
+    // list (vp_shuffle): a P-value depends on the pooled counts and the
+    // observed ratio alone.
+    feature,
+};
+
 // Near-exact P-value of the fold change of counts2 over counts1, using the
 // first `pairs` entries of each (zeros in them are replaced in place).
 // Returns 1.0 where the method does not apply: more than 12 pairs (with a
 // message on standard error, arrays untouched), one pair (untouched, no
 // trace), or both adjusted sums zero.  Ends the process with status 69 when
 // memory is exhausted and 70 if the pair list comes out the wrong size.
-double near_exact_pval(double *counts1, double *counts2, size_t pairs);
+double near_exact_pval(double *counts1, double *counts2, size_t pairs,
+                       draw_source draws = draw_source::run);
 
 // What kept near_exact_pval from a P-value, for callers that report it in an
 // order of their own (rows computed in parallel, written in input order).
@@ -65,7 +78,7 @@ enum class near_exact_fault {
 // near_exact_pval without a word on standard error and without ending the
 // process: the P-value (1.0 after a fault), and in *fault what happened.
 double near_exact_pval_checked(double *counts1, double *counts2, size_t pairs,
-                               near_exact_fault *fault);
+                               near_exact_fault *fault, draw_source draws = draw_source::run);
 
 // The line near_exact_pval writes on standard error for a fault ("" for none);
 // it ends the process with status 69 after the memory faults.

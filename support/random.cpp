@@ -132,3 +132,27 @@ void vp_srandom(unsigned int seed)
     srandom(seed);
 #endif
 }
+
+void vp_random_stream_seed(vp_random_stream &s, unsigned int seed)
+{
+    s.state = vp_detail::seeded_state(seed);
+}
+
+int32_t vp_random_stream_next(vp_random_stream &s)
+{
+    if (s.state.pos == vp_detail::random_end) [[unlikely]]
+        vp_detail::random_reserve(s.state, 1);
+    return static_cast<int32_t>(s.state.words[s.state.pos++] >> 1);
+}
+
+vp_random_batch vp_random_stream_upcoming(vp_random_stream &s)
+{
+    if (s.state.pos == vp_detail::random_end)
+        vp_detail::random_reserve(s.state, 1);
+    return {s.state.words, s.state.pos, vp_detail::random_end};
+}
+
+void vp_random_stream_consume_to(vp_random_stream &s, unsigned pos)
+{
+    s.state.pos = pos;
+}

@@ -95,16 +95,18 @@ void canonical_order(unsigned char *bytes, size_t count, size_t size)
 
 }  // namespace
 
-void vp_shuffle(void *base, size_t count, size_t size)
+uint64_t vp_shuffle(void *base, size_t count, size_t size)
 {
     if (count < 2 || size == 0)
-        return;
+        return 0;
     unsigned char *bytes = static_cast<unsigned char *>(base);
     canonical_order(bytes, count, size);
-    splitmix g{content_hash(bytes, count, size)};
+    const uint64_t seed = content_hash(bytes, count, size);
+    splitmix g{seed};
     for (size_t i = count; i > 1; --i) {
         const size_t j = below(g, i);
         if (j != i - 1)
             swap_records(bytes + (i - 1) * size, bytes + j * size, size);
     }
+    return seed;
 }

@@ -82,6 +82,19 @@ void vp_random_consume_to(unsigned pos);
 // Seeds the process-wide sequence exactly as srandom(seed) would.
 void vp_srandom(unsigned int seed);
 
+// A sequence of its own, of the same generator as the private copy above, on
+// every platform: what one computation draws from when its draws must depend
+// on nothing that ran before it, on any thread.  Seeded as srandom(seed)
+// would seed glibc's TYPE_3 generator; its outputs and batches are those of
+// the process-wide sequence after vp_srandom(seed).
+struct vp_random_stream {
+    vp_detail::random_state state;
+};
+void vp_random_stream_seed(vp_random_stream &s, unsigned int seed);
+int32_t vp_random_stream_next(vp_random_stream &s);
+vp_random_batch vp_random_stream_upcoming(vp_random_stream &s);
+void vp_random_stream_consume_to(vp_random_stream &s, unsigned pos);
+
 // True when vp_random is the private copy rather than the C library's call.
 constexpr bool vp_random_is_private() { return VP_RANDOM_PRIVATE != 0; }
 

@@ -3,7 +3,7 @@
 : "${PVALUE_SIM:?}"
 S=$PVALUE_SIM
 
-usage_text=$(printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S" "$S")
+usage_text=$(printf 'Usage:   %s [--draws=run|feature] count1-mean count2-mean max-deviation replicates iterations\n         %s [--draws=run|feature] --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S" "$S")
 
 for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1" "--fixed 1 2 3" "1 --fixed 2 3 4" \
             "100 200 .2 3 0" "100 200 .2 3 -2" "100 200 .2 -1 5" "-5 200 .2 3 5" "100 -200 .2 3 5" \
@@ -113,4 +113,25 @@ expect_eq "five pairs: (extreme + 1) / (sampled + 1)" 5 \
 # Output that cannot be written is a failure.
 "$S" --fixed 1 2 3 4 >/dev/full 2>full.err
 expect_eq "/dev/full: status" 74 "$?"
+# --draws=feature traces one row of mirdle --draws=feature alone: its first
+# pass is that row's P-value, whatever came before it; the later passes
+# continue the row's own stream, and the conditions swapped give the same
+# passes.
+if [ -n "${MIRDLE:-}" ]; then
+  printf 'g1\t0\t12\t9\t11\t13\t8\n' >s6a.tsv
+  printf 'g1\t20\t25\t0\t30\t31\t27\n' >s6b.tsv
+  run_cmd "$MIRDLE" --draws=feature s6a.tsv s6b.tsv
+  row_p=$(printf '%s\n' "$out" | tail -n 1 | awk '{ print $NF }')
+  run_cmd "$S" --draws=feature --fixed 0 12 9 11 13 8 20 25 0 30 31 27
+  expect_eq "--draws=feature: status" 0 "$rc"
+  passes=$(printf '%s\n' "$out" | grep '^Pass ')
+  expect_eq "--draws=feature: first pass is mirdle's row" "$row_p" \
+    "$(printf '%s\n' "$passes" | head -n 1 | awk '{ printf "%.5f", $9 / $11 }')"
+  run_cmd "$S" --draws feature --fixed 20 25 0 30 31 27 0 12 9 11 13 8
+  expect_eq "--draws=feature: conditions swapped, same passes" "$passes" "$(printf '%s\n' "$out" | grep '^Pass ')"
+  run_cmd "$S" --fixed 0 12 9 11 13 8 20 25 0 30 31 27
+  [ "$passes" != "$(printf '%s\n' "$out" | grep '^Pass ')" ] || fail "--draws=run gave the passes of --draws=feature"
+fi
+expect_status "--draws with a bad mode" 64 "pvalue-sim: --draws takes run or feature, not rows."$'\n'"$usage_text" "$S" --draws=rows --fixed 1 2
+
 finish

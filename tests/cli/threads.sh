@@ -65,6 +65,20 @@ sampled_t2=$out
 run_cmd "$M" --threads 1 s3.tsv s1.tsv s2.tsv
 [ "$sampled_t2" != "$out" ] || fail "a reordered run gave the same sampled report"
 
+# With draws of their own the sampled pairs run on every thread, and still
+# give one thread's report, messages and status, faults mid-table included.
+same_as_one_thread "sampled beside exhaustive, --draws=feature" --draws=feature s1.tsv s2.tsv s3.tsv
+table f1.tsv 300 6 14 5
+table f2.tsv 300 6 15 5
+sed '201s/\t[0-9]*$/\tabc/' f2.tsv >f_bad.tsv
+same_as_one_thread "--draws=feature, invalid abundance in row 200" --draws=feature f1.tsv f_bad.tsv
+expect_eq "--draws=feature, invalid abundance status" 65 "$last_rc"
+head -n 251 f2.tsv >f_short.tsv
+same_as_one_thread "--draws=feature, second table ends first" --draws=feature f1.tsv f_short.tsv
+table n1.tsv 40 12 16
+table n2.tsv 40 12 17
+same_as_one_thread "12 against 12, --near-exact --draws=feature" --near-exact --draws=feature n1.tsv n2.tsv
+
 # Mann-Whitney beside the near-exact method: 9 and 9 replicates, then 3.
 table m1.tsv 300 9 6 8
 table m2.tsv 300 9 7 8

@@ -3,13 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <utility>
 #include <vector>
 
+#include "count_reference.h"
 #include "pvalue_test_util.h"
 #include "scalar_kernel.h"
+#include "vp_shuffle.h"
 #include "walks.h"
 
 namespace {
@@ -274,6 +277,47 @@ TEST(SampledWalk, MatchesTheReferenceWalk)
             EXPECT_EQ(std::memcmp(before.data(), r.list.data(), n * sizeof(count_pair)), 0);
         }
     });
+}
+
+// With draws of its own, a sampled P-value is the stream the manual page
+// states, derived here without the library's walk or generator: the pair
+// list shuffled, the C library's random() seeded with the low 32 bits of the
+// shuffle's content hash, the plain reference walk, (extreme + 1) / (sampled
+// + 1).  The same counts in another order, or the conditions swapped, give
+// the same P-value, and so does a run-draws call in between.
+TEST(SampledWalk, FeatureDrawsAreTheDocumentedStream)
+{
+    if (!vp_random_is_private())
+        GTEST_SKIP() << "the documented stream is glibc's random(), which this build does not have";
+    const std::vector<std::vector<double>> sets[] = {
+        {{3, 0, 7, 12, 5}, {20, 31, 0, 18, 25}},
+        {{100, 140, 90, 120, 111, 95}, {210, 180, 260, 199, 240, 230}},
+        {{1.5, 2.25, 0.125, 4, 3, 2, 1}, {9, 7.5, 8, 6, 11, 10, 0}},
+    };
+    for (const auto &set : sets) {
+        std::vector<double> c1 = set[0], c2 = set[1];
+        const size_t pairs = c1.size();
+        SCOPED_TRACE(testing::Message() << pairs << " pairs");
+        adjust_zero_counts(c1.data(), c2.data(), pairs);
+        std::vector<count_pair> list = unshuffled_pair_list(c1, c2);
+        const uint64_t hash = vp_shuffle(list.data(), list.size(), sizeof(count_pair));
+        const sampled_params m = sampled_params_for(static_cast<unsigned>(pairs));
+        srandom(static_cast<unsigned>(hash & 0xffffffffu));
+        uint64_t sampled = 0;
+        const uint64_t extreme =
+            reference_count_sampled(list.data(), list.size(), static_cast<unsigned>(pairs),
+                                    m.stride, m.sweeps, &sampled, observed_of(c1, c2),
+                                    reference_libc_draw, nullptr);
+        const double want =
+            static_cast<double>(extreme + 1) / static_cast<double>(sampled + 1);
+
+        std::vector<double> a = set[0], b = set[1];
+        EXPECT_EQ(near_exact_pval(a.data(), b.data(), pairs, draw_source::feature), want);
+        std::vector<double> r1 = set[0], r2 = set[1];
+        near_exact_pval(r1.data(), r2.data(), pairs, draw_source::run);
+        std::vector<double> s1(set[1].rbegin(), set[1].rend()), s2(set[0].rbegin(), set[0].rend());
+        EXPECT_EQ(near_exact_pval(s1.data(), s2.data(), pairs, draw_source::feature), want);
+    }
 }
 
 }  // namespace
