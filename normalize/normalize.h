@@ -7,9 +7,10 @@
 
 #include "exit_status.h"
 #include "vp_dsv.h"
+#include "vp_limits.h"
 
 // Largest number of condition tables in one run, as the comparison takes.
-inline constexpr size_t MAX_TABLES = 128;
+inline constexpr size_t MAX_TABLES = MAX_CONDITIONS;
 
 struct table_in {
     const char *path;

@@ -12,8 +12,9 @@
 #include <utility>
 
 #include "cli.h"
+#include "conditions.h"
 #include "plot.h"
-#include "report.h"
+#include "report_reader.h"
 #include "study.h"
 #include "vp_stream.h"
 

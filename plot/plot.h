@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "report_reader.h"
 #include "study.h"
 
 // plot: the MA and the volcano plot of one pair of conditions of a mirdle

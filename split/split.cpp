@@ -20,6 +20,7 @@
 #include "out_dir.h"
 #include "pvalue.h"
 #include "vp_dsv.h"
+#include "vp_limits.h"
 #include "vp_stream.h"
 
 const char *split_fields(std::string_view line, char sep, std::vector<std::string> *fields)
@@ -547,9 +548,9 @@ int plan_conditions(const split_request &request, const std::vector<sheet_entry>
                      (*plan)[0].name.c_str());
         return request.conditions.empty() ? exit_data : exit_usage;
     }
-    if (plan->size() > 128) {
-        std::fprintf(stderr, "%s: %s: %zu conditions; mirdle compares at most 128\n", cli_name(),
-                     shown, plan->size());
+    if (plan->size() > static_cast<size_t>(MAX_CONDITIONS)) {
+        std::fprintf(stderr, "%s: %s: %zu conditions; mirdle compares at most %d\n", cli_name(),
+                     shown, plan->size(), MAX_CONDITIONS);
         return exit_data;
     }
     for (const condition_plan &c : *plan)

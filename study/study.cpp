@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "adjust.h"
 #include "exit_status.h"
 #include "mirdle/method.h"
 #include "mirdle/mirdle.h"

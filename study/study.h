@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "report_reader.h"
 
 struct study_options {
     // The condition tables given to mirdle, in its order; empty: only the
@@ -54,5 +54,10 @@ inline size_t study_at(const study &s, size_t row, size_t pair) { return row * s
 // opened, 65 it disagrees with the report or holds an invalid value, 74 a
 // read error, 64 min_count without tables).
 int load_study(const char *program, const report &r, const study_options &options, study *s);
+
+// The fewest significant digits that read back as v, without an exponent
+// from 1e-5 up to 1e17 ("20", "0.011", "1e-07"); "NA", "Inf", "-Inf" for the
+// non-finite.
+std::string shortest_number(double v);
 
 #endif

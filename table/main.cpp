@@ -12,7 +12,8 @@
 
 #include "broken_pipe.h"
 #include "cli.h"
-#include "report.h"
+#include "conditions.h"
+#include "report_reader.h"
 #include "study.h"
 #include "vp_replace.h"
 #include "vp_stream.h"

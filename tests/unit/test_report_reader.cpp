@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "cli.h"
-#include "common/report.h"
+#include "adjust.h"
+#include "conditions.h"
+#include "report_reader.h"
+#include "study.h"
 
 namespace {
 

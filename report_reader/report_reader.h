@@ -1,5 +1,5 @@
-#ifndef REPORT_H
-#define REPORT_H
+#ifndef REPORT_READER_H
+#define REPORT_READER_H
 
 #include <cstddef>
 #include <cstdio>
@@ -11,8 +11,6 @@
 // of conditions n, then per feature the id, n means, n SD/C values and, for
 // every pair of conditions a < b in the order 1-2, 1-3, ..., (n-1)-n, the fold
 // change, its log2 and a P-value.
-
-inline constexpr int report_max_conditions = 128;
 
 struct report {
     int conditions = 0;
@@ -37,7 +35,7 @@ size_t pair_index(int n, int a, int b);
 // The conditions (from 0) of a pair index.
 void pair_members(int n, size_t pair, int *a, int *b);
 
-// The number of conditions (2 to 128) of a report's header row, given without
+// The number of conditions (2 to MAX_CONDITIONS) of a report's header row, given without
 // its newline; 0 when the line is not exactly such a header.
 int parse_report_header(std::string_view line);
 
@@ -56,40 +54,5 @@ const char *split_report_row(std::string_view line, int conditions, std::string_
 // "<program>: <path>:<line>: ..." and returns 65 (74 on a read error, 69 out of
 // memory); 0 on success.
 int read_report(FILE *stream, const char *path, const char *program, report *out);
-
-// Benjamini-Hochberg adjustment of n P-values: NaN entries stay NaN and are
-// not counted; the others become min(1, min over ranks k >= i of m p(k) / k),
-// with m the number of non-NaN values and ranks from 1 in increasing P.
-void bh_adjust(const double *p, size_t n, double *adjusted);
-
-// The fewest significant digits that read back as v, without an exponent
-// from 1e-5 up to 1e17 ("20", "0.011", "1e-07"); "NA", "Inf", "-Inf" for the
-// non-finite.
-std::string shortest_number(double v);
-
-// Condition names, as given by --names or --tables, or c1, c2, ...
-struct name_options {
-    std::vector<std::string> names;   // from --names
-    std::vector<std::string> tables;  // from --tables
-};
-
-// A table path's file name without its directory, without a .gz, .bz2 or .xz
-// ending and then without a .tsv, .txt or .tab ending.
-std::string name_from_table_path(std::string_view path);
-
-// Settles the n condition names: from --names or --tables (not both), which
-// must give exactly n distinct non-empty names without tab, newline, carriage
-// return or double quote; otherwise c1 to cn.  Returns 0, or 64 with one
-// message.
-int settle_names(const char *program, const name_options &options, int conditions,
-                 std::vector<std::string> *names);
-
-// Finds the pair named by text: "a-b" with the report's condition numbers
-// (from 1), or "<b>_vs_<a>" with condition names; either order names the
-// pair.  Returns the pair index (a < b), setting *reversed (when given) to
-// whether the text names it the other way round (b over a turned to a over
-// b), or -1 after the message "<program>: <option> <text>: ...".
-long find_pair(const char *program, const char *option, const char *text,
-               const std::vector<std::string> &names, bool *reversed = nullptr);
 
 #endif

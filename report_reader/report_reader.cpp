@@ -1,16 +1,14 @@
-#include "report.h"
+#include "report_reader.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "exit_status.h"
 #include "mirdle/report.h"
 #include "vp_dsv.h"
+#include "vp_limits.h"
 
 size_t pair_index(int n, int a, int b)
 {
@@ -199,7 +197,7 @@ int parse_report_header(std::string_view line)
         if (line.substr(start, 3) == "MNC" && pos > start + 3)
             ++n;
     }
-    if (n < 2 || n > report_max_conditions)
+    if (n < 2 || n > MAX_CONDITIONS)
         return 0;
     return header_for(n) == line ? n : 0;
 }
@@ -249,149 +247,3 @@ int read_report(FILE *stream, const char *path, const char *program, report *out
     return status;
 }
 
-void bh_adjust(const double *p, size_t n, double *adjusted)
-{
-    std::vector<size_t> order;
-    order.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        adjusted[i] = NAN;
-        if (!std::isnan(p[i]))
-            order.push_back(i);
-    }
-    std::stable_sort(order.begin(), order.end(), [p](size_t a, size_t b) { return p[a] > p[b]; });
-    const double m = static_cast<double>(order.size());
-    double running = INFINITY;
-    for (size_t k = 0; k < order.size(); ++k) {
-        const double rank = static_cast<double>(order.size() - k);
-        const double scaled = m / rank * p[order[k]];
-        running = std::min(running, scaled);
-        adjusted[order[k]] = std::min(1.0, running);
-    }
-}
-
-std::string shortest_number(double v)
-{
-    if (std::isnan(v))
-        return "NA";
-    if (std::isinf(v))
-        return v > 0 ? "Inf" : "-Inf";
-    char text[400];
-    int precision = 1;
-    for (; precision <= 17; ++precision) {
-        std::snprintf(text, sizeof text, "%.*g", precision, v);
-        if (std::strtod(text, nullptr) == v)
-            break;
-    }
-    // The same digits without an exponent where that stays short: 20, not
-    // 2e+01.
-    const int exponent = v == 0.0 ? 0 : static_cast<int>(std::floor(std::log10(std::fabs(v))));
-    if (exponent >= -5 && exponent < 17) {
-        char fixed[400];
-        std::snprintf(fixed, sizeof fixed, "%.*f", std::max(0, precision - 1 - exponent), v);
-        if (std::strtod(fixed, nullptr) == v)
-            return fixed;
-    }
-    return text;
-}
-
-std::string name_from_table_path(std::string_view path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash != std::string_view::npos)
-        path.remove_prefix(slash + 1);
-    auto strip = [&path](const char *const *endings) {
-        for (const char *const *e = endings; *e != nullptr; ++e) {
-            const size_t len = std::strlen(*e);
-            if (path.size() > len && path.substr(path.size() - len) == *e) {
-                path.remove_suffix(len);
-                return;
-            }
-        }
-    };
-    static const char *const compressed[] = {".gz", ".bz2", ".xz", nullptr};
-    static const char *const tables[] = {".tsv", ".txt", ".tab", nullptr};
-    strip(compressed);
-    strip(tables);
-    return std::string(path);
-}
-
-int settle_names(const char *program, const name_options &options, int conditions,
-                 std::vector<std::string> *names)
-{
-    names->clear();
-    if (!options.names.empty() && !options.tables.empty()) {
-        std::fprintf(stderr, "%s: --names and --tables cannot be given together\n", program);
-        return exit_usage;
-    }
-    const bool from_tables = !options.tables.empty();
-    const char *option = from_tables ? "--tables" : "--names";
-    if (from_tables) {
-        for (const std::string &t : options.tables)
-            names->push_back(name_from_table_path(t));
-    } else {
-        *names = options.names;
-    }
-    if (names->empty()) {
-        for (int c = 1; c <= conditions; ++c)
-            names->push_back("c" + std::to_string(c));
-        return exit_ok;
-    }
-    if (names->size() != static_cast<size_t>(conditions)) {
-        std::fprintf(stderr, "%s: %s gives %zu names, the report has %d conditions\n", program,
-                     option, names->size(), conditions);
-        return exit_usage;
-    }
-    for (size_t i = 0; i < names->size(); ++i) {
-        const std::string &name = (*names)[i];
-        if (name.empty() || name.find_first_of("\t\n\r\"") != std::string::npos) {
-            std::fprintf(stderr,
-                         "%s: %s: condition name \"%s\" is empty or holds a tab, newline, "
-                         "carriage return or double quote\n",
-                         program, option, name.c_str());
-            return exit_usage;
-        }
-        for (size_t j = 0; j < i; ++j)
-            if ((*names)[j] == name) {
-                std::fprintf(stderr, "%s: %s: conditions %zu and %zu are both named \"%s\"\n",
-                             program, option, j + 1, i + 1, name.c_str());
-                return exit_usage;
-            }
-    }
-    return exit_ok;
-}
-
-long find_pair(const char *program, const char *option, const char *text,
-               const std::vector<std::string> &names, bool *reversed)
-{
-    const int n = static_cast<int>(names.size());
-    auto found = [reversed, n](int a, int b, bool turned) {
-        if (reversed != nullptr)
-            *reversed = turned;
-        return static_cast<long>(pair_index(n, a, b));
-    };
-    for (int a = 0; a < n - 1; ++a)
-        for (int b = a + 1; b < n; ++b) {
-            if (names[b] + "_vs_" + names[a] == text)
-                return found(a, b, false);
-            if (names[a] + "_vs_" + names[b] == text)
-                return found(a, b, true);
-        }
-    char *end;
-    errno = 0;
-    const long a = std::strtol(text, &end, 10);
-    if (text[0] >= '0' && text[0] <= '9' && *end == '-' && end[1] >= '0' && end[1] <= '9') {
-        const long b = std::strtol(end + 1, &end, 10);
-        if (*end == '\0' && errno == 0) {
-            if (a >= 1 && b >= 1 && a <= n && b <= n && a != b)
-                return found(static_cast<int>(std::min(a, b) - 1),
-                             static_cast<int>(std::max(a, b) - 1), a > b);
-            std::fprintf(stderr,
-                         "%s: %s %s: no such pair; pairs are a-b with 1 <= a, b <= %d, a != b\n",
-                         program, option, text, n);
-            return -1;
-        }
-    }
-    std::fprintf(stderr, "%s: %s %s: no such pair; give a-b (as 1-2) or <b>_vs_<a> (as %s_vs_%s)\n",
-                 program, option, text, names[1].c_str(), names[0].c_str());
-    return -1;
-}
