@@ -22,6 +22,7 @@ testing=(
   valgrind time
   libbenchmark-dev             # -DDRANVEL_BENCH=ON
   python3                      # pictures decoded, tables read back, examples made
+  snakemake                    # workflow/Snakefile
 )
 
 packages=("${build[@]}")
