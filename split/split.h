@@ -32,6 +32,9 @@ count_fault check_count(std::string_view text);
 // The text without leading and trailing blanks (spaces and tabs).
 std::string_view trim_blanks(std::string_view text);
 
+// Whether the text holds a control character (below 0x20, or DEL).
+bool has_control(std::string_view text);
+
 // nullptr when name can be a file name in the output directory; else why not.
 const char *condition_name_fault(std::string_view name);
 

@@ -253,8 +253,8 @@ run_cmd bash -c 'exec "$0" --fixed 10 12 9 101 140 123 >&-' "$S"
 expect_eq "pvalue-sim, standard output closed: status" 74 "$rc"
 expect_eq "pvalue-sim, standard output closed: message" \
   "pvalue-sim: Could not write the output: Bad file descriptor." "$err"
-expect_status "pvalue-sim: output to /dev/full" 74 "pvalue-sim: Could not write the output: No space left on device." \
-  bash -c 'exec "$0" --fixed 10 12 9 101 140 123 >/dev/full' "$S"
+expect_full_disk "pvalue-sim: output to /dev/full" 74 "pvalue-sim: Could not write the output: No space left on device." \
+  "$S" --fixed 10 12 9 101 140 123
 
 # --- the dispatcher -----------------------------------------------------------------------
 printf '#!/bin/sh\necho never\n' >"$libexec/not-executable"

@@ -137,13 +137,13 @@ done <"$build/install_manifest.txt"
 # --- version -------------------------------------------------------------
 
 run "$dranvel" --version
-expect "--version by full path" 0 "$dranvel 0.2.0.1"$'\n' ""
+expect "--version by full path" 0 "$dranvel $SUITE_VERSION"$'\n' ""
 
 run env PATH="$prefix/bin:$PATH" dranvel --version
-expect "--version through PATH" 0 $'dranvel 0.2.0.1\n' ""
+expect "--version through PATH" 0 "dranvel $SUITE_VERSION"$'\n' ""
 
 run_dir=$prefix run bin/dranvel --version
-expect "--version by relative path" 0 $'bin/dranvel 0.2.0.1\n' ""
+expect "--version by relative path" 0 "bin/dranvel $SUITE_VERSION"$'\n' ""
 
 "$dranvel" --version >/dev/full 2>"$t/err"
 rc=$?

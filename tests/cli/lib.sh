@@ -142,3 +142,42 @@ row2() { # id mean1 mean2 sdc1 sdc2 fc log2fc p; fc "*" for an all-zero pair
     printf '%-20s %7.1f %7.1f %6.1f %6.1f %7.2f %7.2f  %7.5f\n' "$@"
   fi
 }
+# The same for three conditions.
+header3() {
+  printf '%-20s' Feature
+  for c in 1 2 3; do printf ' %6s%d' MNC $c; done
+  for c in 1 2 3; do printf ' %5s%d' SD/C $c; done
+  for p in 1-2 1-3 2-3; do printf '  FC %s log2(FC) %5s' $p P-val; done
+  printf '\n'
+}
+row3() { # id, 3 means, 3 SD/C, then per pair fc log2fc p
+  printf '%-20s %7.1f %7.1f %7.1f %6.1f %6.1f %6.1f' "$1" "$2" "$3" "$4" "$5" "$6" "$7"
+  shift 7
+  while [ $# -gt 0 ]; do printf ' %7.2f %7.2f  %7.5f' "$1" "$2" "$3"; shift 3; done
+  printf '\n'
+}
+
+# expect_quiet_when_reader_goes NAME DROP CMD...: a reader that goes away
+# ends CMD as it ends cat: killed by SIGPIPE, also when the parent ignored the
+# signal, and with status 141 when it was blocked; standard error holds
+# nothing but the characters of DROP (mirdle's progress dots).  CMD's output
+# must outlast a pipe's buffer.
+expect_quiet_when_reader_goes() {
+  local name=$1 drop=$2 how=$TEST_TMP/.how errs=$TEST_TMP/.pipe.err
+  shift 2
+  ended_how "$how" "$@" 2>"$errs" | head -n 1 >/dev/null
+  expect_eq "$name: reader gone: killed by SIGPIPE, no message" "signal 13 " "$(cat "$how") $(tr -d "$drop" <"$errs")"
+  ended_how "$how" bash -c 'trap "" PIPE; exec "${@:2}" 2>"$1"' - "$errs" "$@" | head -c 10 >/dev/null
+  expect_eq "$name: reader gone, SIGPIPE ignored by the parent" "signal 13 " "$(cat "$how") $(tr -d "$drop" <"$errs")"
+  ended_how "$how" block "$@" 2>"$errs" | head -c 10 >/dev/null
+  expect_eq "$name: reader gone, SIGPIPE blocked: status 141, no message" "exit 141 " "$(cat "$how") $(tr -d "$drop" <"$errs")"
+}
+
+# expect_full_disk NAME STATUS MESSAGE CMD...: CMD with standard output on
+# /dev/full ends with STATUS and exactly MESSAGE on standard error.
+expect_full_disk() {
+  local name=$1 status=$2 message=$3
+  shift 3
+  [ -w /dev/full ] || return 0
+  expect_status "$name" "$status" "$message" bash -c 'exec "$@" >/dev/full' - "$@"
+}

@@ -128,8 +128,13 @@ checks=$((checks + 1))
 
 # An id that is not UTF-8 is still labelled.
 { header2; row2 "$(printf 'caf\351')" 1 2 0 0 2 1 0.01; row2 g2 3 3 0 0 1 0 0.5; } >latin1.txt
-run_cmd "$P" --label 2 latin1.txt -o latin1.png
-expect_eq "a Latin-1 id as a label" "0" "$rc"
+run_cmd "$P" --kind volcano --height 300 latin1.txt -o latin0.png
+run_cmd "$P" --kind volcano --height 300 --label 1 latin1.txt -o latin1.png
+expect_eq "a Latin-1 id as a label: status" "0" "$rc"
+ink0=$(pixels png latin0.png | awk '$1 == "ink" {print $3}')
+ink1=$(pixels png latin1.png | awk '$1 == "ink" {print $3}')
+checks=$((checks + 1))
+[ "$ink1" -gt $((ink0 + 30)) ] || fail "a Latin-1 id as a label: no label drawn ($ink0 then $ink1)"
 
 # --- SVG and PDF ------------------------------------------------------------
 run_cmd "$P" small.txt -o both.svg
@@ -161,19 +166,6 @@ expect_eq "pdf: one page" 1 "$(grep -a -c '/Type /Page\b' both.pdf)"
 expect_eq "pdf: complete" "%%EOF" "$(tail -c 6 both.pdf | tr -d '\n')"
 
 # --- pairs and names ------------------------------------------------------------
-header3() {
-  printf '%-20s' Feature
-  for c in 1 2 3; do printf ' %6s%d' MNC $c; done
-  for c in 1 2 3; do printf ' %5s%d' SD/C $c; done
-  for p in 1-2 1-3 2-3; do printf '  FC %s log2(FC) %5s' $p P-val; done
-  printf '\n'
-}
-row3() { # id then 6 values then per pair fc log2 p
-  printf '%-20s %7.1f %7.1f %7.1f %6.1f %6.1f %6.1f' "$1" "$2" "$3" "$4" "$5" "$6" "$7"
-  shift 7
-  while [ $# -gt 0 ]; do printf ' %7.2f %7.2f  %7.5f' "$1" "$2" "$3"; shift 3; done
-  printf '\n'
-}
 {
   header3
   row3 a 10 20 40 0 0 0   2 1 0.01   4 2 0.02   2 1 0.5
@@ -237,7 +229,7 @@ expect_eq "--help: status" 0 "$rc"
 expect_eq "--help: usage on stdout" "Usage: $P [options] REPORT -o FILE" "$(printf '%s\n' "$out" | head -n1)"
 expect_eq "--help: nothing on stderr" "" "$err"
 run_cmd "$P" --version
-expect_eq "--version" "0 $P 0.2.0.1" "$rc $out"
+expect_eq "--version" "0 $P $SUITE_VERSION" "$rc $out"
 expect_status "no -o" 64 "plot: no picture named; give -o FILE.png, .svg or .pdf" "$P" small.txt
 expect_status "no report" 64 "plot: expected one REPORT, got 0 arguments (see $P --help)" "$P" -o x.png
 expect_status "two reports" 64 "plot: expected one REPORT, got 2 arguments (see $P --help)" "$P" small.txt small.txt -o x.png

@@ -339,7 +339,7 @@ expect_eq "factors file that cannot be created: the earlier tables kept, nothing
 run_cmd "$S" --help
 expect_eq "--help" "0 Usage: $S [options] MATRIX SHEET DIR" "$rc $(printf '%s\n' "$out" | head -n1)"
 run_cmd "$S" --version
-expect_eq "--version" "0 $S 0.2.0.1" "$rc $out"
+expect_eq "--version" "0 $S $SUITE_VERSION" "$rc $out"
 expect_status "no arguments" 64 "split: expected MATRIX SHEET DIR, got 0 arguments (see $S --help)" "$S"
 expect_status "two arguments" 64 "split: expected MATRIX SHEET DIR, got 2 arguments (see $S --help)" "$S" m.tsv sheet.tsv
 expect_status "unknown option" 64 "split: unknown option --normalise (see $S --help)" "$S" --normalise m.tsv sheet.tsv f
