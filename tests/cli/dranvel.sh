@@ -1,7 +1,8 @@
 #!/bin/bash
-# The dispatcher, checked against a tree installed into a temporary prefix.
-set -u
-: "${SRC_DIR:?}" "${TEST_TMP:?}" "${SUITE_VERSION:?}"
+# The dispatcher, checked against a tree built and installed into a temporary
+# prefix (its manual pages name that prefix and the bug address).
+. "$(dirname "$0")/lib.sh"
+: "${SRC_DIR:?}" "${SUITE_VERSION:?}"
 cmake=${CMAKE_COMMAND:-cmake}
 
 prefix=$TEST_TMP/prefix
@@ -15,21 +16,10 @@ mkdir -p "$t" "$TEST_TMP/outside"
 
 # Build the way the calling build does (sanitizers, warnings as errors).
 forwarded=()
-if [ -n "${BUILD_DIR:-}" ] && [ -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    for var in CMAKE_BUILD_TYPE DRANVEL_SANITIZE DRANVEL_WERROR; do
-        val=$(sed -n "s/^$var:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt")
-        [ -n "$val" ] && forwarded+=("-D$var=$val")
-    done
-fi
-
-step() {
-    local log=$t/step.log
-    if ! "$@" >"$log" 2>&1; then
-        printf 'setup failed: %s\n' "$*" >&2
-        cat "$log" >&2
-        exit 1
-    fi
-}
+for var in CMAKE_BUILD_TYPE DRANVEL_SANITIZE DRANVEL_WERROR; do
+    val=$(cache_value $var)
+    [ -n "$val" ] && forwarded+=("-D$var=$val")
+done
 
 step "$cmake" -S "$SRC_DIR" -B "$build" -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DDRANVEL_TESTS=OFF -DDRANVEL_BUG_URL="$bug_url" "${forwarded[@]}"
@@ -40,13 +30,7 @@ dranvel=$prefix/bin/dranvel
 cc=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 
-passes=0
-failures=0
 note() { printf 'FAIL: %s\n' "$*" >&2; }
-bad() {
-    note "$@"
-    failures=$((failures + 1))
-}
 
 # run CMD... : standard streams and status of one run, in $run_dir (or
 # here) with $stdin_file (or nothing) as standard input.
@@ -73,11 +57,8 @@ expect() { # TITLE STATUS STDOUT STDERR
     fi
     same_bytes "$1" "standard output" "$3" "$t/out" || good=0
     same_bytes "$1" "standard error" "$4" "$t/err" || good=0
-    if [ $good = 1 ]; then
-        passes=$((passes + 1))
-    else
-        failures=$((failures + 1))
-    fi
+    checks=$((checks + 1))
+    [ $good = 1 ] || failures=$((failures + 1))
 }
 
 stars=$(printf '%.0s*' $(seq 33))
@@ -104,33 +85,33 @@ usage_for() { # PROGRAM LISTING [all]: the plain usage, or with "all" --help's
 
 # --- installed layout ----------------------------------------------------
 
-if [ -x "$dranvel" ]; then passes=$((passes + 1)); else bad "no $dranvel"; fi
+if [ -x "$dranvel" ]; then checks=$((checks + 1)); else fail "no $dranvel"; fi
 for page in dranvel.1 dranvel-mirdle.1 dranvel-normalize.1 pvalue-sim.1 dranvel-split.1 dranvel-table.1 dranvel-plot.1; do
     installed=$prefix/share/man/man1/$page
     if [ ! -f "$installed" ]; then
-        bad "manual page $page not installed"
+        fail "manual page $page not installed"
         continue
     fi
     LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l "$installed" >/dev/null 2>"$t/warn"
     if [ -s "$t/warn" ]; then
-        bad "installed $page renders with warnings"
+        fail "installed $page renders with warnings"
         cat "$t/warn" >&2
     else
-        passes=$((passes + 1))
+        checks=$((checks + 1))
     fi
 done
 # The installed page names this build's directory and address.
 LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$prefix/share/man/man1/dranvel.1" 2>/dev/null >"$t/page"
 if grep -qF "$libexec" "$t/page" && grep -qF "$bug_url" "$t/page"; then
-    passes=$((passes + 1))
+    checks=$((checks + 1))
 else
-    bad "installed dranvel.1 does not name $libexec and $bug_url"
+    fail "installed dranvel.1 does not name $libexec and $bug_url"
 fi
 while read -r file; do
     case $file in
-    */mirdle) [ "$file" = "$libexec/mirdle" ] || bad "mirdle installed as $file" ;;
-    */pvalue-sim) [ "$file" = "$prefix/bin/pvalue-sim" ] || bad "pvalue-sim installed as $file" ;;
+    */mirdle) [ "$file" = "$libexec/mirdle" ] || fail "mirdle installed as $file" ;;
+    */pvalue-sim) [ "$file" = "$prefix/bin/pvalue-sim" ] || fail "pvalue-sim installed as $file" ;;
     esac
 done <"$build/install_manifest.txt"
 
@@ -167,9 +148,9 @@ head -c ${#banner} "$t/err" >"$t/banner"
 lines=$(wc -l <"$t/banner")
 line2=$(sed -n 2p "$t/banner")
 if [ "$lines" = 8 ] && [ ${#line2} = 72 ] && [ "$(tail -c 2 "$t/banner" | od -An -c | tr -d ' ')" = '\n\n' ]; then
-    passes=$((passes + 1))
+    checks=$((checks + 1))
 else
-    bad "banner has $lines lines, a second line of ${#line2} characters"
+    fail "banner has $lines lines, a second line of ${#line2} characters"
 fi
 
 run env PATH="$prefix/bin:$PATH" dranvel no-such-subcommand
@@ -227,10 +208,10 @@ run "$dranvel"
 usage_for "$dranvel" "$listing"
 expect "usage" 64 "" "$want"
 for name in "${shown[@]}"; do
-    grep -qxF -- "$name" "$t/err" || bad "usage does not list $name"
+    grep -qxF -- "$name" "$t/err" || fail "usage does not list $name"
 done
 for name in "${hidden[@]}"; do
-    grep -qxF -- "$name" "$t/err" && bad "usage lists $name"
+    grep -qxF -- "$name" "$t/err" && fail "usage lists $name"
 done
 
 run env PATH="$prefix/bin:$PATH" dranvel
@@ -257,12 +238,12 @@ while read -r name; do
     help_listing+=$line
 done < <(printf '%s' "$listing" | LC_ALL=C sort)
 for name in "${!purpose[@]}"; do
-    grep -qF "  $name " <<<"$help_listing" || bad "$name is not installed for --help to list"
+    grep -qF "  $name " <<<"$help_listing" || fail "$name is not installed for --help to list"
 done
 # The installed dranvel(1) gives each the same purpose.
 for name in "${!purpose[@]}"; do
     given=$(sed -n "/^ *$name — dranvel-$name(1)\$/{n;s/^ *//;p}" "$t/page")
-    [ "$given" = "${purpose[$name]}." ] || bad "dranvel.1 gives $name the purpose \"$given\""
+    [ "$given" = "${purpose[$name]}." ] || fail "dranvel.1 gives $name the purpose \"$given\""
 done
 for args in "--help" "--help mirdle" "help"; do
     # shellcheck disable=SC2086
@@ -280,9 +261,9 @@ expect "--help on a full disk" 74 "" "$dranvel: Could not write the usage text: 
 if [ -x "$libexec/mirdle" ] && command -v man >/dev/null; then
     run env -u MANPATH MANWIDTH=80 "$dranvel" help mirdle
     if [ "$rc" = 0 ] && grep -q 'dranvel-mirdle - compare per-feature abundances' "$t/out" && [ ! -s "$t/err" ]; then
-        passes=$((passes + 1))
+        checks=$((checks + 1))
     else
-        bad "help mirdle: status $rc, $(head -c 300 "$t/err")"
+        fail "help mirdle: status $rc, $(head -c 300 "$t/err")"
     fi
 fi
 run "$dranvel" help no-such-subcommand
@@ -298,9 +279,9 @@ expect "help for a name with a slash" 64 "" "$want"
 if command -v man >/dev/null; then
     run env MANPATH="$prefix/share/man" "$dranvel" help argv-dump
     if [ "$rc" = 16 ] && grep -q 'dranvel-argv-dump' "$t/err"; then
-        passes=$((passes + 1))
+        checks=$((checks + 1))
     else
-        bad "help without a page: status $rc, $(cat "$t/err")"
+        fail "help without a page: status $rc, $(cat "$t/err")"
     fi
 fi
 run env PATH=/nonexistent "$dranvel" help argv-dump
@@ -361,9 +342,9 @@ if command -v strace >/dev/null; then
         on && /write\(2, / { n++ }
         END { print n + 0 }' "$t/trace")
     if [ "$writes" = 1 ] && grep -q "write(2, .*) = ${#banner}\$" "$t/trace"; then
-        passes=$((passes + 1))
+        checks=$((checks + 1))
     else
-        bad "banner not written in one piece before the hand-over"
+        fail "banner not written in one piece before the hand-over"
         cat "$t/trace" >&2
     fi
 fi
@@ -380,8 +361,8 @@ for name in ./argv-dump argv-dump/ subdir/inner ../dranvel/argv-dump \
     not_found "$dranvel" "$name"
     expect "name with a slash: $name" 64 "" "$want"
 done
-[ -e "$TEST_TMP/outside/ran-inner" ] && bad "subdir/inner was run"
-[ -e "$TEST_TMP/outside/ran-evil" ] && bad "a program outside the directory was run"
+[ -e "$TEST_TMP/outside/ran-inner" ] && fail "subdir/inner was run"
+[ -e "$TEST_TMP/outside/ran-evil" ] && fail "a program outside the directory was run"
 
 long=$(printf '%.0sa' $(seq 1100))
 run "$dranvel" "$long"
@@ -436,9 +417,9 @@ for name in split table plot normalize; do
         expect "dranvel $name: a misspelt option" 64 "" "$banner""dranvel $name: unknown option --no-such-option (see dranvel $name --help)"$'\n'
         run "$dranvel" $name --help
         [ "$(printf '%s\n' "$(cat "$t/out")" | head -n1 | cut -d' ' -f1-3)" = "Usage: dranvel $name" ] ||
-            bad "dranvel $name --help: $(head -n1 "$t/out")"
+            fail "dranvel $name --help: $(head -n1 "$t/out")"
     else
-        bad "$name is not installed in $libexec"
+        fail "$name is not installed in $libexec"
     fi
 done
 
@@ -472,5 +453,4 @@ not_found "$long_dranvel" "${fits}x" "$long_libexec"
 expect "path of 1024 characters" 64 "" "$want"
 rm -rf "$TEST_TMP/long"
 
-printf '%d passed, %d failed\n' "$passes" "$failures"
-[ "$failures" = 0 ]
+finish

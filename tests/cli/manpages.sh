@@ -2,15 +2,8 @@
 # Every manual page, as the build configures it for installation, renders
 # without a warning, names itself and the suite's version, and documents every
 # exit status its program can end with.
-set -u
+. "$(dirname "$0")/lib.sh"
 : "${BUILD_DIR:?}" "${SUITE_VERSION:?}"
-
-passes=0
-failures=0
-fail() {
-    printf 'FAIL: %s\n' "$*" >&2
-    failures=$((failures + 1))
-}
 
 declare -A statuses=(
     [dranvel.1]="0 64 74 126 127"
@@ -22,8 +15,7 @@ declare -A statuses=(
     [dranvel-plot.1]="0 64 65 66 69 70 73 74"
 )
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+tmp=$TEST_TMP
 
 for page in "${!statuses[@]}"; do
     file=$BUILD_DIR/man/$page
@@ -74,7 +66,7 @@ for page in "${!statuses[@]}"; do
         fi
     done
 
-    [ $good = 1 ] && passes=$((passes + 1))
+    [ $good = 1 ] && checks=$((checks + 1))
 done
 
 # dranvel(1) leads to every other page of the suite.
@@ -82,11 +74,10 @@ LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$BUILD_DIR/man/dranvel.1" >"$tmp/dranvel" 2>
 for page in "${!statuses[@]}"; do
     [ "$page" = dranvel.1 ] && continue
     if grep -qF "${page%.1}(1)" "$tmp/dranvel"; then
-        passes=$((passes + 1))
+        checks=$((checks + 1))
     else
         fail "dranvel.1 does not name ${page%.1}(1)"
     fi
 done
 
-printf '%d passed, %d failed\n' "$passes" "$failures"
-[ "$failures" = 0 ]
+finish
