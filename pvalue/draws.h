@@ -29,13 +29,12 @@ extern constinit thread_local vp_random_stream *pvalue_call_stream;
 namespace {
 
 // The generator a sampled member draws from: the call's stream if there is
-// one, else the process-wide sequence.  It holds the residue buffer of the
-// private generator's batch, so that walks on several threads share none.
+// one, else the process-wide sequence.
 struct process_generator {
-    vp_random_stream *stream = pvalue_call_stream;
-    int32_t residues[vp_random_batch_capacity];
-
-    int32_t operator()() const { return stream ? vp_random_stream_next(*stream) : vp_random(); }
+    int32_t operator()() const
+    {
+        return pvalue_call_stream ? vp_random_stream_next(*pvalue_call_stream) : vp_random();
+    }
 };
 
 template <unsigned S, class Source>
@@ -59,38 +58,42 @@ struct draws {
 #define PVALUE_VECTORISE
 #endif
 
+// The residues of the generator's whole buffer, refilled with it.  One walk
+// at a time runs on a thread: a buffer of the thread's own, at an address
+// fixed relative to the thread, so that the walk holds nothing but its
+// position, which stays in a register.
+thread_local int32_t walk_residues[vp_random_batch_capacity];
+
 template <unsigned S>
 struct draws<S, process_generator> {
     static constexpr unsigned end = vp_random_batch_capacity;
-    // The residues of the generator's whole buffer, refilled with it.
-    int32_t *res;
-    vp_random_stream *stream;
     unsigned pos;
 
-    explicit draws(process_generator &g) : res(g.residues), stream(g.stream) { pos = take(); }
+    explicit draws(process_generator &) { pos = take(); }
 
     // The residues of a fresh batch: the whole buffer, a fixed count of
     // words that the compiler vectorises; the position of its first unused
     // output.
-    PVALUE_VECTORISE unsigned take()
+    PVALUE_VECTORISE static unsigned take()
     {
+        vp_random_stream *const stream = pvalue_call_stream;
         const vp_random_batch batch =
             stream ? vp_random_stream_upcoming(*stream) : vp_random_upcoming();
         for (unsigned i = 0; i < end; ++i)
-            res[i] = static_cast<int32_t>((batch.words[i] >> 1) % S);
+            walk_residues[i] = static_cast<int32_t>((batch.words[i] >> 1) % S);
         return batch.begin;
     }
 
-    void consume_to(unsigned at) const
+    static void consume_to(unsigned at)
     {
-        if (stream)
+        if (vp_random_stream *const stream = pvalue_call_stream)
             vp_random_stream_consume_to(*stream, at);
         else
             vp_random_consume_to(at);
     }
 
     // The batch is used up at `at`: the next one.
-    [[gnu::noinline]] unsigned refill(unsigned at)
+    [[gnu::noinline]] static unsigned refill(unsigned at)
     {
         consume_to(at);
         return take();
@@ -100,7 +103,7 @@ struct draws<S, process_generator> {
     {
         if (pos == end) [[unlikely]]
             pos = refill(pos);
-        return res[pos++];
+        return walk_residues[pos++];
     }
 
     void done() { consume_to(pos); }
