@@ -2,7 +2,6 @@
 // report, as PNG, SVG or PDF.
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +15,6 @@
 #include "plot.h"
 #include "report_reader.h"
 #include "study.h"
-#include "vp_stream.h"
 
 namespace {
 
@@ -139,15 +137,9 @@ int check_options()
 int run()
 {
     plot_request &q = o.request;
-    const bool from_stdin = cli_is_stdin(o.report_path);
-    FILE *in = from_stdin ? stdin : vp_fopen(o.report_path, "r");
-    if (in == nullptr)
-        return cli_errno_fail(exit_no_input, errno, "cannot open %s", o.report_path);
     const char *program = cli_name();
     report r;
-    int status = read_report(in, cli_input_name(o.report_path), program, &r);
-    if (!from_stdin)
-        vp_fclose(in);
+    int status = read_report_file(o.report_path, &r);
     if (status != exit_ok)
         return status;
     std::vector<std::string> names;

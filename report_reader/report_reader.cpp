@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli.h"
 #include "exit_status.h"
 #include "mirdle/report.h"
 #include "vp_dsv.h"
 #include "vp_limits.h"
+#include "vp_stream.h"
 
 size_t pair_index(int n, int a, int b)
 {
@@ -247,3 +249,14 @@ int read_report(FILE *stream, const char *path, const char *program, report *out
     return status;
 }
 
+int read_report_file(const char *path, report *out)
+{
+    const bool from_stdin = cli_is_stdin(path);
+    FILE *in = from_stdin ? stdin : vp_fopen(path, "r");
+    if (in == nullptr)
+        return cli_errno_fail(exit_no_input, errno, "cannot open %s", path);
+    const int status = read_report(in, cli_input_name(path), cli_name(), out);
+    if (!from_stdin)
+        vp_fclose(in);
+    return status;
+}

@@ -55,4 +55,9 @@ const char *split_report_row(std::string_view line, int conditions, std::string_
 // memory); 0 on success.
 int read_report(FILE *stream, const char *path, const char *program, report *out);
 
+// Opens the report at path ("-": standard input, plain or compressed) and
+// reads it with read_report, speaking as the program (cli_name); 66 after
+// "<name>: cannot open P: <reason>".
+int read_report_file(const char *path, report *out);
+
 #endif

@@ -16,7 +16,6 @@
 #include "report_reader.h"
 #include "study.h"
 #include "vp_replace.h"
-#include "vp_stream.h"
 
 namespace {
 
@@ -143,15 +142,9 @@ int write_output( const report &r, const study &s,
 
 int run()
 {
-    const bool from_stdin = cli_is_stdin(o.report_path);
-    FILE *in = from_stdin ? stdin : vp_fopen(o.report_path, "r");
-    if (in == nullptr)
-        return cli_errno_fail(exit_no_input, errno, "cannot open %s", o.report_path);
     const char *program = cli_name();
     report r;
-    int status = read_report(in, cli_input_name(o.report_path), program, &r);
-    if (!from_stdin)
-        vp_fclose(in);
+    int status = read_report_file(o.report_path, &r);
     if (status != exit_ok)
         return status;
 

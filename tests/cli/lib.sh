@@ -181,3 +181,46 @@ expect_full_disk() {
   [ -w /dev/full ] || return 0
   expect_status "$name" "$status" "$message" bash -c 'exec "$@" >/dev/full' - "$@"
 }
+
+# random_table FILE ROWS REPS SEED [zero=Z] [divide="K/D ..."] [levels=L] [header=1]:
+# a condition table from awk's seeded generator (the same on every run):
+# whole numbers of L magnitudes (default 4: below 1, 10, 100, 1000), a zero in
+# about one value of Z (default none), every K-th row divided by D for each
+# K/D, and with header=1 a target_id header naming s1, s2, ...
+random_table() {
+  local file=$1 rows=$2 reps=$3 seed=$4 zero=0 divide='' levels=4 header=0 arg
+  shift 4
+  for arg in "$@"; do
+    case $arg in
+    zero=*) zero=${arg#zero=} ;;
+    divide=*) divide=${arg#divide=} ;;
+    levels=*) levels=${arg#levels=} ;;
+    header=*) header=${arg#header=} ;;
+    *) echo "random_table: $arg?" >&2; return 1 ;;
+    esac
+  done
+  awk -v rows="$rows" -v reps="$reps" -v seed="$seed" -v zero="$zero" -v divide="$divide" \
+    -v levels="$levels" -v header="$header" 'BEGIN {
+    srand(seed)
+    n = split(divide, d, " ")
+    if (header) {
+      printf "target_id"
+      for (r = 1; r <= reps; ++r) printf "\ts%d", r
+      printf "\n"
+    }
+    for (i = 1; i <= rows; ++i) {
+      printf "g%05d", i
+      level = int(rand() * levels)
+      for (r = 1; r <= reps; ++r) {
+        v = int(rand() * 10 ^ level)
+        if (zero > 0 && int(rand() * zero) == 0) v = 0
+        for (k = 1; k <= n; ++k) {
+          split(d[k], kd, "/")
+          if (i % kd[1] == 0) v = v / kd[2]
+        }
+        printf "\t%s", v
+      }
+      printf "\n"
+    }
+  }' >"$file"
+}

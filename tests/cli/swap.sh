@@ -9,23 +9,7 @@ M=$MIRDLE
 
 # table NAME ROWS REPS SEED: small and large whole numbers, zeros, every
 # fourth row of eighths (exact sums) and every seventh of sevenths.
-table() {
-  awk -v rows="$2" -v reps="$3" -v seed="$4" 'BEGIN {
-    srand(seed)
-    for (i = 1; i <= rows; ++i) {
-      printf "g%05d", i
-      level = int(rand() * 4)
-      for (r = 1; r <= reps; ++r) {
-        v = int(rand() * 10 ^ level)
-        if (int(rand() * 4) == 0) v = 0
-        if (i % 4 == 0) v = v / 8
-        if (i % 7 == 0) v = v / 7
-        printf "\t%s", v
-      }
-      printf "\n"
-    }
-  }' >"$1"
-}
+table() { random_table "$1" "$2" "$3" "$4" zero=4 divide="4/8 7/7"; }
 
 # same_pvalues NAME TABLE1 TABLE2: the P-value columns of both orders agree
 # row by row, and the fold changes are each other's reciprocals.
