@@ -53,6 +53,14 @@
 // position x, {x, y} and {x, z}, have the sum 2 kp_x + kp_y + kp_z, so they
 // are the pairs {y, z} with a key >= -2 kp_x that do not hold x: counted from
 // the same sorted keys.
+//
+// The band.  The three splits of a combination have the same kp and km
+// sums, so a combination in the band comes up at all three of them or at
+// none; it is decided at one, the split whose pairs do not interleave in
+// list order, and counts three times.  The rule there is the rule itself:
+// the list-order sums of the combination (and of its mirror for below)
+// compared with R by error-free products (ratio_test, exact_ratio.h), every
+// value in its range here.
 
 #include "split_count.h"
 
@@ -72,8 +80,10 @@ constexpr double margin = 0x1p-48;
 // The largest key on the grid: four of them sum below 2^52.
 constexpr int grid_bits = 49;
 // Splits in the band settled by the rule before the walk is cheaper: each
-// costs the list-order sums of a combination and of its mirror.
-constexpr uint64_t max_band_candidates = 8000;
+// costs a few nanoseconds (one in three the list-order sums of a combination
+// and of its mirror, and two exact comparisons), the walk of a 56-record list
+// with many ties about 200 microseconds with AVX-512 (bench/README.md).
+constexpr uint64_t max_band_candidates = 48000;
 // Whole numbers below 2^50: every sum of four is exact, in any order.
 constexpr double exact_sum_limit = 0x1p50;
 
@@ -114,8 +124,9 @@ struct pair_key {
 };
 
 // A position of the mirror of every record, one to one, or false when the
-// list is not closed under swapping first and second.
-bool mirror_positions(const count_pair *list, int n, uint8_t *mirror)
+// list is not closed under swapping first and second: by sorting, for lists
+// of many distinct values.
+bool mirror_positions_sorted(const count_pair *list, int n, uint8_t *mirror)
 {
     struct key {
         uint64_t hi, lo;
@@ -138,29 +149,61 @@ bool mirror_positions(const count_pair *list, int n, uint8_t *mirror)
     return true;
 }
 
-void sort4(int *q)
+// The same, for a list of at most 16 distinct values (a pair list of 4 + 4
+// counts has at most 8): each record's values numbered, the records put in
+// buckets by the two numbers, and the k-th record of bucket (v, w) the
+// mirror of the k-th of bucket (w, v), which must be as full.  Values are
+// told apart by their bits, as the sort does.
+bool mirror_positions(const count_pair *list, int n, uint8_t *mirror)
 {
-    auto order = [](int &a, int &b) {
-        const int lo = a < b ? a : b, hi = a < b ? b : a;
-        a = lo;
-        b = hi;
+    constexpr int most = 16;
+    uint64_t value[most];
+    int values = 0;
+    auto number_of = [&](double x) {
+        const uint64_t b = bits_of(x);
+        for (int v = 0; v < values; ++v)
+            if (value[v] == b)
+                return v;
+        if (values == most)
+            return -1;
+        value[values] = b;
+        return values++;
     };
-    order(q[0], q[1]);
-    order(q[2], q[3]);
-    order(q[0], q[2]);
-    order(q[1], q[3]);
-    order(q[1], q[2]);
+    uint8_t bucket[max_records];
+    for (int i = 0; i < n; ++i) {
+        const int f = number_of(list[i].first), s = number_of(list[i].second);
+        if (f < 0 || s < 0)
+            return mirror_positions_sorted(list, n, mirror);
+        bucket[i] = static_cast<uint8_t>(f * most + s);
+    }
+    uint8_t start[most * most + 1] = {};
+    for (int i = 0; i < n; ++i)
+        ++start[bucket[i] + 1];
+    for (int v = 0; v < values; ++v)
+        for (int w = v + 1; w < values; ++w)
+            if (start[v * most + w + 1] != start[w * most + v + 1])
+                return false;
+    for (int b = 0; b < most * most; ++b)
+        start[b + 1] = static_cast<uint8_t>(start[b + 1] + start[b]);
+    uint8_t next[most * most], slot[max_records], at[max_records];
+    std::memcpy(next, start, sizeof next);
+    for (int i = 0; i < n; ++i) {
+        slot[i] = next[bucket[i]]++;
+        at[slot[i]] = static_cast<uint8_t>(i);
+    }
+    for (int i = 0; i < n; ++i) {
+        const int b = bucket[i], swapped = b % most * most + b / most;
+        mirror[i] = at[start[swapped] + (slot[i] - start[b])];
+    }
+    return true;
 }
 
-// What the rule makes of the records at four distinct positions.
-fc_class rule_class(const count_pair *list, int a, int b, int c, int d, const observed_ratio &r)
+// Two positions in rising order.
+void order_pair(int &a, int &b)
 {
-    int q[4] = {a, b, c, d};
-    sort4(q);
-    const double s1 = ((list[q[0]].first + list[q[1]].first) + list[q[2]].first) + list[q[3]].first;
-    const double s2 =
-        ((list[q[0]].second + list[q[1]].second) + list[q[2]].second) + list[q[3]].second;
-    return classify_fc(s1, s2, r);
+    const int lo = a < b ? a : b, hi = a < b ? b : a;
+    a = lo;
+    b = hi;
 }
 
 using wide = __int128;
@@ -475,27 +518,51 @@ bool split_count_4(const count_pair *list, uint64_t n64, const observed_ratio &r
             return false;
     }
 
-    uint64_t above3 = certain, below3 = certain, by_rule = 0;
+    // The band: every combination in it comes up once per split, all three
+    // splits having the same key sums, and is decided once, at the split
+    // whose two pairs do not interleave in list order (a < b < c < d or c <
+    // d < a < b), by the rule itself on the list-order sums.
+    const ratio_test rule(r);
+    uint64_t above = 0, below = 0, by_rule = 0, decided = 0;
     for (int k = 0; k < n_runs; ++k) {
         const int i = runs[k].lower;
         const int a = keys[i].id >> 6, b = keys[i].id & 63;
+        const int ma = std::min(mirror[a], mirror[b]), mb = std::max(mirror[a], mirror[b]);
         const int64_t km_ab = km[a] + km[b];
         for (int j = runs[k].upper; j >= runs[k].from; --j) {
             const int c = keys[j].id >> 6, d = keys[j].id & 63;
             if (km_ab + km[c] + km[d] < 0 || a == c || a == d || b == c || b == d)
                 continue;
             ++by_rule;
-            above3 += rule_class(list, a, b, c, d, r) == fc_class::above;
-            below3 += !unit && rule_class(list, mirror[a], mirror[b], mirror[c], mirror[d], r) ==
-                                   fc_class::below;
+            if (!(b < c || d < a))
+                continue;
+            ++decided;
+            const bool ab_first = b < c;
+            const count_pair &q0 = list[ab_first ? a : c], &q1 = list[ab_first ? b : d];
+            const count_pair &q2 = list[ab_first ? c : a], &q3 = list[ab_first ? d : b];
+            const double s1 = ((q0.first + q1.first) + q2.first) + q3.first;
+            const double s2 = ((q0.second + q1.second) + q2.second) + q3.second;
+            above += rule.above(s1, s2);
+            if (unit)
+                continue;
+            // Below on the mirror: its positions merged into list order.
+            int m[4] = {ma, mb, std::min(mirror[c], mirror[d]), std::max(mirror[c], mirror[d])};
+            order_pair(m[0], m[2]);
+            order_pair(m[1], m[3]);
+            order_pair(m[1], m[2]);
+            const double t1 =
+                ((list[m[0]].first + list[m[1]].first) + list[m[2]].first) + list[m[3]].first;
+            const double t2 =
+                ((list[m[0]].second + list[m[1]].second) + list[m[2]].second) + list[m[3]].second;
+            below += rule.below(t1, t2);
         }
     }
     // Every combination was counted once per split; anything else would be a
     // flaw in the bound, and the walk is the safe answer.
-    if (above3 % 3 != 0 || below3 % 3 != 0)
+    if (certain % 3 != 0 || by_rule != 3 * decided)
         return false;
-    out.above = above3 / 3;
-    out.below = unit ? combinations - nan_combinations - out.above : below3 / 3;
+    out.above = certain / 3 + above;
+    out.below = unit ? combinations - nan_combinations - out.above : certain / 3 + below;
     out.settled_by_rule = by_rule;
     out.exact_keys = false;
     return true;

@@ -72,6 +72,32 @@ TEST(ExactRatio, ProductDifferenceSignAgainstIndependentArithmetic)
         ASSERT_EQ(product_difference_sign(x, y, z, v), two_product_sign(x, y, z, v))
             << std::hexfloat << x << " " << y << " " << z << " " << v;
 
+        // The hot loops' comparison against the rule: sums in the very
+        // proportion of the ratio's terms (scaled by a power of two), one ulp
+        // off, or anywhere, across the range it takes.
+        {
+            auto term = [&] {
+                return std::ldexp(1 + std::fabs(u(g)), static_cast<int>(pick(g, 200)) - 100);
+            };
+            const observed_ratio r = ratio_of(term(), term());
+            const int k = static_cast<int>(pick(g, 400)) - 200;
+            double s1 = std::ldexp(r.den, k), s2 = std::ldexp(r.num, k);
+            if (i % 3 == 1)
+                s2 = std::nextafter(s2, pick(g, 2) ? INFINITY : 0.0);
+            if (i % 3 == 2)
+                s1 = std::ldexp(1 + std::fabs(u(g)), k);
+            const ratio_test t(r);
+            for (const auto &[a, b] : {std::pair{s1, s2}, std::pair{s2, s1}}) {
+                const fc_class want = classify_fc(a, b, r);
+                ASSERT_EQ(t.above(a, b), want == fc_class::above)
+                    << std::hexfloat << a << " " << b << " " << r;
+                if (want != fc_class::above) {
+                    ASSERT_EQ(t.below(a, b), want == fc_class::below)
+                        << std::hexfloat << a << " " << b << " " << r;
+                }
+            }
+        }
+
         // Scaling a and c by the same power of two keeps the sign, even when
         // it carries the products into subnormals or past the largest
         // double.
@@ -103,6 +129,13 @@ TEST(ExactRatio, SpecialQuotientsKeepTheirClasses)
     EXPECT_EQ(classify_fc(1.0, INFINITY, r), fc_class::above);
     EXPECT_EQ(classify_fc(INFINITY, 1.0, r), fc_class::below);
     EXPECT_EQ(classify_fc(1.0, 2.0, ratio_of(NAN, 1.0)), fc_class::neither);
+    const ratio_test t(r);
+    EXPECT_FALSE(t.above(0.0, 0.0) || t.below(0.0, 0.0));
+    EXPECT_TRUE(t.above(0.0, 3.0) && !t.below(0.0, 3.0));
+    EXPECT_TRUE(t.below(3.0, 0.0) && !t.above(3.0, 0.0));
+    EXPECT_TRUE(t.above(11.0, 24.0) && t.below(24.0, 11.0));
+    EXPECT_FALSE(t.above(22.0, std::nextafter(48.0, 0.0)));
+    EXPECT_FALSE(t.below(std::nextafter(22.0, 0.0), 48.0));
     // 1 / (22 / 48), the quotient the trace shows with the conditions swapped,
     // is one ulp above 48 / 22; the ratio itself is not.
     EXPECT_GT(1.0 / (22.0 / 48.0), 48.0 / 22.0);

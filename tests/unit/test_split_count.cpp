@@ -107,6 +107,40 @@ TEST(SplitCount, MatchesTheWalkOnEveryKindOfCounts)
         const observed_ratio threshold = pick(g, 3) == 0 ? fc : pick_threshold(g, fc, t);
         expect_split_matches(list, threshold, seen, "family " + std::to_string(family));
     }
+    // Rows of ones and twos with zeros replaced, as low counts are: tens of
+    // thousands of splits in the band, which are counted, not left to the
+    // walk.
+    using row = std::pair<std::vector<double>, std::vector<double>>;
+    for (const row &rw : {row{{0, 1, 0, 1}, {0, 1, 1, 1}}, row{{1, 1, 1, 1}, {0, 0, 0, 1}},
+                          row{{2, 2, 1, 2}, {2, 2, 0, 1}}}) {
+        const auto &[c1, c2] = rw;
+        observed_ratio fc;
+        const std::vector<count_pair> list = list_of(c1, c2, true, g, fc);
+        split_counts got;
+        ASSERT_TRUE(split_count_4(list.data(), list.size(), fc, true, got));
+        EXPECT_GT(got.settled_by_rule, 20000u);
+        EXPECT_TRUE(expect_split_matches(list, fc, seen, "replaced zeros, many ties"));
+    }
+    // Lists closed under swapping with more distinct values than a pair list
+    // of 4 + 4 counts has: 28 records of fractions and their mirrors, or
+    // with one record's mirror missing.
+    for (int c = 0; c < 40; ++c) {
+        std::vector<count_pair> list;
+        for (int i = 0; i < 28; ++i) {
+            const double f = 1 + static_cast<double>(pick(g, 6)) * 0.25 + (i % 2 == 0 ? u(g) : 0.0);
+            const double s = 1 + static_cast<double>(pick(g, 6)) * 0.25;
+            list.push_back({f, s});
+            list.push_back({s, f});
+        }
+        std::shuffle(list.begin(), list.end(), g);
+        observed_ratio t = combination_ratio(list.data(), {0, 1, 2, 3});
+        if (t.num < t.den)
+            t = ratio_of(t.den, t.num);
+        EXPECT_TRUE(expect_split_matches(list, t, seen, "many distinct values"));
+        list[pick(g, 56)].first += 0.5;
+        split_counts out;
+        EXPECT_FALSE(split_count_4(list.data(), list.size(), t, false, out));
+    }
     // Both paths, and the rule deciding inside the band, must have been met.
     EXPECT_GT(seen.exact, 50);
     EXPECT_GT(seen.bounded, 50);
