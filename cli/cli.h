@@ -67,6 +67,7 @@ enum class cli_kind {
     real,     // double: a finite number from low to high
     choice,   // int: the index of the value among choices
     list,     // std::vector<std::string>: comma-separated items, appended
+    each,     // std::vector<std::string>: every occurrence's value, in order
 };
 
 struct cli_option {

@@ -91,6 +91,9 @@ bool take_value(const cli_option &o, const char *value)
         return take_choice(o, value);
     case cli_kind::list:
         return cli_add_list_items(o.name, value, static_cast<std::vector<std::string> *>(o.target));
+    case cli_kind::each:
+        static_cast<std::vector<std::string> *>(o.target)->emplace_back(value);
+        return true;
     }
     return false;
 }

@@ -9,11 +9,12 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
-#include "broken_pipe.h"
+#include "cli.h"
 #include "mirdle.h"
-#include "suite_version.h"
 #include "vp_replace.h"
 #include "vp_stream.h"
 
@@ -22,53 +23,59 @@ bool Debug = false;
 
 namespace {
 
+// The usage text of a command line without two tables.
 void print_usage(FILE *to, const char *prog)
 {
     std::fprintf(to,
-                 "Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n"
-                 "\t[--draws run|feature] [--rows FIRST-[LAST]] \\\n"
+                 "Usage: %s [--output file.txt] [--near-exact]\\\n"
                  "\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n"
-                 "\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n"
-                 "       %s --help | --version\n",
-                 prog, prog);
+                 "\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n",
+                 prog);
 }
-
-int usage(const char *prog)
-{
-    print_usage(stderr, prog);
-    return exit_usage;
-}
-
-// The options, recognised only in front of the first table.  An option that
-// takes a value is given as "--name value" or "--name=value".
-enum class option_id { debug, output, near_exact, threads, draws, rows, help, version };
-
-struct option_spec {
-    const char *name;
-    bool takes_value;
-    option_id id;
-};
-
-constexpr option_spec option_specs[] = {
-    {"--debug", false, option_id::debug},
-    {"--output", true, option_id::output},
-    {"--near-exact", false, option_id::near_exact},
-    {"--threads", true, option_id::threads},
-    {"--draws", true, option_id::draws},
-    {"--rows", true, option_id::rows},
-    {"--help", false, option_id::help},
-    {"--version", false, option_id::version},
-};
 
 struct command_line {
     bool near_exact = false;
     unsigned threads = 1;
     run_scope scope;
-    bool help = false;
-    bool version = false;
+    const char *threads_text = nullptr;
+    const char *rows_text = nullptr;
+    int draws = 0;
+    std::vector<std::string> outputs;
     FILE *report = stdout;
-    int outputs = 0;      // --output options seen
-    int first_table = 0;  // index of the first table path in argv
+} cl;
+
+const char *const draw_names[] = {"run", "feature", nullptr};
+
+const cli_option option_table[] = {
+    {"--output", 0, cli_kind::each, &cl.outputs, "FILE",
+     "write the report to FILE (plain text), renamed into\n"
+     "place at the end; a run that fails before its first\n"
+     "row leaves FILE as it was"},
+    {"--near-exact", 0, cli_kind::flag, &cl.near_exact, nullptr,
+     "every P-value by the near-exact method (at most 12\nreplicates)"},
+    {"--threads", 0, cli_kind::string, &cl.threads_text, "N",
+     "compute on N threads (0: every CPU; default 1); the\nreport is the same"},
+    {"--draws", 0, cli_kind::choice, &cl.draws, "D",
+     "run: sampled P-values from the run's one random\n"
+     "sequence (default); feature: each from a stream\n"
+     "seeded by its own counts",
+     0, 0, draw_names},
+    {"--rows", 0, cli_kind::string, &cl.rows_text, "FIRST-[LAST]",
+     "report only feature rows FIRST to LAST (from 1), the\nheader with row 1"},
+    {"--debug", 0, cli_kind::flag, &Debug, nullptr,
+     "write the P-value library's trace to standard output"},
+};
+
+const cli_command command = {
+    "[options] abundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] ...",
+    "Compares the abundance tables of two or more conditions feature by feature:\n"
+    "per condition the mean (MNC) and SD/mean (SD/C), per pair of conditions the\n"
+    "fold change (ratio of the sums), its log2 and a P-value.  Options come before\n"
+    "the first table; \"-\" reads a table from standard input.\n",
+    option_table,
+    std::size(option_table),
+    nullptr,
+    true,
 };
 
 // The last --output file, written under a temporary name until the run has
@@ -168,178 +175,61 @@ bool read_rows(const char *text, run_scope &scope)
            scope.last_row >= scope.first_row;
 }
 
-const option_spec *find_option(const char *arg, size_t name_len)
+int mirdle_main(int argc, char **argv)
 {
-    for (const option_spec &o : option_specs)
-        if (std::strlen(o.name) == name_len && std::strncmp(o.name, arg, name_len) == 0)
-            return &o;
-    return nullptr;
-}
-
-// Reads the options: returns 0, or the exit status after writing the
-// message.  A lone "-" is a table (standard input); "--" ends the options, so
-// that a table name may begin with "-".  The first pass only checks them, so a
-// misspelt option creates no file; the second (create_outputs) creates every
-// --output file in order, the last one taking the report.
-int parse_options(int argc, char **argv, command_line &cl, bool create_outputs)
-{
-    const int outputs_seen = cl.outputs;
-    cl.outputs = 0;
-    const char *prog = argv[0];
-    int arg = 1;
-    for (; arg < argc && argv[arg][0] == '-' && argv[arg][1] != '\0'; ++arg) {
-        const char *text = argv[arg];
-        if (std::strcmp(text, "--") == 0) {
-            ++arg;
-            break;
-        }
-        const char *equals = std::strchr(text, '=');
-        const size_t name_len = equals ? static_cast<size_t>(equals - text) : std::strlen(text);
-        const option_spec *o = find_option(text, name_len);
-        if (o == nullptr || (equals && !o->takes_value)) {
-            std::fprintf(stderr, "mirdle: Unknown option %s.\n", text);
-            return usage(prog);
-        }
-        const char *value = nullptr;
-        if (o->takes_value) {
-            if (equals) {
-                value = equals + 1;
-            } else if (arg + 1 < argc) {
-                value = argv[++arg];
-            } else {
-                std::fprintf(stderr, "mirdle: Option %s needs a value.\n", o->name);
-                return usage(prog);
-            }
-        }
-        switch (o->id) {
-        case option_id::debug:
-            Debug = true;
-            break;
-        case option_id::output:
-            ++cl.outputs;
-            if (create_outputs) {
-                // Only the last one takes the report; the earlier ones are
-                // created empty.
-                const bool last = cl.outputs == outputs_seen;
-                FILE *f = last ? vp_replace_open(value, &report_file.file) : std::fopen(value, "w");
-                if (f == nullptr) {
-                    std::fprintf(stderr, "mirdle: Could not open %s for write: %s.\n", value,
-                                 std::strerror(errno));
-                    return exit_cant_create;
-                }
-                cl.report = f;
-                if (last) {
-                    report_file.stream = f;
-                    report_file.pending = true;
-                }
-            }
-            break;
-        case option_id::near_exact:
-            cl.near_exact = true;
-            break;
-        case option_id::threads:
-            if (!read_threads(value, cl.threads)) {
-                std::fprintf(stderr,
-                             "mirdle: --threads takes a whole number from 0 to %u (0: every CPU), "
-                             "not %s.\n",
-                             max_threads, value);
-                return usage(prog);
-            }
-            break;
-        case option_id::draws:
-            if (std::strcmp(value, "run") == 0) {
-                cl.scope.draws = draw_source::run;
-            } else if (std::strcmp(value, "feature") == 0) {
-                cl.scope.draws = draw_source::feature;
-            } else {
-                std::fprintf(stderr, "mirdle: --draws takes run or feature, not %s.\n", value);
-                return usage(prog);
-            }
-            break;
-        case option_id::rows:
-            if (!read_rows(value, cl.scope)) {
-                std::fprintf(stderr,
-                             "mirdle: --rows takes FIRST-LAST or FIRST- (rows from 1), not %s.\n",
-                             value);
-                return usage(prog);
-            }
-            break;
-        case option_id::help:
-            cl.help = true;
-            return 0;
-        case option_id::version:
-            cl.version = true;
-            return 0;
-        }
-    }
-    cl.first_table = arg;
-    return 0;
-}
-
-// --help and --version write to standard output; a failed write is reported
-// like a failed report.
-int print_to_stdout_status()
-{
-    errno = 0;
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
-        return exit_ok;
-    const int err = errno ? errno : EIO;
-    end_if_broken_pipe(err);
-    std::fprintf(stderr, "mirdle: Could not write to standard output: %s.\n", std::strerror(err));
-    return exit_io;
-}
-
-bool is_stdin(const char *path)
-{
-    return std::strcmp(path, "-") == 0;
-}
-
-}  // namespace
-
-int main(int argc, char **argv)
-{
-    take_default_sigpipe();
-    if (argc < 1)
-        return usage("mirdle");
-    const char *prog = argv[0];
-
-    command_line cl;
-    if (int status = parse_options(argc, argv, cl, false))
-        return status;
-    if (cl.help) {
-        print_usage(stdout, prog);
-        return print_to_stdout_status();
-    }
-    if (cl.version) {
-        std::printf("%s %s\n", prog, SUITE_VERSION);
-        return print_to_stdout_status();
-    }
-    if (argc < 3)
-        return usage(prog);
-
-    const int conditions = argc - cl.first_table;
-    if (conditions > MAX_CONDITIONS) {
-        std::fprintf(stderr, "mirdle: Too many conditions: %d (at most %d).\n", conditions,
-                     MAX_CONDITIONS);
+    const char *prog = argc > 0 ? argv[0] : "mirdle";
+    // Without two arguments only --help and --version are options; anything
+    // else gets the usage text, before any option is looked at.
+    if (argc < 3 && !(argc == 2 && (std::strcmp(argv[1], "--help") == 0 ||
+                                    std::strcmp(argv[1], "--version") == 0))) {
+        print_usage(stderr, prog);
         return exit_usage;
     }
-    const char *const *paths = argv + cl.first_table;
+    std::vector<const char *> tables;
+    if (int status = cli_parse(command, argc, argv, &tables); status >= 0)
+        return status;
+    if (cl.threads_text != nullptr && !read_threads(cl.threads_text, cl.threads))
+        return cli_fail(exit_usage, "--threads %s: give a whole number from 0 to %u (0: every CPU)",
+                        cl.threads_text, max_threads);
+    if (cl.rows_text != nullptr && !read_rows(cl.rows_text, cl.scope))
+        return cli_fail(exit_usage, "--rows %s: give FIRST-LAST or FIRST- (rows from 1)",
+                        cl.rows_text);
+    cl.scope.draws = cl.draws == 0 ? draw_source::run : draw_source::feature;
+
+    const int conditions = static_cast<int>(tables.size());
+    if (conditions > MAX_CONDITIONS)
+        return cli_fail(exit_usage, "too many conditions: %d (at most %d)", conditions,
+                        MAX_CONDITIONS);
+    const char *const *paths = tables.data();
     int stdin_tables = 0;
     for (int c = 0; c < conditions; ++c)
-        stdin_tables += is_stdin(paths[c]);
-    if (stdin_tables > 1) {
-        std::fputs("mirdle: Only one table can be read from standard input (-).\n", stderr);
-        return exit_usage;
-    }
+        stdin_tables += cli_is_stdin(paths[c]);
+    if (stdin_tables > 1)
+        return cli_fail(exit_usage, "only one table can be read from standard input (-)");
 
-    // Also when the run ends from inside a row, at the near-exact limit.
+    // Every --output in order: only the last one takes the report, the
+    // earlier ones are created empty.  The exit handler settles the last one
+    // also when the run ends from inside a row, at the near-exact limit.
     std::atexit(settle_failed_report);
-    if (int status = parse_options(argc, argv, cl, true))
-        return status;
+    for (size_t k = 0; k < cl.outputs.size(); ++k) {
+        const char *path = cl.outputs[k].c_str();
+        const bool last = k + 1 == cl.outputs.size();
+        FILE *f = last ? vp_replace_open(path, &report_file.file) : std::fopen(path, "w");
+        if (f == nullptr) {
+            std::fprintf(stderr, "mirdle: Could not open %s for write: %s.\n", path,
+                         std::strerror(errno));
+            return exit_cant_create;
+        }
+        cl.report = f;
+        if (last) {
+            report_file.stream = f;
+            report_file.pending = true;
+        }
+    }
 
     static FILE *streams[MAX_CONDITIONS];
     for (int c = 0; c < conditions; ++c) {
-        streams[c] = is_stdin(paths[c]) ? stdin : vp_fopen(paths[c], "r");
+        streams[c] = cli_is_stdin(paths[c]) ? stdin : vp_fopen(paths[c], "r");
         if (streams[c] == nullptr) {
             std::fprintf(stderr, ": Could not open %s for read: %s.\n", paths[c],
                          std::strerror(errno));
@@ -365,4 +255,11 @@ int main(int argc, char **argv)
     if (int err = vp_replace_finish(&report_file.file))
         return report_write_error(err);
     return exit_ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    return cli_main("mirdle", argc, argv, mirdle_main);
 }

@@ -232,7 +232,7 @@ for i in $(seq 1 129); do
   printf 'g1\t%d\t%d\ng2\t%d\t%d\n' "$i" $((i + 1)) $((i * 2)) $((i * 3)) >many_$i.tsv
   tables+=(many_$i.tsv)
 done
-expect_status "129 tables" 64 "mirdle: Too many conditions: 129 (at most 128)." "$M" "${tables[@]}"
+expect_status "129 tables" 64 "mirdle: too many conditions: 129 (at most 128)" "$M" "${tables[@]}"
 expect_status "128 tables" 0 "" "$M" "${tables[@]:0:128}"
 expect_eq "128 tables: columns of a row" $((1 + 128 + 128 + 3 * 128 * 127 / 2)) \
   "$(sed -n 2p "$t/.out" | wc -w)"

@@ -3,7 +3,7 @@
 : "${MIRDLE:?}"
 M=$MIRDLE
 
-usage_text=$(printf 'Usage: %s [--debug] [--output file.txt] [--near-exact] [--threads N]\\\n\t[--draws run|feature] [--rows FIRST-[LAST]] \\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]\n       %s --help | --version' "$M" "$M")
+usage_text=$(printf 'Usage: %s [--output file.txt] [--near-exact]\\\n\tabundances1.tsv[.gz|.bz2|.xz] abundances2.tsv[.gz|.bz2|.xz] \\\n\t[abundances3.tsv[.gz|.bz2|.xz] ...]' "$M")
 
 printf 'target_id\tr1\tr2\tr3\ng1\t5\t7\t9\ng2\t0\t0\t0\ng3\t1e3\t 7\t\n' >a.tsv
 printf 'g1\t1\t2\t3\t4\ng2\t0\t0\t0\t0\ng3\t5\t6\t7\t8\n' >b.tsv
@@ -16,22 +16,31 @@ expect_status "no args" 64 "$usage_text" "$M"
 expect_status "one arg" 64 "$usage_text" "$M" a.tsv
 expect_status "near-exact and one table" 65 "mirdle: Must have at least 2 conditions." "$M" --near-exact a.tsv
 expect_status "only options" 65 "mirdle: Must have at least 2 conditions." "$M" --debug --near-exact
-expect_status "--output last" 64 "mirdle: Option --output needs a value."$'\n'"$usage_text" "$M" --debug --output
+expect_status "--output last" 64 "mirdle: --output needs a value" "$M" --debug --output
 
-# --help and --version answer on standard output, before any other check.
-expect_help_and_version "$M" "$usage_text" "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"
+# --help and --version answer on standard output, before any other check;
+# the help names every option.
+help_text=$("$M" --help)
+for opt in --output --near-exact --threads --draws --rows --debug --help --version; do
+  expect_eq "--help names $opt" 1 "$(printf '%s\n' "$help_text" | grep -c -- "^  $opt ")"
+done
+expect_help_and_version "$M" "$help_text" "--help" "--near-exact --help a.tsv b.tsv" "--help --bogus"
 
 # Misspelt and unknown options are refused before anything is created or
-# read; the usage text follows the message.
-for opt in -x --ouput --near-exct --debug=1 --near-exact=yes --output-file -h; do
-  expect_status "unknown option $opt" 64 "mirdle: Unknown option $opt."$'\n'"$usage_text" \
+# read.
+for opt in -x --ouput --near-exct --output-file -h --debug=1 --near-exact=yes; do
+  case $opt in
+  *=*) why="${opt%%=*} takes no value" ;;
+  *) why="unknown option $opt" ;;
+  esac
+  expect_status "unknown option $opt" 64 "mirdle: $why (see $M --help)" \
     "$M" --output created.txt "$opt" a.tsv b.tsv
   expect_eq "unknown option $opt: nothing on stdout" "" "$out"
   [ -e created.txt ] && fail "unknown option $opt: --output file created"
   rm -f created.txt
 done
-expect_status "unknown option alone" 64 "mirdle: Unknown option --bogus."$'\n'"$usage_text" "$M" --bogus
-expect_status "misspelt --output with its value" 64 "mirdle: Unknown option --ouput."$'\n'"$usage_text" \
+expect_status "unknown option alone" 64 "$usage_text" "$M" --bogus
+expect_status "misspelt --output with its value" 64 "mirdle: unknown option --ouput (see $M --help)" \
   "$M" --ouput r.txt a.tsv b.tsv
 [ -e r.txt ] && fail "misspelt --output: r.txt created"
 for bad in "--draws=rows" "--draws=" "--rows=0-3" "--rows=3-2" "--rows=2" "--rows=1-x" "--rows=-4"; do
@@ -48,7 +57,7 @@ run_cmd "$M" --near-exact -- -a.tsv b.tsv
 expect_eq "-- ends the options: status" 0 "$rc"
 expect_eq "-- ends the options: report" "$(cat eq.txt)" "$out"
 expect_status "a table name beginning with - needs --" 64 \
-  "mirdle: Unknown option -a.tsv."$'\n'"$usage_text" "$M" -a.tsv b.tsv
+  "mirdle: unknown option -a.tsv (see $M --help)" "$M" -a.tsv b.tsv
 
 # A lone "-" is a table read from standard input, once.
 run_cmd "$M" - b.tsv <a.tsv
@@ -57,8 +66,8 @@ expect_eq "- as the first table: report" "$(cat eq.txt)" "$out"
 run_cmd "$M" b.tsv - <a.tsv
 expect_eq "- as the second table: status" 0 "$rc"
 expect_eq "- as the second table: rows" 4 "$(wc -l <.out)"
-expect_status "- twice" 64 "mirdle: Only one table can be read from standard input (-)." "$M" - a.tsv -
-expect_status "- twice, read nothing" 64 "mirdle: Only one table can be read from standard input (-)." \
+expect_status "- twice" 64 "mirdle: only one table can be read from standard input (-)" "$M" - a.tsv -
+expect_status "- twice, read nothing" 64 "mirdle: only one table can be read from standard input (-)" \
   "$M" --output twice.txt - - </dev/null
 [ -e twice.txt ] && fail "- twice: --output file created"
 for opt in --near-exact --output; do
@@ -251,7 +260,7 @@ expect_eq "stdout on /dev/full with the trace: message" "$full" "${err#"${err%%[
 
 # More than 128 tables; 128 are accepted.
 set -- ; for i in $(seq 1 129); do set -- "$@" two.tsv; done
-expect_status "129 tables" 64 "mirdle: Too many conditions: 129 (at most 128)." "$M" "$@"
+expect_status "129 tables" 64 "mirdle: too many conditions: 129 (at most 128)" "$M" "$@"
 shift
 run_cmd "$M" "$@"
 expect_eq "128 tables: status" 0 "$rc"

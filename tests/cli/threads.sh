@@ -152,7 +152,7 @@ for bad in -1 x 1.5 "" 1025 99999; do
   run_cmd "$M" --threads "$bad" da.tsv db.tsv
   expect_eq "--threads '$bad': status" 64 "$rc"
   expect_eq "--threads '$bad': message" \
-    "mirdle: --threads takes a whole number from 0 to 1024 (0: every CPU), not $bad." \
+    "mirdle: --threads $bad: give a whole number from 0 to 1024 (0: every CPU)" \
     "$(printf '%s\n' "$err" | head -n 1)"
 done
 
