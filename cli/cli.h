@@ -95,6 +95,9 @@ struct cli_command {
     // pvalue-sim read their command lines); otherwise anywhere, "--" ending
     // them.  "-" alone is always an operand.
     bool options_first = false;
+    // An argument that reads whole as a number ("-5", "-.2") is an operand,
+    // not an option.
+    bool numbers_are_operands = false;
 };
 
 // Parses argv against the table: values as "--name value", "--name=value",

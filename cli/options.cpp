@@ -98,6 +98,13 @@ bool take_value(const cli_option &o, const char *value)
     return false;
 }
 
+bool is_number(const char *text)
+{
+    char *end;
+    std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
 const cli_option *find_long(const cli_command &c, std::string_view name)
 {
     for (size_t k = 0; k < c.option_count; ++k)
@@ -231,7 +238,8 @@ int cli_parse(const cli_command &c, int argc, char **argv, std::vector<const cha
     bool only_operands = false;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
-        if (only_operands || arg[0] != '-' || arg[1] == '\0') {
+        if (only_operands || arg[0] != '-' || arg[1] == '\0' ||
+            (c.numbers_are_operands && is_number(arg))) {
             operands->push_back(arg);
             if (c.options_first)
                 only_operands = true;

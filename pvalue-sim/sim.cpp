@@ -9,62 +9,58 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "broken_pipe.h"
+#include "cli.h"
 #include "exit_status.h"
 #include "pvalue.h"
 #include "sim.h"
-#include "suite_version.h"
 #include "vp_alloc.h"
 #include "vp_random.h"
 
 namespace {
 
-void print_usage(FILE *to, const char *prog)
+// The usage text of a command line of the wrong shape.
+int usage(const char *prog)
 {
-    std::fprintf(to,
-                 "Usage:   %s [--draws=run|feature] count1-mean count2-mean max-deviation "
-                 "replicates iterations\n"
-                 "         %s [--draws=run|feature] --fixed c1-count c1-count ... c2-count "
-                 "c2-count...\n"
-                 "         %s --help | --version\n"
+    std::fprintf(stderr,
+                 "Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n"
+                 "         %s --fixed c1-count c1-count ... c2-count c2-count...\n"
                  "Example: %s 100 200 .2 3 5\n"
                  "Example: %s --fixed 10 12 9 101 140 123\n",
-                 prog, prog, prog, prog, prog);
+                 prog, prog, prog, prog);
+    return exit_usage;
 }
 
-[[noreturn]] void usage(const char *prog)
-{
-    print_usage(stderr, prog);
-    std::exit(exit_usage);
-}
+draw_source draws = draw_source::run;
+int draw_choice = 0;
+bool fixed = false;
+const char *const draw_names[] = {"run", "feature", nullptr};
 
-// Everything goes to standard output; a failed write is reported with the
-// reason of the write that failed, or ends quietly if the reader went away.
-int output_status()
-{
-    errno = 0;
-    int err = 0;
-    if (std::fflush(stdout) != 0)
-        err = errno ? errno : EIO;
-    else if (std::ferror(stdout))
-        err = EIO;
-    if (err == 0)
-        return exit_ok;
-    end_if_broken_pipe(err);
-    std::fprintf(stderr, "pvalue-sim: Could not write the output: %s.\n", std::strerror(err));
-    return exit_io;
-}
+const cli_option option_table[] = {
+    {"--fixed", 0, cli_kind::flag, &fixed, nullptr,
+     "take the counts from the command line, the first half for\n"
+     "condition 1"},
+    {"--draws", 0, cli_kind::choice, &draw_choice, "D",
+     "run: sampled P-values from the run's random sequence\n"
+     "(default); feature: from a stream seeded by the counts",
+     0, 0, draw_names},
+};
 
-// The first argument is --fixed, --help, --version or the first number: a
-// negative number such as -5 is a number, anything else beginning with "-"
-// is a misspelt option.
-bool is_number(const char *arg)
-{
-    char *end;
-    std::strtod(arg, &end);
-    return end != arg;
-}
+const cli_command command = {
+    "[--draws D] count1-mean count2-mean max-deviation replicates iterations\n"
+    "       pvalue-sim [--draws D] --fixed c1-count ... c2-count ...",
+    "Feeds drawn or given replicate counts to the P-value library and prints the\n"
+    "library's trace, then the near-exact and the Mann-Whitney P-value.\n",
+    option_table,
+    std::size(option_table),
+    "Example: pvalue-sim 100 200 .2 3 5\n"
+    "Example: pvalue-sim --fixed 10 12 9 101 140 123\n",
+    true,
+    true,
+};
 
 double *new_counts(size_t n)
 {
@@ -105,7 +101,6 @@ double draw_count(const draw_range &r)
 
 // The last step of either mode; the count arrays, which live as long as the
 // run, are released after it.
-draw_source draws = draw_source::run;
 
 int result_step(double *counts1, double *counts2, size_t n)
 {
@@ -114,10 +109,10 @@ int result_step(double *counts1, double *counts2, size_t n)
     std::printf("Exact P-value = %0.3f  Mann-Whitney = %0.3f\n", exact, mw);
     vp_free(counts1);
     vp_free(counts2);
-    return output_status();
+    return cli_finish_stdout();
 }
 
-int random_mode(const char *prog, char **args)
+int random_mode(const char *prog, const char *const *args)
 {
     int mean1 = std::atoi(args[0]);
     int mean2 = std::atoi(args[1]);
@@ -127,7 +122,7 @@ int random_mode(const char *prog, char **args)
     draw_range r1, r2;
     if (!(max_deviation > 0.0) || replicates < 0 || iterations < 1 ||
         !make_range(mean1, max_deviation, r1) || !make_range(mean2, max_deviation, r2))
-        usage(prog);
+        return usage(prog);
 
     size_t n = static_cast<size_t>(replicates);
     double *counts1 = new_counts(n);
@@ -148,7 +143,7 @@ int random_mode(const char *prog, char **args)
     return result_step(counts1, counts2, n);
 }
 
-int fixed_mode(char **values, size_t count)
+int fixed_mode(const char *const *values, size_t count)
 {
     size_t n = count / 2;
     double *counts1 = new_counts(n);
@@ -170,50 +165,17 @@ int fixed_mode(char **values, size_t count)
 int pvalue_sim_main(int argc, char **argv)
 {
     take_default_sigpipe();
-    const char *prog = argv[0] ? argv[0] : "pvalue-sim";
+    cli_begin("pvalue-sim", argc > 0 ? argv[0] : nullptr);
+    const char *prog = argc > 0 && argv[0] ? argv[0] : "pvalue-sim";
     if (argc < 2)
-        usage(prog);
-    // --draws, as "--draws=MODE" or "--draws MODE", comes before the mode's
-    // arguments.
-    if (std::strncmp(argv[1], "--draws", 7) == 0 && (argv[1][7] == '\0' || argv[1][7] == '=')) {
-        const bool joined = argv[1][7] == '=';
-        if (!joined && argc < 3)
-            usage(prog);
-        const char *mode = joined ? argv[1] + 8 : argv[2];
-        if (std::strcmp(mode, "run") == 0) {
-            draws = draw_source::run;
-        } else if (std::strcmp(mode, "feature") == 0) {
-            draws = draw_source::feature;
-        } else {
-            std::fprintf(stderr, "pvalue-sim: --draws takes run or feature, not %s.\n", mode);
-            usage(prog);
-        }
-        const int taken = joined ? 1 : 2;
-        argv += taken;
-        argc -= taken;
-        argv[0] = const_cast<char *>(prog);
-        if (argc < 2)
-            usage(prog);
-    }
-    if (std::strcmp(argv[1], "--help") == 0) {
-        print_usage(stdout, prog);
-        return output_status();
-    }
-    if (std::strcmp(argv[1], "--version") == 0) {
-        std::printf("%s %s\n", prog, SUITE_VERSION);
-        return output_status();
-    }
-    if (argv[1][0] == '-' && std::strcmp(argv[1], "--fixed") != 0 && !is_number(argv[1])) {
-        std::fprintf(stderr, "pvalue-sim: Unknown option %s.\n", argv[1]);
-        usage(prog);
-    }
-    if (std::strcmp(argv[1], "--fixed") == 0) {
-        size_t count = static_cast<size_t>(argc - 2);
-        if (count % 2 != 0)
-            usage(prog);
-        return fixed_mode(argv + 2, count);
-    }
-    if (argc != 6)
-        usage(prog);
-    return random_mode(prog, argv + 1);
+        return usage(prog);
+    std::vector<const char *> args;
+    if (int status = cli_parse(command, argc, argv, &args); status >= 0)
+        return status;
+    draws = draw_choice == 0 ? draw_source::run : draw_source::feature;
+    if (fixed)
+        return args.size() % 2 != 0 ? usage(prog) : fixed_mode(args.data(), args.size());
+    if (args.size() != 5)
+        return usage(prog);
+    return random_mode(prog, args.data());
 }

@@ -252,8 +252,8 @@ expect_eq "10^6 features: last row reported" g999999 "$(tail -n 1 "$t/.out" | aw
 run_cmd bash -c 'exec "$0" --fixed 10 12 9 101 140 123 >&-' "$S"
 expect_eq "pvalue-sim, standard output closed: status" 74 "$rc"
 expect_eq "pvalue-sim, standard output closed: message" \
-  "pvalue-sim: Could not write the output: Bad file descriptor." "$err"
-expect_full_disk "pvalue-sim: output to /dev/full" 74 "pvalue-sim: Could not write the output: No space left on device." \
+  "pvalue-sim: cannot write standard output: Bad file descriptor" "$err"
+expect_full_disk "pvalue-sim: output to /dev/full" 74 "pvalue-sim: cannot write standard output: No space left on device" \
   "$S" --fixed 10 12 9 101 140 123
 
 # --- the dispatcher -----------------------------------------------------------------------

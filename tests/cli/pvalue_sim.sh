@@ -3,7 +3,7 @@
 : "${PVALUE_SIM:?}"
 S=$PVALUE_SIM
 
-usage_text=$(printf 'Usage:   %s [--draws=run|feature] count1-mean count2-mean max-deviation replicates iterations\n         %s [--draws=run|feature] --fixed c1-count c1-count ... c2-count c2-count...\n         %s --help | --version\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S" "$S")
+usage_text=$(printf 'Usage:   %s count1-mean count2-mean max-deviation replicates iterations\n         %s --fixed c1-count c1-count ... c2-count c2-count...\nExample: %s 100 200 .2 3 5\nExample: %s --fixed 10 12 9 101 140 123' "$S" "$S" "$S" "$S")
 
 for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1" "--fixed 1 2 3" "1 --fixed 2 3 4" \
             "100 200 .2 3 0" "100 200 .2 3 -2" "100 200 .2 -1 5" "-5 200 .2 3 5" "100 -200 .2 3 5" \
@@ -15,11 +15,19 @@ for args in "" "1 2 3 4" "1 2 3 4 5 6" "--fixed 1" "--fixed 1 2 3" "1 --fixed 2 
   expect_eq "usage for '$args': stdout" "" "$out"
 done
 
-# The first argument is --fixed, --help, --version or a number: anything else
-# beginning with "-" is refused, while -5, -.2 or -inf are numbers as before.
-for opt in -x --fixd --fixed=1 -- - -h --debug; do
-  expect_status "unknown option $opt" 64 "pvalue-sim: Unknown option $opt."$'\n'"$usage_text" "$S" "$opt" 1 2 3 4
+# Options come first: anything beginning with "-" that is not an option is
+# refused, while -5, -.2 or -inf are numbers as before; "--" and "-" are
+# arguments, of a command line of the wrong shape here.
+for opt in -x --fixd --fixed=1 -h --debug; do
+  case $opt in
+  *=*) why="${opt%%=*} takes no value" ;;
+  *) why="unknown option $opt" ;;
+  esac
+  expect_status "unknown option $opt" 64 "pvalue-sim: $why (see $S --help)" "$S" "$opt" 1 2 3 4
   expect_eq "unknown option $opt: stdout" "" "$out"
+done
+for opt in -- -; do
+  expect_status "$opt first" 64 "$usage_text" "$S" "$opt" 1 2 3 4
 done
 for args in "-5 200 .2 3 5" "-.5 200 .2 3 5" "-inf 200 .2 3 5"; do
   # shellcheck disable=SC2086
@@ -28,7 +36,11 @@ done
 run_cmd "$S" --fixed -3 4 5 6
 expect_eq "--fixed with a negative count: status" 0 "$rc"
 expect_eq "--fixed with a negative count: read" "-3.000000" "$(echo "$out" | head -1)"
-expect_help_and_version "$S" "$usage_text" "--help" "--help 1 2" "--help --bogus"
+help_text=$("$S" --help)
+for opt in --fixed --draws --help --version; do
+  expect_eq "--help names $opt" 1 "$(printf '%s\n' "$help_text" | grep -c -- "^  $opt ")"
+done
+expect_help_and_version "$S" "$help_text" "--help" "--help 1 2" "--help --bogus"
 
 # A reader that goes away: killed by SIGPIPE (141 in the shell), or with
 # SIGPIPE blocked status 141; no message either way.
@@ -132,6 +144,6 @@ if [ -n "${MIRDLE:-}" ]; then
   run_cmd "$S" --fixed 0 12 9 11 13 8 20 25 0 30 31 27
   [ "$passes" != "$(printf '%s\n' "$out" | grep '^Pass ')" ] || fail "--draws=run gave the passes of --draws=feature"
 fi
-expect_status "--draws with a bad mode" 64 "pvalue-sim: --draws takes run or feature, not rows."$'\n'"$usage_text" "$S" --draws=rows --fixed 1 2
+expect_status "--draws with a bad mode" 64 "pvalue-sim: --draws rows: give run or feature" "$S" --draws=rows --fixed 1 2
 
 finish
