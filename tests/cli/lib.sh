@@ -224,3 +224,11 @@ random_table() {
     }
   }' >"$file"
 }
+
+# have_data SET: the real tables of SET (pasilla, airway) are at hand under
+# DATA_DIR; otherwise says that what needs them is skipped, and fails.
+have_data() {
+  if [ -n "${DATA_DIR:-}" ] && [ -d "$DATA_DIR/$1" ]; then return 0; fi
+  echo "skipped: ${DATA_DIR:-DATA_DIR}/$1 not present"
+  return 1
+}

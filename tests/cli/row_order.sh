@@ -10,22 +10,7 @@ M=$MIRDLE
 
 # table NAME ROWS REPS SEED: whole numbers of several magnitudes, a zero in
 # about one value of three, and every fifth row of fractions.
-table() {
-  awk -v rows="$2" -v reps="$3" -v seed="$4" 'BEGIN {
-    srand(seed)
-    for (i = 1; i <= rows; ++i) {
-      printf "g%05d", i
-      level = int(rand() * 4)
-      for (r = 1; r <= reps; ++r) {
-        v = int(rand() * 10 ^ level)
-        if (int(rand() * 3) == 0) v = 0
-        if (i % 5 == 0) v = v / 7
-        printf "\t%s", v
-      }
-      printf "\n"
-    }
-  }' >"$1"
-}
+table() { random_table "$1" "$2" "$3" "$4" zero=3 divide="5/7"; }
 
 # reordered NAME TRANSFORM TABLES...: the report of the transformed tables
 # holds exactly the rows of the report of the originals that it names.
@@ -126,7 +111,7 @@ expect_eq "a range past the end: no report" "" "$out"
 # The real tables, reversed (a whole-table reversal keeps the header first).
 data_set() {
   local set=$1 first=$2 second=$3
-  [ -f "$DATA_DIR/$set/$first.tsv.gz" ] || return 0
+  have_data "$set" || return 0
   zcat "$DATA_DIR/$set/$first.tsv.gz" >"$set.1.tsv"
   zcat "$DATA_DIR/$set/$second.tsv.gz" >"$set.2.tsv"
   run_cmd "$M" "$set.1.tsv" "$set.2.tsv"

@@ -50,10 +50,8 @@ expect_eq "4454, 5175, 6518 against 2, 2, 2: 110 of 4,060" "y 0.02709" "$(cat ab
 
 for set in "pasilla untreated treated" "airway control treated"; do
   set -- $set
-  if [ -d "$DATA_DIR/$1" ]; then
+  if have_data "$1"; then
     same_pvalues "$1" "$DATA_DIR/$1/$2.tsv.gz" "$DATA_DIR/$1/$3.tsv.gz"
-  else
-    echo "skipped: $DATA_DIR/$1 not present"
   fi
 done
 

@@ -8,24 +8,7 @@ M=$MIRDLE
 # table NAME ROWS REPS SEED [ZERO_EVERY]: a table of ROWS features with REPS
 # replicates, whole-number counts from a small generator (awk's rand is the
 # same on every run for a given seed), a zero every ZERO_EVERY values.
-table() {
-  awk -v rows="$2" -v reps="$3" -v seed="$4" -v zero="${5:-0}" 'BEGIN {
-    srand(seed)
-    printf "target_id"
-    for (r = 1; r <= reps; ++r) printf "\ts%d", r
-    printf "\n"
-    for (i = 1; i <= rows; ++i) {
-      printf "g%05d", i
-      level = int(rand() * 5)
-      for (r = 1; r <= reps; ++r) {
-        v = int(rand() * 10 ^ level)
-        if (zero > 0 && int(rand() * zero) == 0) v = 0
-        printf "\t%d", v
-      }
-      printf "\n"
-    }
-  }' >"$1"
-}
+table() { random_table "$1" "$2" "$3" "$4" zero="${5:-0}" levels=5 header=1; }
 
 # same_as_one_thread NAME ARGS...: runs mirdle with --threads 1 and then
 # with 2, 3 and 0 (every CPU); all must agree on the three outputs.
