@@ -40,9 +40,11 @@ struct subcommand_purpose {
 };
 
 constexpr subcommand_purpose purposes[] = {
+    {"analyze", "the whole study of a count matrix, to tables, plots and report.html"},
     {"mirdle", "compare condition tables: means, fold changes, P-values"},
     {"normalize", "divide condition tables by per-sample size factors"},
     {"plot", "draw the MA and the volcano plot of a mirdle report"},
+    {"report", "one self-contained HTML report of an analysis"},
     {"split", "split a count matrix into one mirdle table per condition"},
     {"table", "write a mirdle report as a table with adjusted P-values"},
 };

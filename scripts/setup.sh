@@ -13,6 +13,7 @@ build=(
   pkg-config
   man-db
   libcairo2-dev fonts-dejavu-core   # plot: cairo, and a font for its labels
+  nlohmann-json3-dev libeigen3-dev  # analyze and report: JSON, PCA
 )
 testing=(
   libgtest-dev googletest
@@ -23,6 +24,7 @@ testing=(
   libbenchmark-dev             # -DDRANVEL_BENCH=ON
   python3                      # pictures decoded, tables read back, examples made
   snakemake                    # workflow/Snakefile
+  chromium nodejs npm          # report's page in a browser (tests/browser)
 )
 
 packages=("${build[@]}")
@@ -44,4 +46,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The browser tests' npm packages, as package-lock.json pins them.
+if [ "${1:-}" = --test ]; then
+  (cd "$(dirname "$0")/../tests/browser" && npm ci --no-audit --no-fund --loglevel=error)
 fi

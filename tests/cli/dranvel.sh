@@ -222,6 +222,8 @@ expect "usage through PATH" 64 "" "$want"
 # status 0, no banner, the same text but for the list: sorted by name, and
 # every subcommand of the suite with its purpose.
 declare -A purpose=(
+    [analyze]="the whole study of a count matrix, to tables, plots and report.html"
+    [report]="one self-contained HTML report of an analysis"
     [mirdle]="compare condition tables: means, fold changes, P-values"
     [normalize]="divide condition tables by per-sample size factors"
     [plot]="draw the MA and the volcano plot of a mirdle report"

@@ -13,6 +13,8 @@ declare -A statuses=(
     [dranvel-split.1]="0 64 65 66 69 73 74"
     [dranvel-table.1]="0 64 65 66 69 73 74"
     [dranvel-plot.1]="0 64 65 66 69 70 73 74"
+    [dranvel-analyze.1]="0 64 65 66 69 70 73 74 127"
+    [dranvel-report.1]="0 64 65 66 69 73 74"
 )
 
 tmp=$TEST_TMP

@@ -1,0 +1,88 @@
+# report as a whole program: the embedded data decodes and matches the
+# analysis row for row, and the page works in headless Chromium, offline.
+. "$(dirname "$0")/lib.sh"
+A=${ANALYZE:-${BUILD_DIR:?}/analyze/analyze}
+REPORT=${REPORT:-$BUILD_DIR/report/report}
+
+step "$A" --threads 0 "$SRC_DIR/examples/counts.txt" "$SRC_DIR/examples/samples.csv" -o study
+html=study/report.html
+
+# The data inside, inflated, against the files of the analysis.
+run_cmd python3 - "$html" study <<'PY'
+import base64, json, math, re, sys, zlib
+html, d = sys.argv[1], sys.argv[2]
+text = open(html, encoding="utf-8").read()
+blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
+D = json.loads(zlib.decompress(base64.b64decode(blob)))
+def rows(path):
+    lines = open(path).read().splitlines()
+    return lines[0].split("\t"), [l.split("\t") for l in lines[1:]]
+num = lambda s: None if s == "NA" else float(s)
+head, res = rows(d + "/results.tsv")
+order = {r[0]: i for i, r in enumerate(res)}
+bad = []
+if sorted(D["features"]) != sorted(order): bad.append("features")
+for p in D["pairs"]:
+    pc, qc = head.index("pvalue_" + p["name"]), head.index("padj_" + p["name"])
+    for k, f in enumerate(D["features"]):
+        r = res[order[f]]
+        if p["pvalue"][k] != num(r[pc]) or p["padj"][k] != num(r[qc]):
+            bad.append(f"{p['name']} {f}"); break
+s = 0
+for c in D["conditions"]:
+    _, raw = rows(f"{d}/raw/{c}.tsv")
+    _, norm = rows(f"{d}/{c}.tsv")
+    for k in range(len(raw[0]) - 1):
+        if [float(r[k + 1]) for r in raw] != D["raw"][s]: bad.append(f"raw {c} {k}")
+        if [float(r[k + 1]) for r in norm] != [v / D["factors"][s] for v in D["raw"][s]]: bad.append(f"normalised {c} {k}")
+        s += 1
+print(len(D["features"]), s, len(D["pairs"]), " ".join(bad) or "all equal")
+PY
+expect_eq "embedded data: features, samples, pairs, every value equal" "0 1000 12 1 all equal" "$rc $out"
+
+# What the page must show, from the same files.
+python3 - study expected.json <<'PY' || fail "writing the expectations"
+import json, sys
+d, out = sys.argv[1], sys.argv[2]
+def rows(path):
+    lines = open(path).read().splitlines()
+    return lines[0].split("\t"), [l.split("\t") for l in lines[1:]]
+def js(v):  # a number as JavaScript's String() writes it
+    f = float(v)
+    return str(int(f)) if f.is_integer() and abs(f) < 1e21 else repr(f)
+head, res = rows(d + "/results.tsv")
+fc, pv = head.index("fc_treated_vs_untreated"), head.index("pvalue_treated_vs_untreated")
+found = [r[0] for r in res if "gene0083" in r[0]]
+counts = {}
+for f in found:
+    counts[f] = []
+    for c in ("untreated", "treated"):
+        h, raw = rows(f"{d}/raw/{c}.tsv")
+        _, norm = rows(f"{d}/{c}.tsv")
+        r = next(i for i, x in enumerate(raw) if x[0] == f)
+        for k in range(1, len(h)):
+            counts[f].append([h[k], c, js(raw[r][k]), js(norm[r][k])])
+json.dump({"points": [sum(1 for r in res if r[fc] != "NA" and r[pv] != "NA")], "samples": 12,
+           "search": "gene0083", "found": found, "counts": counts,
+           "pvalue": {r[0]: float(r[pv]) for r in res if r[pv] != "NA"}}, open(out, "w"))
+PY
+
+browser_dir=$SRC_DIR/tests/browser
+if [ ! -d "$browser_dir/node_modules/puppeteer-core" ] || ! command -v node >/dev/null || [ ! -x "${CHROMIUM:-/usr/bin/chromium}" ]; then
+  fail "the browser test needs node, chromium and tests/browser/node_modules (scripts/setup.sh --test)"
+else
+  mkdir -p shots
+  run_cmd node "$browser_dir/report.mjs" "$html" expected.json shots
+  printf '%s\n' "$out" "$err"
+  expect_eq "browser: every check passed" 0 "$rc"
+  checks=$((checks + $(printf '%s\n' "$out" | grep -c '^ok')))
+  expect_eq "browser: screenshots" "feature.png pair.png qc.png report.png" "$(ls shots | grep png | paste -sd ' ')"
+fi
+
+# Failures: one message, the suite's status, no file left.
+mkdir empty
+expect_status "no analysis" 66 "report: cannot open empty/analysis.json: No such file or directory" "$REPORT" empty
+expect_eq "no analysis: no page" "" "$(ls -A empty)"
+expect_status "no DIR" 64 "report: expected one DIR, got 0 arguments (see $REPORT --help)" "$REPORT"
+
+finish
