@@ -48,7 +48,7 @@ int settle_names(const char *program, const name_options &options, int condition
     }
     if (names->empty()) {
         for (int c = 1; c <= conditions; ++c)
-            names->push_back("c" + std::to_string(c));
+            names->push_back(std::string("c").append(std::to_string(c)));
         return exit_ok;
     }
     if (names->size() != static_cast<size_t>(conditions)) {

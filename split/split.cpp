@@ -143,7 +143,7 @@ int split_matrix(const split_request &request)
         std::fprintf(stderr, "%s: %s: %zu sample%s, %zu features in %s\n", cli_name(),
                      c.name.c_str(), c.entries.size(), c.entries.size() == 1 ? "" : "s",
                      matrix.ids.size(), path.c_str());
-        command += " " + shell_word(path);
+        command.append(" ").append(shell_word(path));
     }
     if (!matrix.factors.empty()) {
         std::fprintf(stderr, "%s: counts divided by the size factors (%s) in %s:\n%s",
