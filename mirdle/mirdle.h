@@ -7,10 +7,7 @@
 #include "exit_status.h"
 #include "pvalue.h"
 #include "vp_dsv.h"
-
-// Largest number of condition tables in one run.
-inline constexpr int MAX_CONDITIONS = 128;
-
+#include "vp_limits.h"
 
 // Writes the report's header row for `conditions` conditions.  Returns 0, or
 // the errno of the first write that failed.
