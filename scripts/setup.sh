@@ -24,8 +24,12 @@ testing=(
   libbenchmark-dev             # -DDRANVEL_BENCH=ON
   python3                      # pictures decoded, tables read back, examples made
   snakemake                    # workflow/Snakefile
-  chromium nodejs npm          # report's page in a browser (tests/browser)
+  chromium                     # report's page in a browser (tests/browser)
 )
+# Node.js and npm drive the browser tests; a machine may have them from
+# elsewhere than Debian (npm bundled with its nodejs), which Debian's npm
+# package would conflict with: Debian's are installed only when none is.
+node_tools=(nodejs npm)
 
 packages=("${build[@]}")
 case ${1:-} in
@@ -41,6 +45,9 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+if [ "${1:-}" = --test ] && ! { command -v node && command -v npm; } >/dev/null 2>&1; then
+  missing+=("${node_tools[@]}")
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
