@@ -15,16 +15,10 @@
 
 namespace {
 
-
-const char *shown_path(const char *path)
-{
-    return std::strcmp(path, "-") == 0 ? "standard input" : path;
-}
-
 int no_factors(const split_request &request, const count_matrix &matrix, int status,
                const size_factor_state *sf)
 {
-    const char *matrix_path = shown_path(request.matrix_path);
+    const char *matrix_path = cli_input_name(request.matrix_path);
     const char *method = size_factor_method_name(request.method);
     switch (status) {
     case sf_no_memory:
@@ -88,7 +82,7 @@ int divide_counts(const split_request &request, count_matrix *matrix)
                 std::fprintf(stderr,
                              "%s: %s: feature %s: count %.*s of sample %s divided by its size "
                              "factor %g is too large for single precision\n",
-                             cli_name(), shown_path(request.matrix_path), matrix->ids[f].c_str(),
+                             cli_name(), cli_input_name(request.matrix_path), matrix->ids[f].c_str(),
                              static_cast<int>(s.ends[f] - start), s.text.data() + start,
                              s.sample.c_str(), factor);
                 return exit_data;

@@ -14,7 +14,7 @@
 int open_lines(const char *path, text_lines *t)
 {
     t->from_stdin = std::strcmp(path, "-") == 0;
-    t->path = t->from_stdin ? "standard input" : path;
+    t->path = cli_input_name(path);
     t->stream = t->from_stdin ? stdin : vp_fopen(path, "r");
     if (t->stream == nullptr) {
         std::fprintf(stderr, "%s: cannot open %s: %s\n", cli_name(), path, std::strerror(errno));

@@ -220,8 +220,7 @@ int read_matrix(const split_request &request, const std::vector<sheet_entry> &sh
                 const std::vector<condition_plan> &plan, count_matrix *matrix)
 {
     matrix_reader r{request, sheet, plan, matrix, {}, nullptr, '\t', 0, {}, {}};
-    r.sheet_shown = std::strcmp(request.sheet_path, "-") == 0 ? "standard input"
-                                                               : request.sheet_path;
+    r.sheet_shown = cli_input_name(request.sheet_path);
     int status = open_lines(request.matrix_path, &r.t);
     if (status == exit_ok)
         status = read_matrix_lines(r);

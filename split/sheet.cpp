@@ -244,8 +244,7 @@ int read_sheet(const split_request &request, std::vector<sheet_entry> *sheet,
 int plan_conditions(const split_request &request, const std::vector<sheet_entry> &sheet,
                     std::vector<condition_plan> *plan)
 {
-    const char *shown = std::strcmp(request.sheet_path, "-") == 0 ? "standard input"
-                                                                   : request.sheet_path;
+    const char *shown = cli_input_name(request.sheet_path);
     std::unordered_map<std::string, size_t> index;
     std::vector<condition_plan> all;
     for (size_t e = 0; e < sheet.size(); ++e) {

@@ -136,8 +136,7 @@ int split_matrix(const split_request &request)
     if (!chosen.empty())
         std::fprintf(stderr, "%s: conditions from column \"%s\" of %s\n", cli_name(),
                      chosen.c_str(),
-                     std::strcmp(request.sheet_path, "-") == 0 ? "standard input"
-                                                                : request.sheet_path);
+                     cli_input_name(request.sheet_path));
     for (const condition_plan &c : plan) {
         const std::string path = table_path(request.dir, c.name);
         std::fprintf(stderr, "%s: %s: %zu sample%s, %zu features in %s\n", cli_name(),
