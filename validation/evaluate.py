@@ -85,13 +85,15 @@ def roc(pvalues, changed, points=200):
     order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
     n_pos = sum(changed)
     n_neg = len(pvalues) - n_pos
-    out, tp, fp, step = [(0.0, 0.0)], 0, 0, max(1, len(order) // points)
+    out, tp, fp, step, drawn = [(0.0, 0.0)], 0, 0, max(1, len(order) // points), 0
     for k, i in enumerate(order):
         tp += changed[i]
         fp += 1 - changed[i]
-        last = k + 1 == len(order) or pvalues[order[k + 1]] != pvalues[i]
-        if last and (k % step == 0 or k + 1 == len(order)):
+        # A point where the P-values change, about every step features.
+        end_of_ties = k + 1 == len(order) or pvalues[order[k + 1]] != pvalues[i]
+        if end_of_ties and (k + 1 - drawn >= step or k + 1 == len(order)):
             out.append((fp / n_neg, tp / n_pos))
+            drawn = k + 1
     return out
 
 
@@ -204,10 +206,10 @@ def markdown(designs, meta, results):
             f"| {'-' if t is None else f'{t:.1f}'} |")
     lines += ["", "### By mean count", "",
               "The features of each design in thirds by their true base mean (low, middle, "
-              "high; the ranges are those of the first design).  Type-I error at 0.05, AUC, "
+              "high).  Type-I error at 0.05, AUC, "
               "and power at BH 10% within each third (the adjustment over all features).", ""]
     first = results[0][2]
-    ranges = ", ".join(f"{n} {first[n + '_mean_range'][0]:.3g}-{first[n + '_mean_range'][1]:.4g}"
+    ranges = ", ".join(f"{n} {first[n + '_mean_range'][0]:.4g}-{first[n + '_mean_range'][1]:.4g}"
                        for n in ("low", "middle", "high"))
     lines += [f"Base-mean ranges in {results[0][0]['design']}: {ranges}.", "",
               "| design | method | P<=0.05 low | middle | high | AUC low | middle | high | "
