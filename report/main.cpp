@@ -18,11 +18,15 @@
 #include <zlib.h>
 
 #include "cli.h"
+#include "method.h"
+#include "pvalue.h"
 #include "report_reader.h"
 #include "split.h"
 #include "study.h"
 #include "suite_version.h"
 #include "vp_replace.h"
+
+bool Debug = false;
 
 extern "C" const char report_echarts[], report_page_js[], report_page_css[];
 
@@ -228,34 +232,36 @@ void add_qc(const std::vector<std::vector<double>> &norm, nlohmann::json *j)
     (*j)["cluster_order"] = cluster_order(d);
 }
 
-// The smallest P-value a pair's method can give for these replicate counts.
+// The smallest P-value a pair's method can give for these replicate counts:
+// the P-value library itself on the most extreme configuration, every count
+// of the first condition below every count of the second, all distinct
+// (1, 2, ... against 1001, 1002, ...).  Sampled near-exact counting draws from
+// the stream seeded by those counts, so the figure is the same run to run.
 nlohmann::json floor_of(size_t ra, size_t rb, bool near_exact_forced)
 {
-    const size_t used = std::min(ra, rb);
-    if (ra >= 8 && rb >= 8 && !near_exact_forced) {
-        const double n1 = static_cast<double>(ra), n2 = static_cast<double>(rb);
-        const double z = n1 * n2 / 2 / std::sqrt(n1 * n2 * (n1 + n2 + 1) / 12);
+    const pair_plan plan = plan_pair(ra, rb, near_exact_forced);
+    std::vector<double> low(std::max(ra, rb)), high(low.size());
+    for (size_t k = 0; k < low.size(); ++k)
+        low[k] = static_cast<double>(k + 1), high[k] = static_cast<double>(k + 1001);
+    const std::string shape = "the library's P-value for every count of one condition below "
+                              "every count of the other, all distinct";
+    if (plan.method == pair_method::mann_whitney)
         return {{"method", "Mann-Whitney U (normal approximation)"},
-                {"floor", std::erfc(z / std::sqrt(2.0))},
-                {"how", "computed: the largest |z| of the U statistic, two-sided"},
-                {"used", used}};
-    }
-    static const double measured[] = {0, 0, 8.0 / 66, 88.0 / 4060, 1750.0 / 367290};
-    if (used >= 2 && used <= 4)
-        return {{"method", "near-exact, exhaustive"},
-                {"floor", measured[used]},
-                {"how", "every combination counted; the smallest share found by a search "
-                        "over count pairs (examples/pvalue_floor.sh)"},
-                {"used", used}};
-    if (used >= 5 && used <= 12)
-        return {{"method", "near-exact, sampled"},
-                {"floor", nullptr},
-                {"how", "(extreme + 1) / (sampled + 1), never 0; see the smallest observed"},
-                {"used", used}};
-    return {{"method", "none (more than 12 replicates without Mann-Whitney)"},
-            {"floor", 1.0},
-            {"how", "mirdle refuses"},
-            {"used", used}};
+                {"floor", mann_whitney_pval(low.data(), high.data(), ra, rb)},
+                {"how", shape},
+                {"used", std::min(ra, rb)}};
+    if (plan.method == pair_method::limit || plan.pairs < 2)
+        return {{"method", plan.pairs < 2 ? "none (one replicate)"
+                                          : "none (more than 12 replicates, --near-exact)"},
+                {"floor", 1.0},
+                {"how", "the method does not apply"},
+                {"used", plan.pairs}};
+    const bool sampled = plan_draws(plan);
+    return {{"method", sampled ? "near-exact, sampled" : "near-exact, exhaustive"},
+            {"floor", near_exact_pval(low.data(), high.data(), plan.pairs, draw_source::feature)},
+            {"how", shape + (sampled ? "; sampled, so (extreme + 1) / (sampled + 1), never 0"
+                                     : "; every combination counted")},
+            {"used", plan.pairs}};
 }
 
 std::string base64(const std::string &bytes)

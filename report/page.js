@@ -359,8 +359,9 @@
         items.push(`P-value floor: ${fmt(f.floor, 4)} (${f.how}).`);
         if (f.floor >= alpha) items.push(`The floor is not below ${alpha}: no feature can reach P < ${alpha}, and none can reach an adjusted ${alpha}.`);
         else {
-          const need = Math.ceil((f.floor * m) / alpha);
-          items.push(`Benjamini-Hochberg over the ${m} features in the adjustment: for any adjusted P-value to reach ${alpha}, at least ${need} features (${((100 * need) / Math.max(m, 1)).toFixed(1)} %) must sit at the floor.`);
+          // m * floor / k <= alpha for k features at the floor.
+          const need = Math.max(1, Math.ceil((f.floor * m) / alpha));
+          items.push(`Benjamini-Hochberg over the ${m} features in the adjustment: an adjusted P-value can reach ${alpha} once at least ${need} features (${((100 * need) / Math.max(m, 1)).toFixed(1)} %) sit at the floor (${m} × ${fmt(f.floor, 4)} / ${need} ≤ ${alpha}).`);
         }
       } else items.push(`P-value floor: ${f.how}.`);
       items.push(`Observed here: smallest P-value ${fmt(minP, 4)}, smallest adjusted P-value ${fmt(minQ, 4)}.`);

@@ -40,6 +40,19 @@ print(len(D["features"]), s, len(D["pairs"]), " ".join(bad) or "all equal")
 PY
 expect_eq "embedded data: features, samples, pairs, every value equal" "0 1000 12 1 all equal" "$rc $out"
 
+# The P-value floor of the examples' 6 against 6 design: the library's P-value
+# for one condition all below the other, as pvalue-sim counts it.
+run_cmd "${PVALUE_SIM:?}" --draws feature --fixed 1 2 3 4 5 6 1001 1002 1003 1004 1005 1006
+account=$(printf '%s\n' "$out" | sed -n 's/^Pass 0: FCs sampled = [0-9]*  P-value = \([0-9]*\) \/ \([0-9]*\) = .*/\1 \2/p')
+run_cmd python3 - "$html" $account <<'PY'
+import base64, json, re, sys, zlib
+text = open(sys.argv[1], encoding="utf-8").read()
+blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
+f = json.loads(zlib.decompress(base64.b64decode(blob)))["pairs"][0]["floor"]
+print(f["method"], f["used"], f["floor"] == int(sys.argv[2]) / int(sys.argv[3]))
+PY
+expect_eq "P-value floor, 6 against 6: pvalue-sim's count for the extreme counts" "0 near-exact, sampled 6 True" "$rc $out"
+
 # What the page must show, from the same files.
 python3 - study expected.json <<'PY' || fail "writing the expectations"
 import json, sys
