@@ -94,6 +94,17 @@
       }
       return out;
     });
+    // SD/C as mirdle gives it: the population SD over the mean, 0 for a mean of 0.
+    D.sdc = D.members.map((m, k) => {
+      const out = new Float64Array(rows);
+      for (let r = 0; r < rows; ++r) {
+        const mean = D.mean[k][r];
+        let q = 0;
+        for (const i of m) q += (D.norm[i][r] - mean) ** 2;
+        out[r] = mean === 0 ? 0 : Math.sqrt(q / m.length) / mean;
+      }
+      return out;
+    });
     D.allZero = D.members.map((m) => {
       const out = new Uint8Array(rows);
       for (let r = 0; r < rows; ++r) out[r] = m.every((i) => D.raw[i][r] === 0) ? 1 : 0;
@@ -189,14 +200,8 @@
     });
   }
   function sdc(D, k) {
-    const m = D.members[k], out = [];
-    for (let r = 0; r < D.features.length; ++r) {
-      const mean = D.mean[k][r];
-      if (!(mean > 0)) continue;
-      let q = 0;
-      for (const i of m) q += (D.norm[i][r] - mean) ** 2;
-      out.push([mean, Math.sqrt(q / m.length) / mean]);
-    }
+    const out = [];
+    for (let r = 0; r < D.features.length; ++r) if (D.mean[k][r] > 0) out.push([D.mean[k][r], D.sdc[k][r]]);
     return out;
   }
 
@@ -255,6 +260,8 @@
       { key: 'id', name: 'feature', get: (r) => D.features[r], text: (r) => D.features[r] },
       { key: 'ma', name: 'mean ' + D.conditions[a], get: (r) => D.mean[a][r] },
       { key: 'mb', name: 'mean ' + D.conditions[b], get: (r) => D.mean[b][r] },
+      { key: 'sa', name: 'SD/C ' + D.conditions[a], get: (r) => D.sdc[a][r] },
+      { key: 'sb', name: 'SD/C ' + D.conditions[b], get: (r) => D.sdc[b][r] },
       { key: 'lfc', name: 'log2 FC', get: (r) => lfc[r] },
       { key: 'pvalue', name: 'P-value', get: (r) => p.pvalue[r] },
       { key: 'padj', name: 'adjusted P', get: (r) => p.padj[r] },

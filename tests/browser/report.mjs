@@ -84,9 +84,16 @@ try {
   const saved = await page.evaluate(() => window.dranvel.lastSaved);
   const ids = saved.trim().split('\n').slice(1).map((l) => l.split('\t')[0]).sort();
   check('the TSV of the selection holds exactly the found rows', JSON.stringify(ids) === JSON.stringify([...expected.found].sort()), ids.join(','));
-  const pvalues = saved.trim().split('\n').slice(1).map((l) => l.split('\t'));
-  const bad = pvalues.filter((f) => Number(f[4]) !== expected.pvalue[f[0]]);
-  check('the TSV holds the report\'s P-values', bad.length === 0, JSON.stringify(bad));
+  const [tsvHead, ...tsvRows] = saved.trim().split('\n').map((l) => l.split('\t'));
+  const at = (name) => tsvHead.indexOf(name);
+  const bad = tsvRows.filter((f) => Number(f[at('P-value')]) !== expected.pvalue[f[0]]);
+  check('the TSV holds the report\'s P-values', at('P-value') > 0 && bad.length === 0, JSON.stringify(bad));
+  // SD/C per condition, against mirdle's in the results.
+  const near = (x, y) => Math.abs(x - y) <= 1e-12 * Math.max(1, Math.abs(y));
+  const badSdc = tsvRows.filter((f) => !near(Number(f[at('SD/C_untreated')]), expected.sdc[f[0]][0]) ||
+    !near(Number(f[at('SD/C_treated')]), expected.sdc[f[0]][1]));
+  check('the TSV\'s SD/C per condition is mirdle\'s', at('SD/C_untreated') > 0 && at('SD/C_treated') > 0 &&
+    tsvRows.length > 0 && badSdc.length === 0, JSON.stringify(badSdc));
 
   // A plot saved as SVG holds the drawing.
   await page.click('#chart-volcano-0 + .tools button:nth-child(2)');

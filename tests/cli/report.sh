@@ -77,7 +77,9 @@ for f in found:
             counts[f].append([h[k], c, js(raw[r][k]), js(norm[r][k])])
 json.dump({"points": [sum(1 for r in res if r[fc] != "NA" and r[pv] != "NA")], "samples": 12,
            "search": "gene0083", "found": found, "counts": counts,
-           "pvalue": {r[0]: float(r[pv]) for r in res if r[pv] != "NA"}}, open(out, "w"))
+           "pvalue": {r[0]: float(r[pv]) for r in res if r[pv] != "NA"},
+           "sdc": {r[0]: [float(r[head.index("sd_over_mean_" + c)]) for c in ("untreated", "treated")] for r in res}},
+          open(out, "w"))
 PY
 
 browser_dir=$SRC_DIR/tests/browser
