@@ -245,8 +245,12 @@
     const names = [`up, P < ${threshold}`, `down, P < ${threshold}`, 'other'];
     const colours = ['#d62728', '#1f77b4', 'rgba(120,120,120,0.35)'];
     const series = (data) => [...data.map((d, g) => ({ name: names[g], type: 'scatter', large: true, largeThreshold: 5000, symbolSize: 4, itemStyle: { color: colours[g] }, data: d })),
-      { name: 'chosen', type: 'scatter', symbolSize: 14, itemStyle: { color: 'none', borderColor: '#000', borderWidth: 2 }, data: [], z: 10 }];
-    const common = { tooltip: { formatter: (q) => D.features[q.data[2]] }, legend: { top: 24 }, dataZoom: [{ type: 'inside', xAxisIndex: 0 }, { type: 'inside', yAxisIndex: 0 }] };
+      { name: 'chosen', type: 'scatter', symbolSize: 14, itemStyle: { color: 'none', borderColor: '#000', borderWidth: 2 }, data: [], z: 10 },
+      { name: 'selected', type: 'scatter', symbolSize: 7, itemStyle: { color: '#ff9900', borderColor: '#000', borderWidth: 0.5 }, data: [], z: 9 }];
+    // A rectangle drawn with the brush tool selects the features inside it.
+    const common = { tooltip: { formatter: (q) => D.features[q.data[2]] }, legend: { top: 24 }, dataZoom: [{ type: 'inside', xAxisIndex: 0 }, { type: 'inside', yAxisIndex: 0 }],
+      brush: { xAxisIndex: 'all', brushLink: 'none', throttleType: 'debounce', outOfBrush: { colorAlpha: 1 } },
+      toolbox: { feature: { dataZoom: {}, brush: { type: ['rect', 'clear'] }, restore: {} } } };
     const ma = chart(charts, 'chart-ma-' + pi, Object.assign({ title: { text: 'MA' }, xAxis: { name: 'log2 mean', nameLocation: 'middle', nameGap: 24, scale: true }, yAxis: { name: 'log2 FC', scale: true }, series: series(groups) }, common));
     const vol = chart(charts, 'chart-volcano-' + pi, Object.assign({ title: { text: 'Volcano' }, xAxis: { name: 'log2 FC', nameLocation: 'middle', nameGap: 24, scale: true }, yAxis: { name: '-log10 P' }, series: series(vgroups) }, common));
     const bins = new Array(20).fill(0);
@@ -276,8 +280,8 @@
     grid.append(spacer);
     const detail = el('div', { class: 'detail', id: 'detail-' + pi });
     sec.append(el('h3', { text: 'Every feature' }), el('div', { class: 'controls' }, search, maxp, minfc,
-      el('button', { id: 'pick-shown-' + pi, text: 'select shown', onclick: () => { T.order.forEach((r) => T.picked.add(r)); draw(); } }),
-      el('button', { id: 'pick-none-' + pi, text: 'select none', onclick: () => { T.picked.clear(); draw(); } }),
+      el('button', { id: 'pick-shown-' + pi, text: 'select shown', onclick: () => { T.order.forEach((r) => T.picked.add(r)); picked(); } }),
+      el('button', { id: 'pick-none-' + pi, text: 'select none', onclick: () => { T.picked.clear(); picked(); } }),
       el('button', { id: 'save-tsv-' + pi, text: 'save selected as TSV', onclick: () => saveTsv() }), info), head, grid, detail);
     for (const c of cols)
       head.append(el('div', { class: 'cell' + (c.key === 'id' ? ' id' : ''), text: c.name, onclick: () => {
@@ -315,7 +319,7 @@
         const r = T.order[k];
         const box = el('input', { type: 'checkbox' });
         box.checked = T.picked.has(r);
-        box.addEventListener('click', (ev) => { ev.stopPropagation(); box.checked ? T.picked.add(r) : T.picked.delete(r); draw(); });
+        box.addEventListener('click', (ev) => { ev.stopPropagation(); box.checked ? T.picked.add(r) : T.picked.delete(r); picked(); });
         const line = el('div', { class: 'row' + (r === T.current ? ' current' : ''), 'data-row': r, style: `top:${k * rowH}px` },
           el('div', { class: 'cell pick' }, box),
           ...cols.map((c) => el('div', { class: 'cell' + (c.key === 'id' ? ' id' : ''), text: c.text ? c.text(r) : fmt(c.get(r)) })));
@@ -338,7 +342,47 @@
       draw();
     }
     T.choose = choose;
-    for (const c of [ma, vol]) c.on('click', (q) => { if (q.data) choose(q.data[2]); });
+    // The selection drawn in both plots, and the table's boxes.
+    function picked() {
+      const ms = [], vs = [];
+      for (const r of T.picked) if (shown(r)) {
+        ms.push([Number.isFinite(amean[r]) ? amean[r] : 0, y(r), r]);
+        vs.push([y(r), -Math.log10(p.pvalue[r]), r]);
+      }
+      ma.setOption({ series: [{}, {}, {}, {}, { data: ms }] });
+      vol.setOption({ series: [{}, {}, {}, {}, { data: vs }] });
+      draw();
+    }
+    // A point clicked: the table scrolls to its row (every filter cleared when
+    // they hide it) and the feature becomes the chosen one.
+    function focus(r) {
+      if (!T.order.includes(r)) {
+        search.value = maxp.value = minfc.value = '';
+        filter();
+      }
+      const k = T.order.indexOf(r);
+      grid.scrollTo({ top: Math.max(0, k * rowH - (grid.clientHeight - rowH) / 2), behavior: 'instant' });
+      choose(r);
+    }
+    T.focus = focus;
+    for (const c of [ma, vol]) c.on('click', (q) => { if (q.data && q.seriesIndex <= 2) focus(q.data[2]); });
+    // A rectangle in either plot: the features inside become the selection.
+    const inside = (groupsOf) => (areas) => {
+      const out = new Set();
+      for (const area of areas) {
+        if (area.brushType !== 'rect' || !area.coordRange) continue;
+        const [[x0, x1], [y0, y1]] = area.coordRange;
+        for (const g of groupsOf)
+          for (const [px, py, r] of g) if (px >= x0 && px <= x1 && py >= y0 && py <= y1) out.add(r);
+      }
+      return out;
+    };
+    for (const [c, pick] of [[ma, inside(groups)], [vol, inside(vgroups)]])
+      c.on('brushEnd', (e) => {
+        if (!e.areas || !e.areas.length) return;
+        T.picked = pick(e.areas);
+        picked();
+      });
     function saveTsv() {
       const picked = T.order.filter((r) => T.picked.has(r));
       const lines = [cols.map((c) => c.key === 'id' ? 'feature' : c.name.replace(/ /g, '_')).join('\t')];

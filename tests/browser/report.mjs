@@ -100,6 +100,64 @@ try {
   const svg = await page.evaluate(() => window.dranvel.lastSaved);
   check('a plot saved as SVG', svg.startsWith('<svg') && svg.includes('</svg>'), svg.slice(0, 40));
 
+  // A click on the MA plot's rightmost point: the table scrolls to that
+  // feature's row, which becomes the chosen one.
+  await page.$eval('#search-0', (e) => { e.value = ''; e.dispatchEvent(new Event('input')); });
+  await page.evaluate(() => document.getElementById('chart-ma-0').scrollIntoView());
+  const farAt = await page.evaluate((id) => {
+    const D = window.dranvel.data, r = D.features.indexOf(id);
+    const c = window.dranvel.charts['chart-ma-0'];
+    const q = c.getOption().series.slice(0, 3).flatMap((s) => s.data).find((d) => d[2] === r);
+    const [x, y] = c.convertToPixel({ gridIndex: 0 }, q);
+    const box = document.getElementById('chart-ma-0').getBoundingClientRect();
+    return [box.left + x, box.top + y];
+  }, expected.ma_far);
+  await page.mouse.click(farAt[0], farAt[1]);
+  const focused = await page.evaluate(() => {
+    const T = window.dranvel.tables[0], grid = document.getElementById('grid-0');
+    const row = grid.querySelector('.row.current'), g = grid.getBoundingClientRect();
+    if (!row) return { current: window.dranvel.data.features[T.current], row: null };
+    const b = row.getBoundingClientRect();
+    return { current: window.dranvel.data.features[T.current], row: row.querySelector('.cell.id').textContent,
+      inView: b.top >= g.top && b.bottom <= g.bottom, scrolled: grid.scrollTop, detail: document.querySelector('#detail-0 h3').textContent };
+  });
+  check(`a click on ${expected.ma_far} in the MA plot scrolls the table to its row and chooses it`,
+    focused.current === expected.ma_far && focused.row === expected.ma_far && focused.inView && focused.scrolled > 0 &&
+    focused.detail === expected.ma_far, JSON.stringify(focused));
+
+  // A rectangle brushed in the volcano: exactly the features inside are
+  // selected, drawn as such in both plots, and saved as TSV.
+  await page.evaluate(() => document.getElementById('chart-volcano-0').scrollIntoView());
+  const corners = await page.evaluate(() => {
+    const c = window.dranvel.charts['chart-volcano-0'];
+    const box = document.getElementById('chart-volcano-0').getBoundingClientRect();
+    const a = c.convertToPixel({ gridIndex: 0 }, [1, 3]), b = c.convertToPixel({ gridIndex: 0 }, [3, 1.5]);
+    c.dispatchAction({ type: 'takeGlobalCursor', key: 'brush', brushOption: { brushType: 'rect', brushMode: 'single' } });
+    const at = [Math.round(a[0]), Math.round(a[1]), Math.round(b[0]), Math.round(b[1])];
+    const lo = c.convertFromPixel({ gridIndex: 0 }, [at[0], at[3]]), hi = c.convertFromPixel({ gridIndex: 0 }, [at[2], at[1]]);
+    return { page: [box.left + at[0], box.top + at[1], box.left + at[2], box.top + at[3]], lo, hi };
+  });
+  await page.mouse.move(corners.page[0], corners.page[1]);
+  await page.mouse.down();
+  await page.mouse.move(corners.page[2], corners.page[3], { steps: 8 });
+  await page.mouse.up();
+  await page.waitForFunction(() => window.dranvel.tables[0].picked.size > 0, { timeout: 5000 }).catch(() => {});
+  const within = expected.volcano.filter(([x, y]) => x >= corners.lo[0] && x <= corners.hi[0] && y >= corners.lo[1] && y <= corners.hi[1])
+    .map((v) => v[2]).sort();
+  const brushed = await page.evaluate(() => {
+    const T = window.dranvel.tables[0], D = window.dranvel.data, C = window.dranvel.charts;
+    return { picked: [...T.picked].map((r) => D.features[r]).sort(),
+      ma: C['chart-ma-0'].getOption().series[4].data.length, volcano: C['chart-volcano-0'].getOption().series[4].data.length,
+      info: document.getElementById('shown-0').textContent };
+  });
+  check(`brushing a rectangle in the volcano selects its ${within.length} features`,
+    within.length > 10 && JSON.stringify(brushed.picked) === JSON.stringify(within), `${brushed.picked.length}: ${brushed.picked.join(',')}`);
+  check('the brushed features are drawn selected in both plots and counted by the table',
+    brushed.ma === within.length && brushed.volcano === within.length && brushed.info.includes(`${within.length} selected`), JSON.stringify(brushed));
+  await page.click('#save-tsv-0');
+  const brushedTsv = (await page.evaluate(() => window.dranvel.lastSaved)).trim().split('\n').slice(1).map((l) => l.split('\t')[0]).sort();
+  check('the TSV of the brushed selection holds exactly those features', JSON.stringify(brushedTsv) === JSON.stringify(within), brushedTsv.join(','));
+
   await page.evaluate(() => document.getElementById('pair-0').scrollIntoView());
   await page.screenshot({ path: path.join(shots, 'pair.png'), fullPage: false });
   await page.evaluate(() => document.getElementById('qc').scrollIntoView());

@@ -55,7 +55,7 @@ expect_eq "P-value floor, 6 against 6: pvalue-sim's count for the extreme counts
 
 # What the page must show, from the same files.
 python3 - study expected.json <<'PY' || fail "writing the expectations"
-import json, sys
+import json, math, sys
 d, out = sys.argv[1], sys.argv[2]
 def rows(path):
     lines = open(path).read().splitlines()
@@ -75,10 +75,20 @@ for f in found:
         r = next(i for i, x in enumerate(raw) if x[0] == f)
         for k in range(1, len(h)):
             counts[f].append([h[k], c, js(raw[r][k]), js(norm[r][k])])
+# The volcano's points, [log2 FC, -log10 P, id], the infinite ones at the edge;
+# the feature of the largest mean, alone at the right of the MA plot.
+lf = head.index("log2fc_treated_vs_untreated")
+drawn = [r for r in res if r[lf] != "NA" and r[pv] != "NA"]
+edge = max(abs(float(r[lf])) for r in drawn if math.isfinite(float(r[lf]))) + 0.5
+volcano = [[float(r[lf]) if math.isfinite(float(r[lf])) else math.copysign(edge, float(r[lf])),
+            -math.log10(float(r[pv])), r[0]] for r in drawn]
+mu, mt = head.index("mean_untreated"), head.index("mean_treated")
+ma_far = max(drawn, key=lambda r: float(r[mu]) + float(r[mt]))[0]
 json.dump({"points": [sum(1 for r in res if r[fc] != "NA" and r[pv] != "NA")], "samples": 12,
            "search": "gene0083", "found": found, "counts": counts,
            "pvalue": {r[0]: float(r[pv]) for r in res if r[pv] != "NA"},
-           "sdc": {r[0]: [float(r[head.index("sd_over_mean_" + c)]) for c in ("untreated", "treated")] for r in res}},
+           "sdc": {r[0]: [float(r[head.index("sd_over_mean_" + c)]) for c in ("untreated", "treated")] for r in res},
+           "volcano": volcano, "ma_far": ma_far},
           open(out, "w"))
 PY
 
