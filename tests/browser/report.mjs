@@ -158,6 +158,43 @@ try {
   const brushedTsv = (await page.evaluate(() => window.dranvel.lastSaved)).trim().split('\n').slice(1).map((l) => l.split('\t')[0]).sort();
   check('the TSV of the brushed selection holds exactly those features', JSON.stringify(brushedTsv) === JSON.stringify(within), brushedTsv.join(','));
 
+  // A plot saved as PNG: a PNG file at twice the chart's size, not blank.
+  const pngPath = path.join(shots, 'chart-volcano-0.png');
+  await page.click('#chart-volcano-0 + .tools button:nth-child(1)');
+  for (let t = 0; t < 50 && !fs.existsSync(pngPath); ++t) await new Promise((ok) => setTimeout(ok, 100));
+  const png = fs.existsSync(pngPath) ? fs.readFileSync(pngPath) : Buffer.alloc(0);
+  const size = await page.evaluate(() => [window.dranvel.charts['chart-volcano-0'].getWidth(), window.dranvel.charts['chart-volcano-0'].getHeight()]);
+  const isPng = png.length > 24 && png.subarray(0, 8).equals(Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]));
+  const pngSize = isPng ? [png.readUInt32BE(16), png.readUInt32BE(20)] : [];
+  const inked = isPng ? await page.evaluate(async (b64) => {
+    const img = new Image();
+    img.src = 'data:image/png;base64,' + b64;
+    await img.decode();
+    const cv = document.createElement('canvas');
+    cv.width = img.width, cv.height = img.height;
+    const g = cv.getContext('2d');
+    g.drawImage(img, 0, 0);
+    const px = g.getImageData(0, 0, cv.width, cv.height).data;
+    let n = 0;
+    for (let i = 0; i < px.length; i += 4) if (px[i] < 200 || px[i + 1] < 200 || px[i + 2] < 200) ++n;
+    return n;
+  }, png.toString('base64')) : 0;
+  check('a plot saved as PNG: twice the chart\'s size, with its drawing', isPng && pngSize[0] === 2 * size[0] &&
+    pngSize[1] === 2 * size[1] && inked > 2000, `png ${isPng} ${pngSize} against ${size}, ${inked} inked pixels`);
+
+  // The PCA coloured by a column of the sheet: one series per value, each
+  // holding exactly the samples of that value.
+  await page.select('#pca-colour', 'type');
+  const byType = await page.evaluate(() => {
+    const out = {};
+    for (const s of window.dranvel.charts['chart-pca'].getOption().series)
+      for (const d of s.data) out[window.dranvel.data.samples[d[2]]] = s.name;
+    return out;
+  });
+  const sortedKeys = (o) => JSON.stringify(Object.keys(o).sort().map((k) => [k, o[k]]));
+  check('the PCA coloured by the sheet\'s "type"', sortedKeys(byType) === sortedKeys(expected.type),
+    `${sortedKeys(byType)} != ${sortedKeys(expected.type)}`);
+
   await page.evaluate(() => document.getElementById('pair-0').scrollIntoView());
   await page.screenshot({ path: path.join(shots, 'pair.png'), fullPage: false });
   await page.evaluate(() => document.getElementById('qc').scrollIntoView());

@@ -84,11 +84,16 @@ volcano = [[float(r[lf]) if math.isfinite(float(r[lf])) else math.copysign(edge,
             -math.log10(float(r[pv])), r[0]] for r in drawn]
 mu, mt = head.index("mean_untreated"), head.index("mean_treated")
 ma_far = max(drawn, key=lambda r: float(r[mu]) + float(r[mt]))[0]
+# The sample sheet's "type" column, sample by sample, for the PCA's colours.
+import csv, os
+with open(os.environ["SRC_DIR"] + "/examples/samples.csv", newline="") as f:
+    sheet = list(csv.reader(f))
+sheet_type = {r[0]: r[sheet[0].index("type")] for r in sheet[1:]}
 json.dump({"points": [sum(1 for r in res if r[fc] != "NA" and r[pv] != "NA")], "samples": 12,
            "search": "gene0083", "found": found, "counts": counts,
            "pvalue": {r[0]: float(r[pv]) for r in res if r[pv] != "NA"},
            "sdc": {r[0]: [float(r[head.index("sd_over_mean_" + c)]) for c in ("untreated", "treated")] for r in res},
-           "volcano": volcano, "ma_far": ma_far},
+           "volcano": volcano, "ma_far": ma_far, "type": sheet_type},
           open(out, "w"))
 PY
 
@@ -101,7 +106,7 @@ else
   printf '%s\n' "$out" "$err"
   expect_eq "browser: every check passed" 0 "$rc"
   checks=$((checks + $(printf '%s\n' "$out" | grep -c '^ok')))
-  expect_eq "browser: screenshots" "feature.png pair.png qc.png report.png" "$(ls shots | grep png | paste -sd ' ')"
+  expect_eq "browser: screenshots and the saved plot" "chart-volcano-0.png feature.png pair.png qc.png report.png" "$(ls shots | grep png | paste -sd ' ')"
 fi
 
 # Failures: one message, the suite's status, no file left.
