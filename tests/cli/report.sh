@@ -53,6 +53,21 @@ print(f["method"], f["used"], f["floor"] == int(sys.argv[2]) / int(sys.argv[3]))
 PY
 expect_eq "P-value floor, 6 against 6: pvalue-sim's count for the extreme counts" "0 near-exact, sampled 6 True" "$rc $out"
 
+# 3 against 2 replicates: exhaustive counting over the first 2 of each.
+{ head -n 4 "$SRC_DIR/examples/samples.csv"; grep '"treated[12]"' "$SRC_DIR/examples/samples.csv"; } >sub.csv
+run_cmd "$A" --threads 0 "$SRC_DIR/examples/counts.txt" sub.csv -o sub
+expect_eq "3 against 2: analysed" 0 "$rc"
+run_cmd "$PVALUE_SIM" --fixed 1 2 1001 1002
+account=$(printf '%s\n' "$out" | sed -n 's/^Pass 0: FCs sampled = [0-9]*  P-value = \([0-9]*\) \/ \([0-9]*\) = .*/\1 \2/p')
+run_cmd python3 - sub/report.html $account <<'PY'
+import base64, json, re, sys, zlib
+text = open(sys.argv[1], encoding="utf-8").read()
+blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
+f = json.loads(zlib.decompress(base64.b64decode(blob)))["pairs"][0]["floor"]
+print(f["method"], f["used"], f["floor"] == int(sys.argv[2]) / int(sys.argv[3]))
+PY
+expect_eq "P-value floor, 3 against 2: pvalue-sim's count for the extreme counts" "0 near-exact, exhaustive 2 True" "$rc $out"
+
 # What the page must show, from the same files.
 python3 - study expected.json <<'PY' || fail "writing the expectations"
 import json, math, sys
