@@ -68,6 +68,32 @@ print(f["method"], f["used"], f["floor"] == int(sys.argv[2]) / int(sys.argv[3]))
 PY
 expect_eq "P-value floor, 3 against 2: pvalue-sim's count for the extreme counts" "0 near-exact, exhaustive 2 True" "$rc $out"
 
+# 8 against 8 (two columns of each condition repeated): Mann-Whitney, whose
+# floor is the normal approximation's two-sided P-value for U = 0.
+mkdir mw
+run_cmd python3 - "$SRC_DIR/examples/counts.txt" mw <<'PY'
+import sys
+out = []
+for l in open(sys.argv[1]).read().splitlines():
+    f = l.split("\t")
+    if not l.startswith("#"):
+        f += ["bam/treated7.bam", "bam/treated8.bam", "bam/untreated7.bam", "bam/untreated8.bam"] if f[0] == "Geneid" else [f[6], f[7], f[12], f[13]]
+    out.append("\t".join(f))
+open(sys.argv[2] + "/counts.txt", "w").write("\n".join(out) + "\n")
+open(sys.argv[2] + "/s.csv", "w").write("\n".join(['"","condition"'] + [f'"{c}{i}","{c}"' for c in ("untreated", "treated") for i in range(1, 9)]) + "\n")
+PY
+run_cmd "$A" --threads 0 mw/counts.txt mw/s.csv -o mw/study
+expect_eq "8 against 8: analysed" 0 "$rc"
+run_cmd python3 - mw/study/report.html <<'PY'
+import base64, json, math, re, sys, zlib
+text = open(sys.argv[1], encoding="utf-8").read()
+blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
+f = json.loads(zlib.decompress(base64.b64decode(blob)))["pairs"][0]["floor"]
+z = 8 * 8 / 2 / math.sqrt(8 * 8 * 17 / 12)
+print(f["method"], abs(f["floor"] / math.erfc(z / math.sqrt(2)) - 1) < 1e-12)
+PY
+expect_eq "P-value floor, 8 against 8: Mann-Whitney's for U = 0" "0 Mann-Whitney U (normal approximation) True" "$rc $out"
+
 # What the page must show, from the same files.
 python3 - study expected.json <<'PY' || fail "writing the expectations"
 import json, math, sys
