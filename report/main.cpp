@@ -259,7 +259,8 @@ nlohmann::json floor_of(size_t ra, size_t rb, bool near_exact_forced)
     const bool sampled = plan_draws(plan);
     return {{"method", sampled ? "near-exact, sampled" : "near-exact, exhaustive"},
             {"floor", near_exact_pval(low.data(), high.data(), plan.pairs, draw_source::feature)},
-            {"how", shape + (sampled ? "; sampled, so (extreme + 1) / (sampled + 1), never 0"
+            {"how", shape + (sampled ? "; sampled, so (extreme + 1) / (sampled + 1), never 0, and other "
+                                       "counts can fall below it"
                                      : "; every combination counted")},
             {"used", plan.pairs}};
 }

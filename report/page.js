@@ -416,6 +416,8 @@
         }
       } else items.push(`P-value floor: ${f.how}.`);
       items.push(`Observed here: smallest P-value ${fmt(minP, 4)}, smallest adjusted P-value ${fmt(minQ, 4)}.`);
+      if (f.floor !== null && minP < f.floor)
+        items.push(`The smallest observed P-value is below the floor of the extreme counts: the method gives other counts smaller P-values than these.`);
       if (D.reps[p.a] !== D.reps[p.b] && f.method.startsWith('near-exact'))
         items.push(`Unequal replicates: the near-exact method takes the first ${f.used} replicates of each condition; the other ${Math.abs(D.reps[p.a] - D.reps[p.b])} play no part in the P-value.`);
       sec.append(el('ul', { class: 'pair-limits' }, ...items.map((t) => el('li', { text: t }))));
