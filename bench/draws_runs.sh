@@ -5,7 +5,9 @@
 # them see the machine as it is at that moment.  Per variant the median wall
 # time; per round the ratios feature-1 / run-1 (the cost of the stream of
 # one's own) and feature-1 / feature-2 (what a second thread gains), with
-# their medians and extremes; and whether the two thread counts gave the same
+# their medians and extremes (the median of two rounds is the lower); the CPU
+# time, which other load on the machine disturbs less than the wall time;
+# and whether the two thread counts gave the same
 # report byte for byte.  The set "snakemake" times workflow/Snakefile at K
 # pieces on 2 cores (one 2-thread mirdle per piece) against one 2-thread
 # mirdle run over the same tables, also in alternating pairs.
@@ -48,14 +50,16 @@ gen() {
     [ -f "$T/$1_2.tsv" ] || python3 "$SRC/bench/gen_tables.py" "$SEED" "$2" "$3" "$T/$1_" 2
 }
 
-# timed LABEL CMD...: runs CMD, its report in $WORK/reports/LABEL.report, and
-# prints its wall time
+# timed LABEL CMD...: runs CMD, its report in $WORK/reports/LABEL.report, its
+# wall time in LABEL.time and its CPU time (user and system, all threads) in
+# LABEL.cpu
 timed() {
     local label=$1
     shift
-    /usr/bin/time -f '%e' -o "$WORK/reports/$label.time" "$@" \
+    /usr/bin/time -f '%e %U %S' -o "$WORK/reports/$label.times" "$@" \
         >"$WORK/reports/$label.report" 2>"$WORK/reports/$label.err"
-    cat "$WORK/reports/$label.time"
+    cut -d' ' -f1 "$WORK/reports/$label.times" >"$WORK/reports/$label.time"
+    awk '{ print $2 + $3 }' "$WORK/reports/$label.times" >"$WORK/reports/$label.cpu"
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -90,12 +94,14 @@ paired() {
         echo
         echo "### $label, $features features, $ROUNDS rounds"
         echo
-        echo "| variant | median wall s | features/s |"
-        echo "|---|---|---|"
+        echo "| variant | median wall s | features/s | median CPU s |"
+        echo "|---|---|---|---|"
         for v in "${variants[@]}"; do
-            local m
+            local m c
             m=$(for round in $(seq 1 "$ROUNDS"); do cat "$WORK/reports/$label.$v.$round.time"; done | median)
-            awk -v v="$v" -v m="$m" -v f="$features" 'BEGIN { printf "| %s | %.2f | %.0f |\n", v, m, f / m }'
+            c=$(for round in $(seq 1 "$ROUNDS"); do cat "$WORK/reports/$label.$v.$round.cpu"; done | median)
+            awk -v v="$v" -v m="$m" -v f="$features" -v c="$c" \
+                'BEGIN { printf "| %s | %.2f | %.0f | %.2f |\n", v, m, f / m, c }'
         done
         echo
         echo "- feature-1 / run-1: $(ratios feature-1 run-1 "$label")"
@@ -110,8 +116,13 @@ paired() {
     echo
     echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores;" \
         "load before the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo
+    echo "Every 30 s during the runs, the load: see load.log"
 } >"$RESULTS"
 cat "$RESULTS"
+while sleep 30; do echo "$(date -u +%H:%M:%S) $(cut -d' ' -f1-3 /proc/loadavg)"; done >"$WORK/load.log" &
+load_logger=$!
+trap 'kill $load_logger' EXIT
 
 if want 6x6; then
     gen "g6x6_$N6" "$N6" 6
