@@ -1,20 +1,10 @@
 #include "method.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "pvalue.h"
 
-namespace {
-
-bool holds_nan(const double *values, size_t count)
-{
-    for (size_t k = 0; k < count; ++k)
-        if (std::isnan(values[k]))
-            return true;
-    return false;
-}
-
-}  // namespace
 
 pair_plan plan_pair(size_t reps_i, size_t reps_j, bool near_exact)
 {
@@ -33,10 +23,19 @@ bool plan_draws(const pair_plan &plan)
            plan.pairs <= near_exact_max_pairs;
 }
 
-bool pair_reads_nan(const pair_plan &plan, const double *counts_i, const double *counts_j,
+size_t first_nan(const double *counts, size_t count)
+{
+    size_t k = 0;
+    while (k < count && !std::isnan(counts[k]))
+        ++k;
+    return k;
+}
+
+bool pair_reads_nan(const pair_plan &plan, size_t first_nan_i, size_t first_nan_j,
                     size_t reps_i, size_t reps_j)
 {
     if (plan.method == pair_method::mann_whitney)
-        return holds_nan(counts_i, reps_i) || holds_nan(counts_j, reps_j);
-    return holds_nan(counts_i, plan.pairs) || holds_nan(counts_j, plan.pairs);
+        return first_nan_i < reps_i || first_nan_j < reps_j;
+    // A pair beyond the library's limit reads no more than each array holds.
+    return first_nan_i < std::min(plan.pairs, reps_i) || first_nan_j < std::min(plan.pairs, reps_j);
 }

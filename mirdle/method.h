@@ -27,11 +27,16 @@ pair_plan plan_pair(size_t reps_i, size_t reps_j, bool near_exact);
 // draws depends on every such pair before it.
 bool plan_draws(const pair_plan &plan);
 
-// Whether the counts that the pair's P-value reads hold a NaN.  Nothing
-// compares with a NaN, so such a pair has no P-value: the report gives it
-// NaN, never a P-value of 0.  The method still runs, so that every later pair
-// sees the draws and the replaced zeros it would see otherwise.
-bool pair_reads_nan(const pair_plan &plan, const double *counts_i, const double *counts_j,
+// The place of the first NaN among a condition's counts as the row gives
+// them, or count when there is none.
+size_t first_nan(const double *counts, size_t count);
+
+// Whether the counts that the pair's P-value reads, as the row gives them,
+// hold a NaN (first_nan of each condition, taken before any pair replaces
+// zeros).  Nothing compares with a NaN, so such a pair has no P-value: the
+// report gives it NaN, never a P-value of 0.  The method still runs, so that
+// every later pair sees the draws and the replaced zeros it would otherwise.
+bool pair_reads_nan(const pair_plan &plan, size_t first_nan_i, size_t first_nan_j,
                     size_t reps_i, size_t reps_j);
 
 // MNC: the mean of a condition's replicates.

@@ -22,12 +22,14 @@ int print_feature(FILE *report, const char *feature_id, const double *sums, cons
 {
     stream_sink out{report};
     put_row_head(out, feature_id, sums, sds, reps, conditions);
+    size_t nan_at[MAX_CONDITIONS];
+    for (int c = 0; c < conditions; ++c)
+        nan_at[c] = first_nan(rep_counts[c], reps[c]);
     for (int i = 0; i < conditions - 1; ++i) {
         for (int j = i + 1; j < conditions; ++j) {
             put_fold_change(out, sums[i], sums[j]);
             const pair_plan plan = plan_pair(reps[i], reps[j], near_exact);
-            const bool reads_nan =
-                pair_reads_nan(plan, rep_counts[i], rep_counts[j], reps[i], reps[j]);
+            const bool reads_nan = pair_reads_nan(plan, nan_at[i], nan_at[j], reps[i], reps[j]);
             double p = 1.0;
             switch (plan.method) {
             case pair_method::limit:

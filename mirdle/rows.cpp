@@ -168,9 +168,16 @@ void plan_row(const table_reader &r, const row_shape &shape, row_slot &s)
     s.remaining = 0;
     s.status = 0;
     s.ready = false;
+    size_t nan_at[MAX_CONDITIONS];
+    for (size_t c = 0; c < shape.n; ++c)
+        nan_at[c] = first_nan(r.rep_counts[c], shape.reps[c]);
     for (size_t k = 0; k < shape.pairs; ++k) {
         const pair_shape &ps = shape.pair[k];
-        s.p[k] = 1.0;
+        // NaN marks a pair whose counts hold one; its P-value stays so.
+        s.p[k] = pair_reads_nan(ps.plan, nan_at[ps.i], nan_at[ps.j], shape.reps[ps.i],
+                                shape.reps[ps.j])
+                     ? NAN
+                     : 1.0;
         s.faults[k] = near_exact_fault::none;
         if (ps.plan.method == pair_method::near_exact && ps.plan.pairs > near_exact_max_pairs)
             s.faults[k] = near_exact_fault::too_many_pairs;
@@ -189,7 +196,7 @@ void compute_pair(const row_shape &shape, row_slot &s, size_t k)
 {
     const pair_shape &ps = shape.pair[k];
     double *a = input_i(shape, s, k), *b = input_j(shape, s, k);
-    const bool reads_nan = pair_reads_nan(ps.plan, a, b, shape.reps[ps.i], shape.reps[ps.j]);
+    const bool reads_nan = std::isnan(s.p[k]);
     if (ps.plan.method == pair_method::mann_whitney)
         s.p[k] = mann_whitney_pval(a, b, shape.reps[ps.i], shape.reps[ps.j]);
     else

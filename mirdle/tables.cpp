@@ -169,7 +169,10 @@ void note_unequal_sizes(const table_reader &r)
             if (r.reps[i] == r.reps[j])
                 continue;
             const pair_plan plan = plan_pair(r.reps[i], r.reps[j], r.near_exact);
-            if (plan.method != pair_method::near_exact || plan.pairs > near_exact_max_pairs)
+            // A pair of fewer than two replicates gets the library's own
+            // refusal instead.
+            if (plan.method != pair_method::near_exact || plan.pairs < 2 ||
+                plan.pairs > near_exact_max_pairs)
                 continue;
             std::string out;
             if (r.reps[i] > plan.pairs)
