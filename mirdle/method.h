@@ -31,11 +31,13 @@ bool plan_draws(const pair_plan &plan);
 // them, or count when there is none.
 size_t first_nan(const double *counts, size_t count);
 
-// Whether the counts that the pair's P-value reads, as the row gives them,
-// hold a NaN (first_nan of each condition, taken before any pair replaces
-// zeros).  Nothing compares with a NaN, so such a pair has no P-value: the
-// report gives it NaN, never a P-value of 0.  The method still runs, so that
-// every later pair sees the draws and the replaced zeros it would otherwise.
+// Whether the counts that the pair's P-value reads hold a NaN (given the
+// first_nan of each condition).  Nothing compares with a NaN, so such a pair
+// has no P-value: the report gives it NaN, never a P-value of 0.  A pair is
+// judged on the counts as the row gives them and on the counts it reads,
+// since a NaN can turn the zeros an earlier pair replaces into NaN, or hide
+// behind the ones it sets to 1.  The method still runs, so that every later
+// pair sees the draws and the replaced zeros it would otherwise.
 bool pair_reads_nan(const pair_plan &plan, size_t first_nan_i, size_t first_nan_j,
                     size_t reps_i, size_t reps_j);
 

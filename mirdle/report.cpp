@@ -29,7 +29,10 @@ int print_feature(FILE *report, const char *feature_id, const double *sums, cons
         for (int j = i + 1; j < conditions; ++j) {
             put_fold_change(out, sums[i], sums[j]);
             const pair_plan plan = plan_pair(reps[i], reps[j], near_exact);
-            const bool reads_nan = pair_reads_nan(plan, nan_at[i], nan_at[j], reps[i], reps[j]);
+            const bool reads_nan =
+                pair_reads_nan(plan, nan_at[i], nan_at[j], reps[i], reps[j]) ||
+                pair_reads_nan(plan, first_nan(rep_counts[i], reps[i]),
+                               first_nan(rep_counts[j], reps[j]), reps[i], reps[j]);
             double p = 1.0;
             switch (plan.method) {
             case pair_method::limit:

@@ -196,7 +196,10 @@ void compute_pair(const row_shape &shape, row_slot &s, size_t k)
 {
     const pair_shape &ps = shape.pair[k];
     double *a = input_i(shape, s, k), *b = input_j(shape, s, k);
-    const bool reads_nan = std::isnan(s.p[k]);
+    const size_t reps_i = shape.reps[ps.i], reps_j = shape.reps[ps.j];
+    const bool reads_nan =
+        std::isnan(s.p[k]) ||
+        pair_reads_nan(ps.plan, first_nan(a, reps_i), first_nan(b, reps_j), reps_i, reps_j);
     if (ps.plan.method == pair_method::mann_whitney)
         s.p[k] = mann_whitney_pval(a, b, shape.reps[ps.i], shape.reps[ps.j]);
     else

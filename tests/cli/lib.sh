@@ -85,15 +85,16 @@ step() {
   fi
 }
 
-# install_into ROOT: the build under test installed by cmake --install (through
+# install_into ROOT [CMAKE_ARGS...]: the build under test installed by cmake --install (through
 # a staging DESTDIR), its prefix's tree moved to ROOT, so the programs are
 # exactly the files an install lays out.  The installed dispatcher looks for
 # subcommands under the real prefix, so one built for ROOT (a small target,
 # with the build type, sanitizers and warnings of the build under test) takes
-# its place.
+# its place; CMAKE_ARGS go to that build.
 install_into() {
   local root=$1 cmake=${CMAKE_COMMAND:-cmake} stage=$TEST_TMP/stage var val
-  local forwarded=()
+  shift
+  local forwarded=("$@")
   step env DESTDIR="$stage" "$cmake" --install "${BUILD_DIR:?}"
   mkdir -p "$(dirname "$root")"
   step mv "$stage$(cache_value CMAKE_INSTALL_PREFIX)" "$root"

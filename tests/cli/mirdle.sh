@@ -118,6 +118,11 @@ expect_eq "hex float and nan" "$(printf '%-20s %7.1f %7.1f' z3 nan 1)" "$(sed -n
 # Nothing compares with a NaN: no P-value, rather than the most extreme one.
 expect_eq "a NaN count: P-value nan" "nan" "$(sed -n 4p .out | awk '{print $NF}')"
 expect_eq "inf word" "$(printf '%-20s %7.1f %7.1f' z4 inf 1)" "$(sed -n 5p .out | cut -c1-36)"
+# Also when the NaN reaches a pair through the zeros an earlier pair replaced
+# (1-3), or hides behind the ones it set (2-3).
+printf 'g\t0\t0\n' >nz1.tsv; printf 'g\tnan\t2\n' >nz2.tsv; printf 'g\t1\t2\n' >nz3.tsv
+run_cmd "$M" nz1.tsv nz2.tsv nz3.tsv
+expect_eq "a NaN carried to other pairs: every P-value nan" "nan nan nan" "$(sed -n 2p .out | awk '{print $(NF-6), $(NF-3), $NF}')"
 
 # The pair's P-value uses the first condition's 3 replicates of both tables.
 pv() { "$PVALUE_SIM" --fixed "$@" | awk '/^Pass 0:/ {split($0, a, "= "); split(a[3], b, " / "); printf "%.5f", b[1] / b[2]}'; }

@@ -6,6 +6,7 @@
 # piece as a cluster job.
 . "$(dirname "$0")/lib.sh"
 : "${SRC_DIR:?}" "${MIRDLE:?}" "${SPLIT:?}" "${TABLE:?}" "${PLOT:?}"
+skip_if_sanitized "the workflow only runs programs that the other tests run under the sanitizers"
 if ! command -v snakemake >/dev/null; then
   echo "snakemake is missing: scripts/setup.sh --test installs it" >&2
   exit 1
