@@ -44,9 +44,81 @@ std::string usage_text()
     std::string p = prog;
     return "Usage:   " + p + " count1-mean count2-mean max-deviation replicates iterations\n" +
            "         " + p + " --fixed c1-count c1-count ... c2-count c2-count...\n" +
-           "         " + p + " --help | --version\n" +
            "Example: " + p + " 100 200 .2 3 5\n" + "Example: " + p +
            " --fixed 10 12 9 101 140 123\n";
+}
+
+// The command line as the option table reads it: options first (--fixed,
+// --draws MODE, --help, --version), then the arguments; "-", "--" and
+// anything that reads whole as a number end the options.  error holds the
+// one message of a refused option.
+struct command_line {
+    bool fixed = false, help = false, version = false;
+    std::string error;
+    std::vector<std::string> operands;
+};
+
+bool whole_number(const std::string &text)
+{
+    char *end;
+    std::strtod(text.c_str(), &end);
+    return end != text.c_str() && *end == '\0';
+}
+
+command_line read_command_line(const std::vector<std::string> &args)
+{
+    command_line c;
+    const std::string see = std::string(" (see ") + prog + " --help)\n";
+    const std::string me = std::string(prog) + ": ";
+    bool only_operands = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (only_operands || a.size() < 2 || a[0] != '-' || whole_number(a)) {
+            c.operands.push_back(a);
+            only_operands = true;
+            continue;
+        }
+        if (a == "--") {
+            only_operands = true;
+            continue;
+        }
+        const size_t eq = a[1] == '-' ? a.find('=') : std::string::npos;
+        const std::string name = a.substr(0, eq);
+        const bool inline_value = eq != std::string::npos;
+        if (name == "--help" || name == "--version") {
+            if (inline_value) {
+                c.error = me + "unknown option " + a + see;
+                return c;
+            }
+            (name == "--help" ? c.help : c.version) = true;
+            return c;
+        }
+        if (name == "--fixed") {
+            if (inline_value) {
+                c.error = me + "--fixed takes no value" + see;
+                return c;
+            }
+            c.fixed = true;
+        } else if (name == "--draws") {
+            std::string value;
+            if (inline_value) {
+                value = a.substr(eq + 1);
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                c.error = me + "--draws needs a value\n";
+                return c;
+            }
+            if (value != "run" && value != "feature") {
+                c.error = me + "--draws " + value + ": give run or feature\n";
+                return c;
+            }
+        } else {
+            c.error = me + "unknown option " + a + see;
+            return c;
+        }
+    }
+    return c;
 }
 
 bool range_ok(int mean, double max_deviation)
@@ -96,35 +168,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (args.size() > max_args)
         return 0;
 
-    // The model of the command line.  The first argument may be an option:
-    // --help and --version answer on standard output; anything else that
-    // begins with "-" and does not start a number is refused.
-    const bool fixed = !args.empty() && args[0] == "--fixed";
-    const bool help = !args.empty() && (args[0] == "--help" || args[0] == "--version");
-    bool unknown = false;
-    if (!args.empty() && !fixed && !help && args[0].size() > 0 && args[0][0] == '-') {
-        char *end;
-        std::strtod(args[0].c_str(), &end);
-        unknown = end == args[0].c_str();
-    }
-    bool usage = unknown || args.empty() ||
-                 (fixed ? (args.size() - 1) % 2 != 0 : args.size() != 5);
+    // The model of the command line.
+    const command_line cl = read_command_line(args);
+    const bool help = cl.help || cl.version;
+    const bool refused = !cl.error.empty();
+    const bool fixed = cl.fixed;
+    const std::vector<std::string> &ops = cl.operands;
+    bool usage = args.empty() ||
+                 (!help && !refused && (fixed ? ops.size() % 2 != 0 : ops.size() != 5));
     int mean1 = 0, mean2 = 0, reps = 0, iterations = 0;
     double max_deviation = 0.0;
-    if (help) {
-        usage = false;
-    } else if (!usage && !fixed) {
-        mean1 = std::atoi(args[0].c_str());
-        mean2 = std::atoi(args[1].c_str());
-        max_deviation = std::atof(args[2].c_str());
-        reps = std::atoi(args[3].c_str());
-        iterations = std::atoi(args[4].c_str());
+    if (!args.empty() && !help && !refused && !usage && !fixed) {
+        mean1 = std::atoi(ops[0].c_str());
+        mean2 = std::atoi(ops[1].c_str());
+        max_deviation = std::atof(ops[2].c_str());
+        reps = std::atoi(ops[3].c_str());
+        iterations = std::atoi(ops[4].c_str());
         usage = !(max_deviation > 0.0) || reps < 0 || iterations < 1 ||
                 !range_ok(mean1, max_deviation) || !range_ok(mean2, max_deviation);
         if (!usage && (reps > max_random_reps || iterations > max_iterations))
             return 0;
     }
-    const size_t n = help ? 0 : fixed ? (args.size() - 1) / 2 : static_cast<size_t>(reps);
+    const size_t n = help || refused ? 0 : fixed ? ops.size() / 2 : static_cast<size_t>(reps);
     if (!usage && n > max_sampled_pairs && n <= near_exact_max_pairs)
         return 0;
 
@@ -151,20 +216,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     release_run_blocks();
 
-    if (usage) {
+    if (usage || refused) {
         require(status == 64, "a bad command line did not end with status 64",
                 std::to_string(status));
         require(out.empty(), "usage wrote to standard output", out);
-        const std::string refusal =
-            unknown ? "pvalue-sim: Unknown option " + args[0] + ".\n" : std::string();
-        require(err == refusal + usage_text(), "the usage text differs", err);
+        require(err == (usage ? usage_text() : cl.error), "the usage text or the refusal differs",
+                err);
         return 0;
     }
     if (help) {
         require(status == 0, "--help or --version did not end with status 0",
                 std::to_string(status));
         require(err.empty(), "--help or --version wrote to standard error", err);
-        require(out == (args[0] == "--help" ? usage_text() : std::string(prog) + " " SUITE_VERSION "\n"),
+        const std::string help_start = std::string("Usage: ") + prog + " [--draws D] ";
+        require(cl.version ? out == std::string(prog) + " " SUITE_VERSION "\n"
+                           : out.compare(0, help_start.size(), help_start) == 0,
                 "--help or --version printed something else", out);
         return 0;
     }
@@ -182,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(lines.size() >= 2 * n, "fewer count lines than counts");
         for (size_t i = 0; i < 2 * n; ++i) {
             char want[64];
-            std::snprintf(want, sizeof want, "%f", static_cast<double>(std::atoi(args[1 + i].c_str())));
+            std::snprintf(want, sizeof want, "%f", static_cast<double>(std::atoi(ops[i].c_str())));
             require(lines[i] == want, "a given count is not printed as read", lines[i]);
         }
         require(adjusted == 1 + inside, "the adjustment is not traced twice",

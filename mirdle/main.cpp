@@ -177,6 +177,7 @@ bool read_rows(const char *text, run_scope &scope)
 
 int mirdle_main(int argc, char **argv)
 {
+    cl = command_line{};
     const char *prog = argc > 0 ? argv[0] : "mirdle";
     // Without two arguments only --help and --version are options; anything
     // else gets the usage text, before any option is looked at.

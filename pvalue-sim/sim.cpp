@@ -167,6 +167,9 @@ int pvalue_sim_main(int argc, char **argv)
     take_default_sigpipe();
     cli_begin("pvalue-sim", argc > 0 ? argv[0] : nullptr);
     const char *prog = argc > 0 && argv[0] ? argv[0] : "pvalue-sim";
+    // The body may run many times in one process (the fuzz target).
+    fixed = false;
+    draw_choice = 0;
     if (argc < 2)
         return usage(prog);
     std::vector<const char *> args;
