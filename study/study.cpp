@@ -110,10 +110,10 @@ struct condition_row {
     bool all_zero = true;
 };
 
-condition_row read_condition(const vp_dsv_line *line, size_t reps)
+// values: room for reps doubles, reused from row to row.
+condition_row read_condition(const vp_dsv_line *line, size_t reps, double *values)
 {
     condition_row c;
-    std::vector<double> values(reps);
     for (size_t k = 0; k < reps; ++k) {
         values[k] = std::strtod(vp_dsv_line_get_fields_ae(line, k + 1), nullptr);
         c.sum += values[k];
@@ -121,18 +121,21 @@ condition_row read_condition(const vp_dsv_line *line, size_t reps)
     }
     c.mean = mean_of(c.sum, reps);
     double squares = 0.0;
-    for (double v : values)
-        squares += (v - c.mean) * (v - c.mean);
+    for (size_t k = 0; k < reps; ++k)
+        squares += (values[k] - c.mean) * (values[k] - c.mean);
     c.sd = std::sqrt(squares / static_cast<double>(reps));
     return c;
 }
 
-void take_feature(const table_reader &t, size_t row, study *s, std::vector<double> *pair_sums)
+void take_feature(const table_reader &t, size_t row, study *s, std::vector<double> *pair_sums,
+                  std::vector<double> *values)
 {
     const size_t n = t.n;
     condition_row rows[MAX_CONDITIONS];
     for (size_t c = 0; c < n; ++c) {
-        rows[c] = read_condition(t.lines[c], t.reps[c]);
+        if (values->size() < t.reps[c])
+            values->resize(t.reps[c]);
+        rows[c] = read_condition(t.lines[c], t.reps[c], values->data());
         s->mean[row * n + c] = rows[c].mean;
         s->sd_over_mean[row * n + c] = sd_over_mean(rows[c].sd, rows[c].mean);
     }
@@ -172,6 +175,7 @@ int from_tables(const char *program, const report &r, const study_options &o, st
     if (set_up_tables(t.reader, t.streams.data(), t.paths.data(), n, fault) != 0)
         return table_fault(program, fault);
     pair_sums->assign(r.rows * r.pairs, 0.0);
+    std::vector<double> values;
     for (size_t row = 0;; ++row) {
         const read_result got = read_feature(t.reader, fault);
         if (got == read_result::fault)
@@ -197,11 +201,10 @@ int from_tables(const char *program, const report &r, const study_options &o, st
                          program, row + 1, id, r.ids[row].c_str());
             return exit_data;
         }
-        take_feature(t.reader, row, s, pair_sums);
+        take_feature(t.reader, row, s, pair_sums, &values);
     }
     for (size_t c = 0; c < n; ++c)
         s->reps[c] = t.reader.reps[c];
-    s->from_tables = true;
     return exit_ok;
 }
 

@@ -24,7 +24,6 @@ struct study_options {
 struct study {
     int conditions = 0;
     size_t rows = 0, pairs = 0;
-    bool from_tables = false;
     std::vector<size_t> reps;  // per condition; 0 each without tables
     // rows * conditions, row by row.
     std::vector<double> mean, sd_over_mean;

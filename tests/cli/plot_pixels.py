@@ -98,8 +98,8 @@ def colour(text):
     return tuple(int(v) for v in rgb.split(",")), float(alpha) if alpha else None
 
 
-def matcher(spec):
-    rgb, alpha = spec
+def matcher(wanted):
+    rgb, alpha = wanted
     if alpha is None:
         return lambda pixel: pixel == rgb
 
@@ -110,8 +110,8 @@ def matcher(spec):
     return over_grey
 
 
-def name(spec):
-    rgb, alpha = spec
+def name(wanted):
+    rgb, alpha = wanted
     return "%d,%d,%d" % rgb + ("" if alpha is None else "@%g" % alpha)
 
 
