@@ -574,8 +574,14 @@ int analyze(int argc, char **argv, const char *matrix, const char *sheet)
     progress("table: results.tsv");
 
     // 4. one plot per pair.
+    // The threshold as the user would write it: the fewest digits that read
+    // back as the same double.
     char threshold[32];
-    std::snprintf(threshold, sizeof threshold, "%.17g", o.threshold);
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(threshold, sizeof threshold, "%.*g", digits, o.threshold);
+        if (std::strtod(threshold, nullptr) == o.threshold)
+            break;
+    }
     for (size_t a = 0; a < names.size(); ++a)
         for (size_t b = a + 1; b < names.size(); ++b) {
             const std::string vs = names[b] + "_vs_" + names[a];

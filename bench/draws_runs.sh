@@ -19,7 +19,9 @@
 # timed; WORK (default <source>/build-draws) holds the tables, the reports
 # and results.md.  ROUNDS (default 3); N6 (default 20000) features of the
 # 6 x 6 set, N (default 2000) of the 8 x 8 and 12 x 12 --near-exact sets;
-# K (default 3) pieces of the workflow.
+# K (default 3) pieces of the workflow; VARIANTS (default "run-1 run-2
+# feature-1 feature-2") the variants timed, for instance "feature-1
+# feature-2" for what a second thread gains alone.
 set -euo pipefail
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,6 +31,7 @@ SETS=${SETS:-6x6 8x8 12x12 snakemake}
 N6=${N6:-20000}
 N=${N:-2000}
 K=${K:-3}
+VARIANTS=${VARIANTS:-run-1 run-2 feature-1 feature-2}
 SEED=20240611
 
 mkdir -p "$WORK/tables" "$WORK/reports"
@@ -78,14 +81,20 @@ ratios() {
 paired() {
     local label=$1 features=$2
     shift 2
-    local variants=(run-1 run-2 feature-1 feature-2) round v order
+    local variants round v order
+    read -r -a variants <<<"$VARIANTS"
     for round in $(seq 1 "$ROUNDS"); do
         order=("${variants[@]}")
-        [ $((round % 2)) = 0 ] && order=(feature-2 feature-1 run-2 run-1)
+        if [ $((round % 2)) = 0 ]; then
+            order=()
+            for v in "${variants[@]}"; do order=("$v" "${order[@]}"); done
+        fi
         for v in "${order[@]}"; do
             timed "$label.$v.$round" "$MIRDLE" --draws="${v%-*}" --threads "${v#*-}" "$@" >/dev/null
         done
     done
+    # has VARIANT: whether VARIANT was timed
+    has() { case " ${variants[*]} " in *" $1 "*) return 0 ;; esac; return 1; }
     local same_run=identical same_feature=identical
     cmp -s "$WORK/reports/$label.run-1.1.report" "$WORK/reports/$label.run-2.1.report" || same_run=DIFFERENT
     cmp -s "$WORK/reports/$label.feature-1.1.report" "$WORK/reports/$label.feature-2.1.report" ||
@@ -104,10 +113,15 @@ paired() {
                 'BEGIN { printf "| %s | %.2f | %.0f | %.2f |\n", v, m, f / m, c }'
         done
         echo
-        echo "- feature-1 / run-1: $(ratios feature-1 run-1 "$label")"
-        echo "- run-1 / run-2: $(ratios run-1 run-2 "$label")"
-        echo "- feature-1 / feature-2: $(ratios feature-1 feature-2 "$label")"
-        echo "- reports: run-1 and run-2 $same_run, feature-1 and feature-2 $same_feature"
+        if has run-1 && has feature-1; then echo "- feature-1 / run-1: $(ratios feature-1 run-1 "$label")"; fi
+        if has run-1 && has run-2; then
+            echo "- run-1 / run-2: $(ratios run-1 run-2 "$label")"
+            echo "- reports: run-1 and run-2 $same_run"
+        fi
+        if has feature-1 && has feature-2; then
+            echo "- feature-1 / feature-2: $(ratios feature-1 feature-2 "$label")"
+            echo "- reports: feature-1 and feature-2 $same_feature"
+        fi
     } | tee -a "$RESULTS"
 }
 

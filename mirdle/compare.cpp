@@ -33,24 +33,12 @@ int write_traced_rows(table_reader &r, FILE *report, bool near_exact, draw_sourc
         case read_result::row:
             break;
         }
-        const char *feature_id = vp_dsv_line_get_fields_ae(r.lines[0], 0);
-        if (int err = print_feature(report, feature_id, r.sums, r.sds, static_cast<int>(r.n),
+        if (int err = print_feature(report, feature_id(r), r.sums, r.sds, static_cast<int>(r.n),
                                     r.rep_counts, r.reps, near_exact, draws))
             return report_write_error(err);
         if (std::ferror(report))
             return report_write_error(flush_error(report));
         progress_mark(++features_done, terminal);
-    }
-}
-
-// Everything the tables took, released once the run is decided.
-void release_tables(table_reader &r)
-{
-    for (size_t c = 0; c < r.n; ++c) {
-        vp_free(r.rep_counts[c]);
-        vp_dsv_line_free(r.lines[c]);
-        r.rep_counts[c] = nullptr;
-        r.lines[c] = nullptr;
     }
 }
 

@@ -159,7 +159,7 @@ void plan_row(const table_reader &r, const row_shape &shape, row_slot &s)
 {
     s.kind = read_result::row;
     s.id.clear();
-    text_sink{&s.id}.put("%s", vp_dsv_line_get_fields_ae(r.lines[0], 0));
+    text_sink{&s.id}.put("%s", feature_id(r));
     for (size_t c = 0; c < shape.n; ++c) {
         s.sums[c] = r.sums[c];
         s.sds[c] = r.sds[c];

@@ -11,29 +11,45 @@
 #include "pvalue.h"
 #include "vp_alloc.h"
 
+namespace {
+
+// The sum and the standard deviation (divisor: the count) of a row, summed in
+// column order.
+void moments(const double *values, size_t r, double *sum, double *sd)
+{
+    double total = 0.0;
+    for (size_t k = 0; k < r; ++k)
+        total += values[k];
+    const double mean = total / static_cast<double>(r);
+    double squares = 0.0;
+    for (size_t k = 0; k < r; ++k)
+        squares += (values[k] - mean) * (values[k] - mean);
+    *sum = total;
+    *sd = std::sqrt(squares / static_cast<double>(r));
+}
+
+// Any text strtof takes whole, in single precision widened to double.
+int single_precision(const char *text, double *value)
+{
+    char *end;
+    *value = std::strtof(text, &end);
+    return *end != '\0';
+}
+
+}  // namespace
+
 bool parse_abundances(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd,
                       const char **bad)
 {
     const uint64_t fields = vp_dsv_line_get_num_fields(line);
-    const uint64_t r = fields - 1;
-    double total = 0.0;
     for (uint64_t k = 1; k < fields; ++k) {
         const char *text = vp_dsv_line_get_fields_ae(line, k);
-        char *end;
-        const double value = std::strtof(text, &end);
-        if (*end != '\0') {
+        if (single_precision(text, &rep_counts[k - 1])) {
             *bad = text;
             return false;
         }
-        rep_counts[k - 1] = value;
-        total += value;
     }
-    const double mean = total / static_cast<double>(r);
-    double squares = 0.0;
-    for (uint64_t k = 0; k < r; ++k)
-        squares += (rep_counts[k] - mean) * (rep_counts[k] - mean);
-    *sum = total;
-    *sd = std::sqrt(squares / static_cast<double>(r));
+    moments(rep_counts, fields - 1, sum, sd);
     return true;
 }
 
@@ -62,91 +78,58 @@ namespace {
     return status;
 }
 
-// A read that fails because a line buffer or a decompressor's state cannot
-// grow is an allocation failure (69), any other an input/output error (74).
-int read_error(const table_reader &r, size_t c, read_fault &fault)
+// The reader's fault in mirdle's words.  A read that fails because a line
+// buffer or a decompressor's state cannot grow is an allocation failure (69),
+// any other an input/output error (74).
+int word_fault(const table_reader &r, const lockstep_error &e, read_fault &fault)
 {
-    const int e = errno ? errno : EIO;
-    return fail(fault, e == ENOMEM ? exit_no_memory : exit_io,
-                "mirdle: Could not read condition %zu (%s): %s.\n", c, r.paths[c],
-                std::strerror(e));
-}
-
-int read_line(table_reader &r, size_t c)
-{
-    if (r.pending[c]) {
-        r.pending[c] = false;
-        return '\n';
-    }
-    errno = 0;
-    return vp_dsv_line_read(r.lines[c], r.streams[c], "\t");
-}
-
-// One condition's row of the current feature: read, ended as a row must be,
-// the same id as condition 0's (for c >= 1), the array made at its first data
-// row and the same number of fields on every later one, so that nothing is
-// written past it, and every abundance valid.  Returns 0, EOF when condition
-// 0 has no further row, or the status of the fault.
-int take_row(table_reader &r, size_t c, read_fault &fault)
-{
-    const int end = read_line(r, c);
-    if (end == EOF) {
-        if (c == 0)
-            return EOF;
-        return fail(fault, exit_data, "mirdle: Found EOF first on condition %zu, should be 0.\n",
-                    c);
-    }
-    if (end == VP_DSV_READ_ERROR)
-        return read_error(r, c, fault);
-    if (end != '\n')
+    const size_t c = e.table;
+    const lockstep_table &t = r.tables.tables[c];
+    switch (e.kind) {
+    case lockstep_fault::no_line_memory:
+        return fail(fault, exit_no_memory, "mirdle: Could not allocate a line buffer.\n");
+    case lockstep_fault::no_value_memory:
+        return fail(fault, exit_no_memory, "mirdle: Could not allocate rep_counts.\n");
+    case lockstep_fault::read_error:
+        return fail(fault, e.error == ENOMEM ? exit_no_memory : exit_io,
+                    "mirdle: Could not read condition %zu (%s): %s.\n", c, r.paths[c],
+                    std::strerror(e.error));
+    case lockstep_fault::empty:
+        return fail(fault, exit_data, "mirdle: Error reading first feature.\n");
+    case lockstep_fault::nul_byte:
+        if (t.line_no == 1)
+            return fail(fault, exit_data, "mirdle: Error reading first feature.\n");
         return fail(fault, exit_data, "mirdle: Expected newline on condition stream %zu\n", c);
-
-    const char *id = vp_dsv_line_get_fields_ae(r.lines[c], 0);
-    if (c > 0) {
-        const char *feature_id = vp_dsv_line_get_fields_ae(r.lines[0], 0);
-        if (std::strcmp(id, feature_id) != 0)
-            return fail(fault, exit_data, "mirdle: Abundances files out of sync: %s %s\n",
-                        feature_id, id);
-    }
-    const uint64_t replicates = vp_dsv_line_get_num_fields(r.lines[c]) - 1;
-    if (r.rep_counts[c] == nullptr) {
-        if (replicates == 0)
-            return fail(fault, exit_data,
-                        "mirdle: No abundance columns on condition %zu (%s) for %s\n", c,
-                        r.paths[c], id);
-        r.reps[c] = replicates;
-        r.rep_counts[c] = static_cast<double *>(vp_malloc(replicates, sizeof(double)));
-        if (r.rep_counts[c] == nullptr)
-            return fail(fault, exit_no_memory, "mirdle: Could not allocate rep_counts.\n");
-    } else if (replicates != r.reps[c]) {
+    case lockstep_fault::no_abundances:
+        return fail(fault, exit_data, "mirdle: No abundance columns on condition %zu (%s) for %s\n",
+                    c, r.paths[c], vp_dsv_line_get_fields_ae(t.line, 0));
+    case lockstep_fault::wrong_count:
         return fail(fault, exit_data,
                     "mirdle: Wrong number of abundances on condition %zu for %s: %lu, expected "
                     "%zu\n",
-                    c, id, replicates, r.reps[c]);
+                    c, vp_dsv_line_get_fields_ae(t.line, 0), static_cast<unsigned long>(e.found),
+                    t.columns);
+    case lockstep_fault::other_id:
+        return fail(fault, exit_data, "mirdle: Abundances files out of sync: %s %s\n",
+                    lockstep_id(r.tables), vp_dsv_line_get_fields_ae(t.line, 0));
+    case lockstep_fault::ended_early:
+        return fail(fault, exit_data, "mirdle: Found EOF first on condition %zu, should be 0.\n",
+                    c);
+    case lockstep_fault::runs_on:
+        return fail(fault, exit_data,
+                    "mirdle: Expected EOF on condition %zu after EOF on condition 0.\n", c);
+    case lockstep_fault::bad_value:
+    case lockstep_fault::none:
+        break;
     }
-    const char *bad = nullptr;
-    if (!parse_abundances(r.lines[c], r.rep_counts[c], &r.sums[c], &r.sds[c], &bad))
-        return fail(fault, exit_data, "mirdle: Invalid abundance: %s\n", bad);
-    return 0;
-}
-
-// Condition 0 has ended: every other table must have ended too.
-int check_all_ended(table_reader &r, read_fault &fault)
-{
-    for (size_t c = 1; c < r.n; ++c) {
-        if (r.pending[c] || std::getc(r.streams[c]) != EOF)
-            return fail(fault, exit_data,
-                        "mirdle: Expected EOF on condition %zu after EOF on condition 0.\n", c);
-        if (std::ferror(r.streams[c]))
-            return read_error(r, c, fault);
-    }
-    return 0;
+    return fail(fault, exit_data, "mirdle: Invalid abundance: %s\n", e.text);
 }
 
 std::string replicate_name(const table_reader &r, size_t c, size_t k)
 {
-    if (k < r.columns[c].size())
-        return r.columns[c][k];
+    const std::vector<std::string> &names = r.tables.tables[c].names;
+    if (k < names.size())
+        return names[k];
     return "column " + std::to_string(k + 2);
 }
 
@@ -196,43 +179,37 @@ int set_up_tables(table_reader &r, FILE *const *streams, const char *const *path
     r.streams = streams;
     r.paths = paths;
     r.n = n;
-    for (size_t c = 0; c < n; ++c) {
-        r.pending[c] = false;
-        r.rep_counts[c] = nullptr;
-        r.lines[c] = vp_dsv_line_new();
-        if (r.lines[c] == nullptr)
-            return fail(fault, exit_no_memory, "mirdle: Could not allocate a line buffer.\n");
-        errno = 0;
-        const int end = vp_dsv_line_read(r.lines[c], r.streams[c], "\t");
-        if (end == VP_DSV_READ_ERROR)
-            return read_error(r, c, fault);
-        if (end != '\n')
-            return fail(fault, exit_data, "mirdle: Error reading first feature.\n");
-        r.columns[c].clear();
-        if (std::strcmp(vp_dsv_line_get_fields_ae(r.lines[c], 0), "target_id") == 0) {
-            const uint64_t fields = vp_dsv_line_get_num_fields(r.lines[c]);
-            for (uint64_t k = 1; k < fields; ++k)
-                r.columns[c].emplace_back(vp_dsv_line_get_fields_ae(r.lines[c], k));
-            vp_dsv_skip_rest_of_line(r.streams[c]);
-        } else if (std::fseek(r.streams[c], 0, SEEK_SET) == 0) {
-            std::clearerr(r.streams[c]);
-        } else {
-            r.pending[c] = true;
-        }
-    }
+    lockstep_error e;
+    if (!lockstep_start(r.tables, n, streams, paths, single_precision, e))
+        return word_fault(r, e, fault);
     return 0;
+}
+
+void release_tables(table_reader &r)
+{
+    lockstep_free(r.tables);
+    for (size_t c = 0; c < r.n; ++c)
+        r.rep_counts[c] = nullptr;
 }
 
 namespace {
 
 read_result read_next_feature(table_reader &r, read_fault &fault)
 {
+    lockstep_error e;
+    switch (lockstep_next(r.tables, e)) {
+    case lockstep_step::end:
+        return read_result::end;
+    case lockstep_step::fault:
+        word_fault(r, e, fault);
+        return read_result::fault;
+    case lockstep_step::row:
+        break;
+    }
     for (size_t c = 0; c < r.n; ++c) {
-        const int status = take_row(r, c, fault);
-        if (status == EOF)
-            return check_all_ended(r, fault) ? read_result::fault : read_result::end;
-        if (status != 0)
-            return read_result::fault;
+        r.reps[c] = r.tables.tables[c].columns;
+        r.rep_counts[c] = lockstep_values(r.tables, c);
+        moments(r.rep_counts[c], r.reps[c], &r.sums[c], &r.sds[c]);
     }
     if (r.note_sizes) {
         r.note_sizes = false;

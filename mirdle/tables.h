@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "lockstep.h"
 #include "mirdle.h"
 #include "report.h"
 #include "vp_dsv.h"
@@ -19,18 +20,13 @@ struct table_reader {
     FILE *const *streams;
     const char *const *paths;
     size_t n;
-    vp_dsv_line *lines[MAX_CONDITIONS];
-    // A table without header whose stream cannot be repositioned keeps its
-    // first row, already read, for the first feature.
-    bool pending[MAX_CONDITIONS];
-    // Each condition's abundances of the current feature, allocated at its
-    // first data row and reused for every later one.
+    lockstep tables;
+    // Each condition's abundances of the current feature (inside the
+    // reader's one row of values), their sums and standard deviations.
     double *rep_counts[MAX_CONDITIONS];
     size_t reps[MAX_CONDITIONS];
     double sums[MAX_CONDITIONS];
     double sds[MAX_CONDITIONS];
-    // A header's column names, to name replicates in messages.
-    std::vector<std::string> columns[MAX_CONDITIONS];
     // Set by the caller: once the first feature is read, say on standard
     // error which replicates a near-exact pair of unequal conditions leaves
     // out (pairs planned as near_exact plans them).
@@ -60,6 +56,19 @@ int set_up_tables(table_reader &r, FILE *const *streams, const char *const *path
 // lines[0] and every condition's rep_counts, sums and sds hold it.  The end:
 // every table ended together, or the last wanted row was read.  A fault: fault holds its message and status.
 read_result read_feature(table_reader &r, read_fault &fault);
+
+// The current feature's id, and condition c's row of it.
+inline const char *feature_id(const table_reader &r)
+{
+    return lockstep_id(r.tables);
+}
+inline const vp_dsv_line *condition_line(const table_reader &r, size_t c)
+{
+    return r.tables.tables[c].line;
+}
+
+// Everything the reader took; the streams stay the caller's.
+void release_tables(table_reader &r);
 
 // Parses a row's abundance fields (every field after the id) into
 // rep_counts, as parse_rep_counts does, without a message: an invalid field

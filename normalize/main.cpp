@@ -154,7 +154,7 @@ int write_tables(tables_run &r, const double *factors)
     if (int status = start_tables(r))
         return status;
     for (size_t c = 0; c < r.count; ++c) {
-        const table_in &t = r.tables[c];
+        const lockstep_table &t = r.rows.tables[c];
         if (!t.header)
             continue;
         const uint64_t fields = vp_dsv_line_get_num_fields(t.line);
@@ -173,11 +173,11 @@ int write_tables(tables_run &r, const double *factors)
         if (!row)
             break;
         for (size_t c = 0; c < r.count; ++c) {
-            const table_in &t = r.tables[c];
+            const lockstep_table &t = r.rows.tables[c];
             FILE *out = streams[c];
-            std::fputs(row_id(r), out);
+            std::fputs(lockstep_id(r.rows), out);
             for (size_t j = t.offset; j < t.offset + t.columns; ++j) {
-                const double v = r.values[j] / factors[j];
+                const double v = r.rows.values[j] / factors[j];
                 if (std::isinf(static_cast<float>(v))) {
                     std::fprintf(stderr,
                                  "normalize: %s:%llu: %s divided by its size factor %g is too "
@@ -221,7 +221,7 @@ int no_factors(const tables_run &r, int status, const size_factor_state *sf, siz
     case sf_zero_factor: {
         const size_t j = size_factors_failed_sample(sf);
         for (size_t c = 0; c < r.count; ++c) {
-            const table_in &t = r.tables[c];
+            const lockstep_table &t = r.rows.tables[c];
             if (j >= t.offset && j < t.offset + t.columns) {
                 std::fprintf(stderr, "normalize: column %zu of %s has %s 0.\n", j - t.offset + 1,
                              t.path, m == method_total ? "the sum" : "the upper quartile");
@@ -256,8 +256,7 @@ int compute_factors(tables_run &r, size_factor_method method, size_factor_state 
                 std::fputs("normalize: the tables hold no data rows.\n", stderr);
                 return exit_data;
             }
-            r.columns_known = true;
-            sf = size_factors_new(method, r.columns, nullptr);
+            sf = size_factors_new(method, r.rows.columns, nullptr);
             if (sf == nullptr) {
                 std::fputs("normalize: out of memory.\n", stderr);
                 return exit_no_memory;
@@ -267,7 +266,7 @@ int compute_factors(tables_run &r, size_factor_method method, size_factor_state 
         if (int e = size_factors_begin_pass(sf))
             return no_factors(r, e, sf, method);
         while (row) {
-            size_factors_add_row(sf, r.values);
+            size_factors_add_row(sf, r.rows.values);
             if (int status = read_rows(r, &row))
                 return status;
         }
@@ -287,13 +286,15 @@ void print_factors(FILE *to, const tables_run &r, const double *factors)
     char text[ABUNDANCE_TEXT_SIZE];
     std::fputs("table\tcolumn\tfactor\n", to);
     for (size_t c = 0; c < r.count; ++c) {
-        const table_in &t = r.tables[c];
+        const lockstep_table &t = r.rows.tables[c];
+        const char *out_name = r.tables[c].out_name;
         for (size_t j = 0; j < t.columns; ++j) {
             format_double(factors[t.offset + j], text);
-            if (j < t.name_count && t.names[j])
-                std::fprintf(to, "%s\t%s\t%s\n", t.out_name, t.names[j], text);
+            // A column without a name is known by its place.
+            if (j < t.names.size() && !t.names[j].empty())
+                std::fprintf(to, "%s\t%s\t%s\n", out_name, t.names[j].c_str(), text);
             else
-                std::fprintf(to, "%s\t%zu\t%s\n", t.out_name, j + 1, text);
+                std::fprintf(to, "%s\t%zu\t%s\n", out_name, j + 1, text);
         }
     }
 }
@@ -302,13 +303,13 @@ void warn_on_spread(const tables_run &r, const double *factors)
 {
     size_t sizes[MAX_TABLES];
     for (size_t c = 0; c < r.count; ++c)
-        sizes[c] = r.tables[c].columns;
+        sizes[c] = r.rows.tables[c].columns;
     size_t high, low;
     const double spread = size_factor_spread(factors, sizes, r.count, &high, &low);
     if (!(spread > size_factor_spread_warning))
         return;
-    const table_in &h = r.tables[high];
-    const table_in &l = r.tables[low];
+    const lockstep_table &h = r.rows.tables[high];
+    const lockstep_table &l = r.rows.tables[low];
     std::fprintf(stderr,
                  "normalize: warning: the size factors differ between conditions: geometric "
                  "mean %.3g for %s, %.3g for %s (%.2f times, more than %.1f): the raw tables "

@@ -79,10 +79,7 @@ struct open_tables {
     ~open_tables()
     {
         if (set_up)
-            for (size_t c = 0; c < reader.n; ++c) {
-                vp_free(reader.rep_counts[c]);
-                vp_dsv_line_free(reader.lines[c]);
-            }
+            release_tables(reader);
         for (FILE *f : streams)
             vp_fclose(f);
     }
@@ -135,7 +132,7 @@ void take_feature(const table_reader &t, size_t row, study *s, std::vector<doubl
     for (size_t c = 0; c < n; ++c) {
         if (values->size() < t.reps[c])
             values->resize(t.reps[c]);
-        rows[c] = read_condition(t.lines[c], t.reps[c], values->data());
+        rows[c] = read_condition(condition_line(t, c), t.reps[c], values->data());
         s->mean[row * n + c] = rows[c].mean;
         s->sd_over_mean[row * n + c] = sd_over_mean(rows[c].sd, rows[c].mean);
     }
@@ -194,7 +191,7 @@ int from_tables(const char *program, const report &r, const study_options &o, st
                          program, r.rows);
             return exit_data;
         }
-        const char *id = vp_dsv_line_get_fields_ae(t.reader.lines[0], 0);
+        const char *id = feature_id(t.reader);
         if (!same_id(id, r.ids[row])) {
             std::fprintf(stderr, "%s: --tables: feature %zu is \"%s\" in the tables and \"%s\" "
                                  "in the report\n",

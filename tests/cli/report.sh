@@ -94,10 +94,12 @@ print(f["method"], abs(f["floor"] / math.erfc(z / math.sqrt(2)) - 1) < 1e-12)
 PY
 expect_eq "P-value floor, 8 against 8: Mann-Whitney's for U = 0" "0 Mann-Whitney U (normal approximation) True" "$rc $out"
 
-# What the page must show, from the same files.
-python3 - study expected.json <<'PY' || fail "writing the expectations"
+# expectations DIR SHEET SEARCH OUT: what the page of the analysis in DIR must
+# show, from the same files; SEARCH is a word some ids hold.
+expectations() {
+  python3 - "$@" <<'PY' || fail "writing the expectations of $1"
 import json, math, sys
-d, out = sys.argv[1], sys.argv[2]
+d, sheet_path, word, out = sys.argv[1:5]
 def rows(path):
     lines = open(path).read().splitlines()
     return lines[0].split("\t"), [l.split("\t") for l in lines[1:]]
@@ -106,7 +108,7 @@ def js(v):  # a number as JavaScript's String() writes it
     return str(int(f)) if f.is_integer() and abs(f) < 1e21 else repr(f)
 head, res = rows(d + "/results.tsv")
 fc, pv = head.index("fc_treated_vs_untreated"), head.index("pvalue_treated_vs_untreated")
-found = [r[0] for r in res if "gene0083" in r[0]]
+found = [r[0] for r in res if word in r[0]]
 counts = {}
 for f in found:
     counts[f] = []
@@ -126,28 +128,39 @@ volcano = [[float(r[lf]) if math.isfinite(float(r[lf])) else math.copysign(edge,
 mu, mt = head.index("mean_untreated"), head.index("mean_treated")
 ma_far = max(drawn, key=lambda r: float(r[mu]) + float(r[mt]))[0]
 # The sample sheet's "type" column, sample by sample, for the PCA's colours.
-import csv, os
-with open(os.environ["SRC_DIR"] + "/examples/samples.csv", newline="") as f:
+import csv
+with open(sheet_path, newline="") as f:
     sheet = list(csv.reader(f))
 sheet_type = {r[0]: r[sheet[0].index("type")] for r in sheet[1:]}
-json.dump({"points": [sum(1 for r in res if r[fc] != "NA" and r[pv] != "NA")], "samples": 12,
-           "search": "gene0083", "found": found, "counts": counts,
+json.dump({"points": [sum(1 for r in res if r[fc] != "NA" and r[pv] != "NA")], "samples": len(sheet) - 1,
+           "search": word, "found": found, "counts": counts,
            "pvalue": {r[0]: float(r[pv]) for r in res if r[pv] != "NA"},
            "sdc": {r[0]: [float(r[head.index("sd_over_mean_" + c)]) for c in ("untreated", "treated")] for r in res},
            "volcano": volcano, "ma_far": ma_far, "type": sheet_type},
           open(out, "w"))
 PY
+}
+expectations study "$SRC_DIR/examples/samples.csv" gene0083 expected.json
 
+# in_browser NAME HTML EXPECTED SHOTS: the page's checks in headless Chromium,
+# its screenshots in SHOTS.
 browser_dir=$SRC_DIR/tests/browser
-if [ ! -d "$browser_dir/node_modules/puppeteer-core" ] || ! command -v node >/dev/null || [ ! -x "${CHROMIUM:-/usr/bin/chromium}" ]; then
-  fail "the browser test needs node, chromium and tests/browser/node_modules (scripts/setup.sh --test)"
-else
-  mkdir -p shots
-  run_cmd node "$browser_dir/report.mjs" "$html" expected.json shots
+have_browser() {
+  [ -d "$browser_dir/node_modules/puppeteer-core" ] && command -v node >/dev/null && [ -x "${CHROMIUM:-/usr/bin/chromium}" ]
+}
+in_browser() {
+  mkdir -p "$4"
+  run_cmd node "$browser_dir/report.mjs" "$2" "$3" "$4"
   printf '%s\n' "$out" "$err"
-  expect_eq "browser: every check passed" 0 "$rc"
+  expect_eq "browser, $1: every check passed" 0 "$rc"
   checks=$((checks + $(printf '%s\n' "$out" | grep -c '^ok')))
-  expect_eq "browser: screenshots and the saved plot" "chart-volcano-0.png feature.png pair.png qc.png report.png" "$(ls shots | grep png | paste -sd ' ')"
+  expect_eq "browser, $1: screenshots and the saved plot" "chart-volcano-0.png feature.png pair.png qc.png report.png" \
+    "$(ls "$4" | grep png | paste -sd ' ')"
+}
+if have_browser; then
+  in_browser examples "$html" expected.json shots
+else
+  fail "the browser test needs node, chromium and tests/browser/node_modules (scripts/setup.sh --test)"
 fi
 
 # Failures: one message, the suite's status, no file left.
@@ -155,5 +168,36 @@ mkdir empty
 expect_status "no analysis" 66 "report: cannot open empty/analysis.json: No such file or directory" "$REPORT" empty
 expect_eq "no analysis: no page" "" "$(ls -A empty)"
 expect_status "no DIR" 64 "report: expected one DIR, got 0 arguments (see $REPORT --help)" "$REPORT"
+
+# An airway-sized study, 64,102 features of 4 against 4 generated, in the
+# browser as the examples: every point drawn, the search, the counts shown,
+# the brush and the saves at that size.
+skip_if_sanitized "the airway-sized page is checked in the plain build"
+mkdir big
+run_cmd python3 - big <<'PY'
+import math, random, sys
+rng, d = random.Random(20261211), sys.argv[1]
+samples = [f"{c}{i}" for c in ("untreated", "treated") for i in range(1, 5)]
+depth = [rng.uniform(0.7, 1.4) for _ in samples]
+with open(d + "/counts.tsv", "w") as f:
+    f.write("Geneid\t" + "\t".join(samples) + "\n")
+    for g in range(1, 64103):
+        mu = math.exp(rng.gauss(3.5, 2.0))
+        lfc = rng.choice((-1, 1)) * rng.uniform(1, 3) if rng.random() < 0.05 else 0.0
+        row = [round(rng.gammavariate(10, mu * (2 ** lfc if k >= 4 else 1) * depth[k] / 10)) for k in range(8)]
+        f.write(f"gene{g:05d}\t" + "\t".join(map(str, row)) + "\n")
+with open(d + "/samples.csv", "w") as f:
+    f.write('"","condition","type"\n')
+    for k, s in enumerate(samples):
+        f.write(f'"{s}","{s.rstrip("1234")}","{("paired-end", "single-end")[k % 2]}"\n')
+PY
+expect_eq "64,102 features generated" 0 "$rc"
+run_cmd "$A" --threads 0 big/counts.tsv big/samples.csv -o big/study
+expect_eq "64,102 features: analysed" 0 "$rc"
+expectations big/study big/samples.csv gene0083 big/expected.json
+if have_browser; then
+  in_browser "64,102 features" big/study/report.html big/expected.json big/shots
+  echo "64,102 features: report.html of $(stat -c %s big/study/report.html) bytes"
+fi
 
 finish
