@@ -77,7 +77,7 @@ PY
         order=(analyze steps)
         [ $((round % 2)) = 0 ] && order=(steps analyze)
         for v in "${order[@]}"; do
-            rm -rf "$a/study" "$a/steps"
+            rm -rf "${a:?}/$([ "$v" = analyze ] && echo study || echo steps)"
             if [ "$v" = analyze ]; then
                 seconds "$BUILD/analyze/analyze" --threads 2 "$a/counts.tsv" "$a/samples.csv" -o "$a/study" \
                     >"$a/analyze.$round"

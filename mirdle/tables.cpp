@@ -38,28 +38,18 @@ int single_precision(const char *text, double *value)
 
 }  // namespace
 
-bool parse_abundances(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd,
-                      const char **bad)
+bool parse_rep_counts(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd)
 {
     const uint64_t fields = vp_dsv_line_get_num_fields(line);
     for (uint64_t k = 1; k < fields; ++k) {
         const char *text = vp_dsv_line_get_fields_ae(line, k);
         if (single_precision(text, &rep_counts[k - 1])) {
-            *bad = text;
+            std::fprintf(stderr, "mirdle: Invalid abundance: %s\n", text);
             return false;
         }
     }
     moments(rep_counts, fields - 1, sum, sd);
     return true;
-}
-
-bool parse_rep_counts(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd)
-{
-    const char *bad = nullptr;
-    if (parse_abundances(line, rep_counts, sum, sd, &bad))
-        return true;
-    std::fprintf(stderr, "mirdle: Invalid abundance: %s\n", bad);
-    return false;
 }
 
 namespace {

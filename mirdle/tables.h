@@ -1,10 +1,11 @@
 #ifndef MIRDLE_TABLES_H
 #define MIRDLE_TABLES_H
 
-// The condition tables read in lock step: one feature's row from every
-// table, each checked against the first, in the order that decides which
-// fault is reported first.  Faults are handed back as their message and
-// status, so that a caller that writes rows later can report them in order.
+// The condition tables as mirdle reads them: the lock-step reader with
+// mirdle's rule for an abundance (anything strtof takes whole), its words for
+// every fault, a range of feature rows and the note on unequal conditions.
+// Faults are handed back as their message and status, so that a caller that
+// writes rows later can report them in order.
 
 #include <cstddef>
 #include <cstdio>
@@ -52,9 +53,10 @@ enum class read_result { row, end, fault };
 int set_up_tables(table_reader &r, FILE *const *streams, const char *const *paths, size_t n,
                   read_fault &fault);
 
-// Reads the next wanted feature from every table.  A row: the id is field 0 of
-// lines[0] and every condition's rep_counts, sums and sds hold it.  The end:
-// every table ended together, or the last wanted row was read.  A fault: fault holds its message and status.
+// Reads the next wanted feature from every table.  A row: feature_id names it
+// and every condition's rep_counts, sums and sds hold it.  The end: every
+// table ended together, or the last wanted row was read.  A fault: fault
+// holds its message and status.
 read_result read_feature(table_reader &r, read_fault &fault);
 
 // The current feature's id, and condition c's row of it.
@@ -69,11 +71,5 @@ inline const vp_dsv_line *condition_line(const table_reader &r, size_t c)
 
 // Everything the reader took; the streams stay the caller's.
 void release_tables(table_reader &r);
-
-// Parses a row's abundance fields (every field after the id) into
-// rep_counts, as parse_rep_counts does, without a message: an invalid field
-// leaves its text in *bad (valid until the next read of the line).
-bool parse_abundances(const vp_dsv_line *line, double *rep_counts, double *sum, double *sd,
-                      const char **bad);
 
 #endif

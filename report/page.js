@@ -147,7 +147,9 @@
     chart(charts, 'chart-libsize', {
       title: { text: 'Library size and detected features' }, tooltip: {}, legend: { top: 24 },
       xAxis: { type: 'category', data: D.samples, axisLabel: { rotate: 45 } },
-      yAxis: [{ type: 'value', name: 'counts' }, { type: 'value', name: 'features' }], grid: { bottom: 90 },
+      // Library sizes in millions, so that their labels fit beside the axis.
+      yAxis: [{ type: 'value', name: 'million counts', axisLabel: { formatter: (v) => String(v / 1e6) } },
+        { type: 'value', name: 'features' }], grid: { bottom: 90, left: 64, right: 64 },
       series: [{ name: 'library size', type: 'bar', data: lib.map((v, i) => ({ value: v, itemStyle: { color: colourOf(i) } })) },
         { name: 'detected', type: 'line', yAxisIndex: 1, data: det }],
     });
@@ -169,7 +171,7 @@
         title: { text: `PCA, ${D.pca.features} most variable features` }, legend: { top: 24 },
         tooltip: { formatter: (p) => D.samples[p.data[2]] },
         xAxis: { name: `PC1 ${(100 * share[0]).toFixed(1)} %`, nameLocation: 'middle', nameGap: 24, scale: true },
-        yAxis: { name: `PC2 ${(100 * (share[1] || 0)).toFixed(1)} %`, scale: true },
+        yAxis: { name: `PC2 ${(100 * (share[1] || 0)).toFixed(1)} %`, nameLocation: 'middle', nameGap: 32, scale: true },
         series: groups.map((g, k) => ({ name: g, type: 'scatter', symbolSize: 12, itemStyle: { color: palette[k % palette.length] },
           data: D.samples.map((_, i) => [D.pca.pc1[i], D.pca.pc2[i], i]).filter((_, i) => values[i] === g) })),
       };
@@ -194,7 +196,7 @@
     });
     chart(charts, 'chart-sdc', {
       title: { text: 'SD/C against mean, per condition' }, tooltip: {}, legend: { top: 24 },
-      xAxis: { type: 'log', name: 'mean', nameLocation: 'middle', nameGap: 24 }, yAxis: { type: 'value', name: 'SD/C' },
+      xAxis: { type: 'log', name: 'mean', nameLocation: 'middle', nameGap: 24 }, yAxis: { type: 'value', name: 'SD/C', nameLocation: 'middle', nameGap: 32 },
       series: D.conditions.map((c, k) => ({ name: c, type: 'scatter', large: true, symbolSize: 2, itemStyle: { color: palette[k % palette.length], opacity: 0.5 },
         data: sdc(D, k) })),
     });
@@ -251,8 +253,8 @@
     const common = { tooltip: { formatter: (q) => D.features[q.data[2]] }, legend: { top: 24 }, dataZoom: [{ type: 'inside', xAxisIndex: 0 }, { type: 'inside', yAxisIndex: 0 }],
       brush: { xAxisIndex: 'all', brushLink: 'none', throttleType: 'debounce', outOfBrush: { colorAlpha: 1 } },
       toolbox: { feature: { dataZoom: {}, brush: { type: ['rect', 'clear'] }, restore: {} } } };
-    const ma = chart(charts, 'chart-ma-' + pi, Object.assign({ title: { text: 'MA' }, xAxis: { name: 'log2 mean', nameLocation: 'middle', nameGap: 24, scale: true }, yAxis: { name: 'log2 FC', scale: true }, series: series(groups) }, common));
-    const vol = chart(charts, 'chart-volcano-' + pi, Object.assign({ title: { text: 'Volcano' }, xAxis: { name: 'log2 FC', nameLocation: 'middle', nameGap: 24, scale: true }, yAxis: { name: '-log10 P' }, series: series(vgroups) }, common));
+    const ma = chart(charts, 'chart-ma-' + pi, Object.assign({ title: { text: 'MA' }, xAxis: { name: 'log2 mean', nameLocation: 'middle', nameGap: 24, scale: true }, yAxis: { name: 'log2 FC', nameLocation: 'middle', nameGap: 28, scale: true }, series: series(groups) }, common));
+    const vol = chart(charts, 'chart-volcano-' + pi, Object.assign({ title: { text: 'Volcano' }, xAxis: { name: 'log2 FC', nameLocation: 'middle', nameGap: 24, scale: true }, yAxis: { name: '-log10 P', nameLocation: 'middle', nameGap: 28 }, series: series(vgroups) }, common));
     const bins = new Array(20).fill(0);
     for (let r = 0; r < rows; ++r) if (p.pvalue[r] !== null) bins[Math.min(19, Math.floor(p.pvalue[r] * 20))]++;
     chart(charts, 'chart-phist-' + pi, { title: { text: 'P-value histogram' }, tooltip: {}, xAxis: { type: 'category', data: bins.map((_, i) => (i / 20).toFixed(2)) }, yAxis: { type: 'value' }, series: [{ type: 'bar', data: bins }] });

@@ -132,21 +132,26 @@ try {
 
   // A rectangle brushed in the volcano: exactly the features inside are
   // selected, drawn as such in both plots, and saved as TSV.
+  // The rectangle spans log2 FC 1 to 3 and the middle of the data's -log10 P,
+  // clear of the toolbox at the top.
   await page.evaluate(() => document.getElementById('chart-volcano-0').scrollIntoView());
-  const corners = await page.evaluate(() => {
+  const top = Math.max(...expected.volcano.map((v) => v[1]));
+  const corners = await page.evaluate((top) => {
     const c = window.dranvel.charts['chart-volcano-0'];
     const box = document.getElementById('chart-volcano-0').getBoundingClientRect();
-    const a = c.convertToPixel({ gridIndex: 0 }, [1, 3]), b = c.convertToPixel({ gridIndex: 0 }, [3, 1.5]);
+    const a = c.convertToPixel({ gridIndex: 0 }, [1, 0.8 * top]), b = c.convertToPixel({ gridIndex: 0 }, [3, 0.4 * top]);
     c.dispatchAction({ type: 'takeGlobalCursor', key: 'brush', brushOption: { brushType: 'rect', brushMode: 'single' } });
     const at = [Math.round(a[0]), Math.round(a[1]), Math.round(b[0]), Math.round(b[1])];
     const lo = c.convertFromPixel({ gridIndex: 0 }, [at[0], at[3]]), hi = c.convertFromPixel({ gridIndex: 0 }, [at[2], at[1]]);
     return { page: [box.left + at[0], box.top + at[1], box.left + at[2], box.top + at[3]], lo, hi };
-  });
+  }, top);
+  // The selection made before: the brush's replaces it.
+  const before = await page.evaluateHandle(() => window.dranvel.tables[0].picked);
   await page.mouse.move(corners.page[0], corners.page[1]);
   await page.mouse.down();
   await page.mouse.move(corners.page[2], corners.page[3], { steps: 8 });
   await page.mouse.up();
-  await page.waitForFunction(() => window.dranvel.tables[0].picked.size > 0, { timeout: 5000 }).catch(() => {});
+  await page.waitForFunction((b) => window.dranvel.tables[0].picked !== b, { timeout: 5000 }, before).catch(() => {});
   const within = expected.volcano.filter(([x, y]) => x >= corners.lo[0] && x <= corners.hi[0] && y >= corners.lo[1] && y <= corners.hi[1])
     .map((v) => v[2]).sort();
   const brushed = await page.evaluate(() => {
