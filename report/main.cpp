@@ -169,7 +169,8 @@ nlohmann::json box_of(std::vector<double> v)
     return {q(0), q(0.25), q(0.5), q(0.75), q(1)};
 }
 
-void add_qc(const std::vector<std::vector<double>> &norm, nlohmann::json *j)
+void add_qc(const std::vector<std::vector<double>> &norm, const std::vector<std::string> &ids,
+            nlohmann::json *j)
 {
     const size_t n = norm.size(), rows = n ? norm[0].size() : 0;
     std::vector<std::vector<double>> logs(n, std::vector<double>(rows));
@@ -194,8 +195,14 @@ void add_qc(const std::vector<std::vector<double>> &norm, nlohmann::json *j)
     std::vector<size_t> order(rows);
     std::iota(order.begin(), order.end(), 0);
     const size_t top = std::min<size_t>(500, rows);
+    // Equal variances are ordered by id, so that the features chosen, and
+    // the order they are summed in, do not depend on where rows stand.
     std::partial_sort(order.begin(), order.begin() + static_cast<long>(top), order.end(),
-                      [&](size_t a, size_t b) { return variance[a] > variance[b]; });
+                      [&](size_t a, size_t b) {
+                          if (variance[a] != variance[b])
+                              return variance[a] > variance[b];
+                          return ids[a] < ids[b];
+                      });
     Eigen::MatrixXd x(n, top);
     for (size_t k = 0; k < top; ++k) {
         double mean = 0;
@@ -220,11 +227,15 @@ void add_qc(const std::vector<std::vector<double>> &norm, nlohmann::json *j)
     }
     (*j)["pca"] = {{"features", top}, {"share", share}, {"pc1", pc1}, {"pc2", pc2}};
 
+    // Summed in the order of the ids, for the same reason.
+    std::vector<size_t> by_id(rows);
+    std::iota(by_id.begin(), by_id.end(), 0);
+    std::stable_sort(by_id.begin(), by_id.end(), [&](size_t a, size_t b) { return ids[a] < ids[b]; });
     std::vector<std::vector<double>> d(n, std::vector<double>(n, 0.0));
     for (size_t a = 0; a < n; ++a)
         for (size_t b = a + 1; b < n; ++b) {
             double s = 0;
-            for (size_t r = 0; r < rows; ++r)
+            for (const size_t r : by_id)
                 s += (logs[a][r] - logs[b][r]) * (logs[a][r] - logs[b][r]);
             d[a][b] = d[b][a] = std::sqrt(s);
         }
@@ -404,7 +415,7 @@ int build(nlohmann::json *j)
         }
     }
     (*j)["sheet"] = sheet;
-    add_qc(norm, j);
+    add_qc(norm, r.ids, j);
 
     const bool forced = a["options"].value("near_exact", false);
     nlohmann::json pairs = nlohmann::json::array();
