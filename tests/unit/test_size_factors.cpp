@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <string>
 
 #include <algorithm>
 #include <cmath>
@@ -402,6 +403,17 @@ TEST(AbundanceText, ShortestTextThatReadsBack)
     format_double(100 / 1.23, text);
     EXPECT_STREQ(text, "81.30081300813008");
 
+    // Against the plain search from 15 digits up, also at powers of two,
+    // where the shortest text that reads back need not be the rounded one.
+    const auto plain = [](double v) {
+        char t[ABUNDANCE_TEXT_SIZE];
+        for (int digits = 15; digits <= 17; ++digits) {
+            std::snprintf(t, sizeof t, "%.*g", digits, v);
+            if (std::strtod(t, nullptr) == v)
+                break;
+        }
+        return std::string(t);
+    };
     std::mt19937_64 gen(7);
     std::uniform_real_distribution<double> exponent(-40, 38);
     for (int k = 0; k < 20000; ++k) {
@@ -409,6 +421,10 @@ TEST(AbundanceText, ShortestTextThatReadsBack)
         format_abundance(v, text);
         ASSERT_EQ(std::strtod(text, nullptr), v) << text;
         ASSERT_EQ(std::strtof(text, nullptr), static_cast<float>(v)) << text;
+        for (double x : {v, std::ldexp(1.0, k % 2098 - 1074)}) {
+            format_double(x, text);
+            ASSERT_EQ(text, plain(x)) << x;
+        }
     }
 }
 
