@@ -130,12 +130,12 @@ bool model_row(const std::string &line, size_t c, bool first, size_t &reps, row_
             message = "mirdle: Invalid abundance: " + fields[k + 1] + "\n";
             return false;
         }
-        sum += v[k];
+        sum = std::isnan(sum) ? sum : sum + v[k];  // the first NaN met stays
     }
     double mean = sum / static_cast<double>(r);
     double squares = 0.0;
     for (size_t k = 0; k < r; ++k)
-        squares += (v[k] - mean) * (v[k] - mean);
+        squares = std::isnan(squares) ? squares : squares + (v[k] - mean) * (v[k] - mean);
     out.reps = r;
     out.values = v;
     out.sum = sum;

@@ -13,17 +13,26 @@
 
 namespace {
 
+// sum + term, except that a sum that is already NaN stays that NaN.  The
+// processor hands back the first operand's NaN when both are NaN, and
+// compilers treat addition as commutative: without this the sign of the NaN,
+// "-nan" or "nan" in the report, would depend on the compiler.
+double add_keeping_nan(double sum, double term)
+{
+    return std::isnan(sum) ? sum : sum + term;
+}
+
 // The sum and the standard deviation (divisor: the count) of a row, summed in
 // column order.
 void moments(const double *values, size_t r, double *sum, double *sd)
 {
     double total = 0.0;
     for (size_t k = 0; k < r; ++k)
-        total += values[k];
+        total = add_keeping_nan(total, values[k]);
     const double mean = total / static_cast<double>(r);
     double squares = 0.0;
     for (size_t k = 0; k < r; ++k)
-        squares += (values[k] - mean) * (values[k] - mean);
+        squares = add_keeping_nan(squares, (values[k] - mean) * (values[k] - mean));
     *sum = total;
     *sd = std::sqrt(squares / static_cast<double>(r));
 }
