@@ -6,21 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-std::string shortest_number(double v)
+namespace {
+
+// The text of finite v with the fewest significant digits, from `from` up,
+// that reads back as v.
+std::string search_from(double v, int from)
 {
-    if (std::isnan(v))
-        return "NA";
-    if (std::isinf(v))
-        return v > 0 ? "Inf" : "-Inf";
     char text[400];
-    // No text of fewer digits than the shortest that reads back as v can
-    // read back as v, so the search starts there; it goes on only where
-    // that text is not the correctly rounded one (a power of two, whose
-    // neighbour below is nearer).
-    const char *begin = text;
-    const char *end = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific).ptr;
-    int precision = static_cast<int>(std::count_if(
-        begin, std::find(begin, end, 'e'), [](char c) { return c >= '0' && c <= '9'; }));
+    int precision = from;
     for (; precision <= 17; ++precision) {
         std::snprintf(text, sizeof text, "%.*g", precision, v);
         if (std::strtod(text, nullptr) == v)
@@ -38,3 +31,30 @@ std::string shortest_number(double v)
     return text;
 }
 
+std::string non_finite(double v)
+{
+    return std::isnan(v) ? "NA" : v > 0 ? "Inf" : "-Inf";
+}
+
+}  // namespace
+
+std::string shortest_number(double v)
+{
+    if (!std::isfinite(v))
+        return non_finite(v);
+    // No text of fewer digits than the shortest that reads back as v can
+    // read back as v, so the search starts there; it goes on only where
+    // that text is not the correctly rounded one (a power of two, whose
+    // neighbour below is nearer).
+    char text[400];
+    const char *begin = text;
+    const char *end = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific).ptr;
+    const auto digits = std::count_if(begin, std::find(begin, end, 'e'),
+                                      [](char c) { return c >= '0' && c <= '9'; });
+    return search_from(v, static_cast<int>(digits));
+}
+
+std::string shortest_number_plain(double v)
+{
+    return std::isfinite(v) ? search_from(v, 1) : non_finite(v);
+}

@@ -59,4 +59,8 @@ int load_study(const char *program, const report &r, const study_options &option
 // non-finite.
 std::string shortest_number(double v);
 
+// The same text, found by trying every digit count from one: the plain
+// search that shortest_number shortens, kept as its reference.
+std::string shortest_number_plain(double v);
+
 #endif
