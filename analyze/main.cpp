@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -574,14 +575,10 @@ int analyze(int argc, char **argv, const char *matrix, const char *sheet)
     progress("table: results.tsv");
 
     // 4. one plot per pair.
-    // The threshold as the user would write it: the fewest digits that read
+    // The threshold as the user would write it: the shortest text that reads
     // back as the same double.
     char threshold[32];
-    for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(threshold, sizeof threshold, "%.*g", digits, o.threshold);
-        if (std::strtod(threshold, nullptr) == o.threshold)
-            break;
-    }
+    *std::to_chars(threshold, threshold + sizeof threshold - 1, o.threshold).ptr = '\0';
     for (size_t a = 0; a < names.size(); ++a)
         for (size_t b = a + 1; b < names.size(); ++b) {
             const std::string vs = names[b] + "_vs_" + names[a];

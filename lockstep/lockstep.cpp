@@ -83,7 +83,6 @@ bool take_row(lockstep &r, size_t c, lockstep_error &e)
         const char *text = vp_dsv_line_get_fields_ae(t.line, k + 1);
         if (const int code = r.rule(text, &values[k])) {
             fail(e, lockstep_fault::bad_value, c);
-            e.field = k + 1;
             e.text = text;
             e.code = code;
             return false;

@@ -58,7 +58,7 @@ enum class lockstep_fault {
     other_id,         // a row's id differs from the first table's
     ended_early,      // the table ended where the first table has a row
     runs_on,          // the table has a line after the first table ended
-    bad_value,        // the rule refused field `field`: text and code
+    bad_value,        // the rule refused a field: its text and the rule's code
 };
 
 struct lockstep_error {
@@ -66,7 +66,6 @@ struct lockstep_error {
     size_t table = 0;
     int error = 0;              // read_error
     uint64_t found = 0;         // wrong_count
-    uint64_t field = 0;         // bad_value, counted from 1 after the id
     const char *text = nullptr; // bad_value, valid until the next read
     int code = 0;               // bad_value: the rule's; runs_on: 1 for a line with a NUL byte
 };

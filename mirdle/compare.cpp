@@ -54,7 +54,7 @@ int finish(table_reader &r, FILE *report)
     if (!isatty(fileno(stdout)))
         std::fputc('\n', stderr);
     for (size_t c = 0; c < r.n; ++c)
-        vp_fclose(r.streams[c]);
+        vp_fclose(r.tables.tables[c].stream);
     errno = 0;
     if (vp_fclose(report) != 0)
         return report_write_error(errno ? errno : EIO);

@@ -91,7 +91,7 @@ int word_fault(const table_reader &r, const lockstep_error &e, read_fault &fault
         return fail(fault, exit_no_memory, "mirdle: Could not allocate rep_counts.\n");
     case lockstep_fault::read_error:
         return fail(fault, e.error == ENOMEM ? exit_no_memory : exit_io,
-                    "mirdle: Could not read condition %zu (%s): %s.\n", c, r.paths[c],
+                    "mirdle: Could not read condition %zu (%s): %s.\n", c, t.path,
                     std::strerror(e.error));
     case lockstep_fault::empty:
         return fail(fault, exit_data, "mirdle: Error reading first feature.\n");
@@ -101,7 +101,7 @@ int word_fault(const table_reader &r, const lockstep_error &e, read_fault &fault
         return fail(fault, exit_data, "mirdle: Expected newline on condition stream %zu\n", c);
     case lockstep_fault::no_abundances:
         return fail(fault, exit_data, "mirdle: No abundance columns on condition %zu (%s) for %s\n",
-                    c, r.paths[c], vp_dsv_line_get_fields_ae(t.line, 0));
+                    c, t.path, vp_dsv_line_get_fields_ae(t.line, 0));
     case lockstep_fault::wrong_count:
         return fail(fault, exit_data,
                     "mirdle: Wrong number of abundances on condition %zu for %s: %lu, expected "
@@ -138,7 +138,7 @@ std::string left_out(const table_reader &r, size_t c, size_t used)
     std::string names;
     for (size_t k = used; k < r.reps[c]; ++k)
         names += (k > used ? ", " : "") + replicate_name(r, c, k);
-    return names + " of " + r.paths[c];
+    return names + " of " + r.tables.tables[c].path;
 }
 
 // A near-exact pair takes as many replicates from each condition, the first
@@ -175,8 +175,6 @@ void note_unequal_sizes(const table_reader &r)
 int set_up_tables(table_reader &r, FILE *const *streams, const char *const *paths, size_t n,
                   read_fault &fault)
 {
-    r.streams = streams;
-    r.paths = paths;
     r.n = n;
     lockstep_error e;
     if (!lockstep_start(r.tables, n, streams, paths, single_precision, e))

@@ -18,10 +18,8 @@
 #include "vp_dsv.h"
 
 struct table_reader {
-    FILE *const *streams;
-    const char *const *paths;
     size_t n;
-    lockstep tables;
+    lockstep tables;  // the streams and their paths, each table's state
     // Each condition's abundances of the current feature (inside the
     // reader's one row of values), their sums and standard deviations.
     double *rep_counts[MAX_CONDITIONS];

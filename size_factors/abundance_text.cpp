@@ -1,7 +1,7 @@
 #include "abundance_text.h"
+#include "vp_digits.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,16 +23,8 @@ int parse_abundance(const char *text, double *value)
 
 int format_double(double v, char *text)
 {
-    // No text of fewer digits than the shortest that reads back as v does,
-    // so the search starts there, or at 15; it goes on only where that text
-    // is not the correctly rounded one (a power of two).
-    const char *end = std::to_chars(text, text + ABUNDANCE_TEXT_SIZE, v,
-                                    std::chars_format::scientific).ptr;
-    const char *begin = text;
-    const int shortest = static_cast<int>(std::count_if(
-        begin, std::find(begin, end, 'e'), [](char c) { return c >= '0' && c <= '9'; }));
     int length = 0;
-    for (int digits = std::max(15, shortest); digits <= 17; ++digits) {
+    for (int digits = std::max(15, vp_shortest_digits(v)); digits <= 17; ++digits) {
         length = std::snprintf(text, ABUNDANCE_TEXT_SIZE, "%.*g", digits, v);
         if (std::strtod(text, nullptr) == v)
             break;

@@ -1,7 +1,7 @@
 #include "study.h"
+#include "vp_digits.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -42,16 +42,7 @@ std::string shortest_number(double v)
 {
     if (!std::isfinite(v))
         return non_finite(v);
-    // No text of fewer digits than the shortest that reads back as v can
-    // read back as v, so the search starts there; it goes on only where
-    // that text is not the correctly rounded one (a power of two, whose
-    // neighbour below is nearer).
-    char text[400];
-    const char *begin = text;
-    const char *end = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific).ptr;
-    const auto digits = std::count_if(begin, std::find(begin, end, 'e'),
-                                      [](char c) { return c >= '0' && c <= '9'; });
-    return search_from(v, static_cast<int>(digits));
+    return search_from(v, vp_shortest_digits(v));
 }
 
 std::string shortest_number_plain(double v)

@@ -4,16 +4,22 @@
 A=${ANALYZE:-${BUILD_DIR:?}/analyze/analyze}
 REPORT=${REPORT:-$BUILD_DIR/report/report}
 
+# page_data HTML JSON: the data embedded in the page, inflated, into JSON.
+page_data() {
+  step python3 -c 'import base64, re, sys, zlib
+text = open(sys.argv[1], encoding="utf-8").read()
+blob = re.search(r"<script type=\"application/octet-stream\" id=\"data\">([^<]*)</script>", text).group(1)
+open(sys.argv[2], "wb").write(zlib.decompress(base64.b64decode(blob)))' "$1" "$2"
+}
+
 step "$A" --threads 0 "$SRC_DIR/examples/counts.txt" "$SRC_DIR/examples/samples.csv" -o study
 html=study/report.html
 
 # The data inside, inflated, against the files of the analysis.
-run_cmd python3 - "$html" study <<'PY'
-import base64, json, math, re, sys, zlib
-html, d = sys.argv[1], sys.argv[2]
-text = open(html, encoding="utf-8").read()
-blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
-D = json.loads(zlib.decompress(base64.b64decode(blob)))
+page_data "$html" study.json
+run_cmd python3 - study.json study <<'PY'
+import json, math, sys
+D, d = json.load(open(sys.argv[1])), sys.argv[2]
 def rows(path):
     lines = open(path).read().splitlines()
     return lines[0].split("\t"), [l.split("\t") for l in lines[1:]]
@@ -44,11 +50,9 @@ expect_eq "embedded data: features, samples, pairs, every value equal" "0 1000 1
 # for one condition all below the other, as pvalue-sim counts it.
 run_cmd "${PVALUE_SIM:?}" --draws feature --fixed 1 2 3 4 5 6 1001 1002 1003 1004 1005 1006
 account=$(printf '%s\n' "$out" | sed -n 's/^Pass 0: FCs sampled = [0-9]*  P-value = \([0-9]*\) \/ \([0-9]*\) = .*/\1 \2/p')
-run_cmd python3 - "$html" $account <<'PY'
-import base64, json, re, sys, zlib
-text = open(sys.argv[1], encoding="utf-8").read()
-blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
-f = json.loads(zlib.decompress(base64.b64decode(blob)))["pairs"][0]["floor"]
+run_cmd python3 - study.json $account <<'PY'
+import json, sys
+f = json.load(open(sys.argv[1]))["pairs"][0]["floor"]
 print(f["method"], f["used"], f["floor"] == int(sys.argv[2]) / int(sys.argv[3]))
 PY
 expect_eq "P-value floor, 6 against 6: pvalue-sim's count for the extreme counts" "0 near-exact, sampled 6 True" "$rc $out"
@@ -59,11 +63,10 @@ run_cmd "$A" --threads 0 "$SRC_DIR/examples/counts.txt" sub.csv -o sub
 expect_eq "3 against 2: analysed" 0 "$rc"
 run_cmd "$PVALUE_SIM" --fixed 1 2 1001 1002
 account=$(printf '%s\n' "$out" | sed -n 's/^Pass 0: FCs sampled = [0-9]*  P-value = \([0-9]*\) \/ \([0-9]*\) = .*/\1 \2/p')
-run_cmd python3 - sub/report.html $account <<'PY'
-import base64, json, re, sys, zlib
-text = open(sys.argv[1], encoding="utf-8").read()
-blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
-f = json.loads(zlib.decompress(base64.b64decode(blob)))["pairs"][0]["floor"]
+page_data sub/report.html sub.json
+run_cmd python3 - sub.json $account <<'PY'
+import json, sys
+f = json.load(open(sys.argv[1]))["pairs"][0]["floor"]
 print(f["method"], f["used"], f["floor"] == int(sys.argv[2]) / int(sys.argv[3]))
 PY
 expect_eq "P-value floor, 3 against 2: pvalue-sim's count for the extreme counts" "0 near-exact, exhaustive 2 True" "$rc $out"
@@ -84,11 +87,10 @@ open(sys.argv[2] + "/s.csv", "w").write("\n".join(['"","condition"'] + [f'"{c}{i
 PY
 run_cmd "$A" --threads 0 mw/counts.txt mw/s.csv -o mw/study
 expect_eq "8 against 8: analysed" 0 "$rc"
-run_cmd python3 - mw/study/report.html <<'PY'
-import base64, json, math, re, sys, zlib
-text = open(sys.argv[1], encoding="utf-8").read()
-blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
-f = json.loads(zlib.decompress(base64.b64decode(blob)))["pairs"][0]["floor"]
+page_data mw/study/report.html mw.json
+run_cmd python3 - mw.json <<'PY'
+import json, math, sys
+f = json.load(open(sys.argv[1]))["pairs"][0]["floor"]
 z = 8 * 8 / 2 / math.sqrt(8 * 8 * 17 / 12)
 print(f["method"], abs(f["floor"] / math.erfc(z / math.sqrt(2)) - 1) < 1e-12)
 PY
@@ -176,14 +178,13 @@ for name, body in (("forward", rows), ("reverse", rows[::-1])):
     open(f"{d}/{name}.tsv", "w").write("Geneid\t" + "\t".join(samples) + "\n" + "\n".join(body) + "\n")
 open(d + "/s.csv", "w").write('"","condition"\n' + "".join(f'"{s}","{s[:-1]}"\n' for s in samples))
 PY
-for o in forward reverse; do step "$A" --threads 0 --normalize=none order/$o.tsv order/s.csv -o order/$o; done
-run_cmd python3 - order/forward/report.html order/reverse/report.html <<'PY'
-import base64, json, re, sys, zlib
-def data(html):
-    text = open(html, encoding="utf-8").read()
-    blob = re.search(r'<script type="application/octet-stream" id="data">([^<]*)</script>', text).group(1)
-    return json.loads(zlib.decompress(base64.b64decode(blob)))
-a, b = data(sys.argv[1]), data(sys.argv[2])
+for o in forward reverse; do
+  step "$A" --threads 0 --normalize=none order/$o.tsv order/s.csv -o order/$o
+  page_data order/$o/report.html order/$o.json
+done
+run_cmd python3 - order/forward.json order/reverse.json <<'PY'
+import json, sys
+a, b = json.load(open(sys.argv[1])), json.load(open(sys.argv[2]))
 print(a["pca"]["features"], a["pca"] == b["pca"], a["distances"] == b["distances"], a["cluster_order"] == b["cluster_order"])
 PY
 expect_eq "rows reversed: the same PCA, distances and clustering" "0 500 True True True" "$rc $out"
